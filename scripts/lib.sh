@@ -1,0 +1,55 @@
+# Shared by the scripts: package installs, the builds and the Wine environment.
+# Source it; paths are relative to the repository.
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD="$ROOT/build"
+WINE_DIR=/usr/lib/wine
+
+BUILD_PACKAGES="cmake ninja-build clang lld llvm mingw-w64-x86-64-dev"
+WINE_PACKAGES="wine64 wine"
+
+# Installs the Debian packages that are not installed yet.
+ensure_packages() {
+    local missing=""
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing="$missing $package"
+    done
+    [ -z "$missing" ] && return 0
+    echo "Installing:$missing" >&2
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq >&2
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >&2
+}
+
+# Cross-builds Pacecap.exe into $BUILD/win.
+build_exe() {
+    cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/windows-x64-llvm.cmake" >/dev/null
+    quietly cmake --build "$BUILD/win"
+}
+
+# Runs a command with its output kept back, shown only when it fails.
+quietly() {
+    local log
+    log=$(mktemp)
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        return 1
+    fi
+    rm -f "$log"
+}
+
+# Points Wine at a private prefix, quiet, with the crash debugger off so that
+# a crash ends the process instead of writing a dump into its output.
+use_wine_prefix() {
+    export WINEPREFIX="$1"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="winedbg.exe=d${2:+;$2}"
+    export WINE="$WINE_DIR/wine64"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "Creating the Wine prefix $WINEPREFIX (once)..." >&2
+        "$WINE" wineboot -i </dev/null >/dev/null 2>&1
+        "$WINE_DIR/wineserver" -w
+    fi
+}

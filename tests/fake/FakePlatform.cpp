@@ -1,0 +1,278 @@
+#include "FakePlatform.h"
+
+#include <powrprof.h>
+#include <shlwapi.h>
+
+#include <cstring>
+#include <set>
+
+namespace fake {
+
+namespace {
+
+Platform platform;
+std::set<GUID*> liveSchemes;
+char commandLineCopy[8192];
+
+const DWORD kHangLimitMs = 24u * 3600u * 1000u;
+DWORD sleptMs = 0;
+
+HANDLE const kStdOut = reinterpret_cast<HANDLE>(0x11);
+HANDLE const kStdIn = reinterpret_cast<HANDLE>(0x10);
+HMODULE const kKernel = reinterpret_cast<HMODULE>(0x1000);
+HWND const kConsoleWindow = reinterpret_cast<HWND>(0x2000);
+
+const GUID kSubgroup = {0x54533251, 0x82BE, 0x4824, {0x96, 0xC1, 0x47, 0xB6, 0x0B, 0x74, 0x0D, 0x00}};
+const GUID kSetting = {0xBC5038F7, 0x23E0, 0x4960, {0x96, 0xDA, 0x33, 0xAB, 0xAF, 0x59, 0x35, 0xEC}};
+
+void Record(const std::string& call) { platform.calls.push_back(call); }
+
+// The scripted failure of an operation, or ERROR_SUCCESS.
+DWORD Failure(const char* operation) {
+    auto found = platform.failures.find(operation);
+    return found == platform.failures.end() ? ERROR_SUCCESS : found->second;
+}
+
+bool SameGuid(const GUID* a, const GUID& b) { return a && std::memcmp(a, &b, sizeof b) == 0; }
+
+// Checks the arguments every read and write of the setting gets.
+DWORD CheckSetting(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting) {
+    if (root != nullptr || liveSchemes.count(const_cast<GUID*>(scheme)) == 0) return ERROR_INVALID_PARAMETER;
+    if (!SameGuid(subgroup, kSubgroup) || !SameGuid(setting, kSetting)) return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
+}
+
+BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags) {
+    Record("SetDefaultDllDirectories(" + std::to_string(flags) + ")");
+    return platform.setDefaultDllDirectoriesResult;
+}
+
+BOOL WINAPI FakeSetDllDirectoryA(LPCSTR path) {
+    Record(std::string("SetDllDirectoryA(\"") + path + "\")");
+    return TRUE;
+}
+
+bool Pending(const InputEvent& event) { return event.availableAtTick <= platform.tick; }
+
+}  // namespace
+
+Platform& Fake() { return platform; }
+
+void Reset() {
+    for (GUID* scheme : liveSchemes) delete scheme;
+    liveSchemes.clear();
+    platform = Platform();
+    sleptMs = 0;
+}
+
+std::vector<std::string> CallsStartingWith(const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const auto& call : platform.calls)
+        if (call.compare(0, prefix.size(), prefix) == 0) found.push_back(call);
+    return found;
+}
+
+int CountCalls(const std::string& name) {
+    int count = 0;
+    for (const auto& call : platform.calls)
+        if (call == name || call.compare(0, name.size() + 1, name + "(") == 0) ++count;
+    return count;
+}
+
+INPUT_RECORD KeyRecord(WORD virtualKey, bool down) {
+    INPUT_RECORD record = {};
+    record.EventType = KEY_EVENT;
+    record.Event.KeyEvent.bKeyDown = down;
+    record.Event.KeyEvent.wRepeatCount = 1;
+    record.Event.KeyEvent.wVirtualKeyCode = virtualKey;
+    return record;
+}
+
+INPUT_RECORD MouseRecord() {
+    INPUT_RECORD record = {};
+    record.EventType = MOUSE_EVENT;
+    return record;
+}
+
+}  // namespace fake
+
+using fake::platform;
+using fake::Record;
+
+LPSTR GetCommandLineA() {
+    Record("GetCommandLineA");
+    std::strncpy(fake::commandLineCopy, platform.commandLine.c_str(), sizeof fake::commandLineCopy - 1);
+    return fake::commandLineCopy;
+}
+
+int lstrlenA(LPCSTR text) { return text ? static_cast<int>(std::strlen(text)) : 0; }
+
+LPSTR lstrcpyA(LPSTR to, LPCSTR from) { return std::strcpy(to, from); }
+
+void ExitProcess(UINT exitCode) {
+    Record("ExitProcess(" + std::to_string(exitCode) + ")");
+    throw fake::ProcessExit{exitCode};
+}
+
+HMODULE GetModuleHandleA(LPCSTR name) {
+    Record(std::string("GetModuleHandleA(\"") + name + "\")");
+    return std::strcmp(name, "kernel32.dll") == 0 ? fake::kKernel : nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    if (module != fake::kKernel) return nullptr;
+    if (std::strcmp(name, "SetDefaultDllDirectories") == 0 && platform.hasSetDefaultDllDirectories)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::FakeSetDefaultDllDirectories));
+    if (std::strcmp(name, "SetDllDirectoryA") == 0 && platform.hasSetDllDirectoryA)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::FakeSetDllDirectoryA));
+    return nullptr;
+}
+
+HANDLE GetStdHandle(DWORD which) {
+    if (which == STD_OUTPUT_HANDLE) return fake::kStdOut;
+    if (which == STD_INPUT_HANDLE) return fake::kStdIn;
+    return nullptr;
+}
+
+BOOL WriteFile(HANDLE file, const void* data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    Record("WriteFile(" + std::to_string(size) + ")");
+    *written = 0;
+    if (file != fake::kStdOut || overlapped != nullptr || platform.writeFails) return FALSE;
+    platform.output.append(static_cast<const char*>(data), size);
+    *written = size;
+    return TRUE;
+}
+
+DWORD GetFileType(HANDLE file) { return file == fake::kStdOut ? platform.stdoutFileType : FILE_TYPE_UNKNOWN; }
+
+void Sleep(DWORD ms) {
+    Record("Sleep(" + std::to_string(ms) + ")");
+    platform.tick += ms;
+    fake::sleptMs += ms;
+    if (fake::sleptMs > fake::kHangLimitMs) throw fake::Hang{};
+}
+
+DWORD GetTickCount() { return platform.tick; }
+
+HWND GetConsoleWindow() { return fake::kConsoleWindow; }
+
+DWORD GetCurrentProcessId() { return fake::kOwnProcessId; }
+
+DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId) {
+    if (window != fake::kConsoleWindow) return 0;
+    if (processId) *processId = platform.consoleOwner;
+    return 1;
+}
+
+BOOL FlushConsoleInputBuffer(HANDLE input) {
+    Record("FlushConsoleInputBuffer");
+    if (input != fake::kStdIn) return FALSE;
+    auto& events = platform.input;
+    for (auto it = events.begin(); it != events.end();) it = fake::Pending(*it) ? events.erase(it) : it + 1;
+    return TRUE;
+}
+
+BOOL GetNumberOfConsoleInputEvents(HANDLE input, LPDWORD count) {
+    if (input != fake::kStdIn || platform.inputEventsFail) return FALSE;
+    *count = 0;
+    for (const auto& event : platform.input) *count += fake::Pending(event) ? 1 : 0;
+    return TRUE;
+}
+
+BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD* records, DWORD size, LPDWORD read) {
+    *read = 0;
+    if (input != fake::kStdIn || size < 1) return FALSE;
+    auto& events = platform.input;
+    for (auto it = events.begin(); it != events.end(); ++it) {
+        if (!fake::Pending(*it)) continue;
+        records[0] = it->record;
+        events.erase(it);
+        *read = 1;
+        ++platform.keysRead;
+        Record("ReadConsoleInputA");
+        return TRUE;
+    }
+    return FALSE;
+}
+
+HLOCAL LocalFree(HLOCAL memory) {
+    Record("LocalFree");
+    GUID* scheme = static_cast<GUID*>(memory);
+    if (fake::liveSchemes.erase(scheme) == 0) {
+        ++platform.badFrees;
+        return memory;
+    }
+    delete scheme;
+    ++platform.schemesFreed;
+    return nullptr;
+}
+
+void __debugbreak() {
+    Record("__debugbreak");
+    throw fake::Breakpoint{};
+}
+
+int StrToIntA(LPCSTR text) {
+    Record(std::string("StrToIntA(\"") + text + "\")");
+    bool negative = *text == '-';
+    if (negative) ++text;
+    uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + static_cast<uint32_t>(*text - '0');
+    return static_cast<int>(negative ? 0u - value : value);
+}
+
+DWORD PowerGetActiveScheme(HKEY root, GUID** scheme) {
+    Record("PowerGetActiveScheme");
+    if (DWORD error = fake::Failure("PowerGetActiveScheme")) return error;
+    if (root != nullptr || scheme == nullptr) return ERROR_INVALID_PARAMETER;
+    *scheme = new GUID{0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
+    fake::liveSchemes.insert(*scheme);
+    ++platform.schemesHandedOut;
+    return ERROR_SUCCESS;
+}
+
+static DWORD ReadValue(const char* name, HKEY root, const GUID* scheme, const GUID* subgroup,
+                       const GUID* setting, LPDWORD value, DWORD stored) {
+    Record(name);
+    if (DWORD error = fake::Failure(name)) return error;
+    if (DWORD error = fake::CheckSetting(root, scheme, subgroup, setting)) return error;
+    *value = stored;
+    return ERROR_SUCCESS;
+}
+
+static DWORD WriteValue(const char* name, HKEY root, const GUID* scheme, const GUID* subgroup,
+                        const GUID* setting, DWORD value, DWORD* stored) {
+    Record(std::string(name) + "(" + std::to_string(value) + ")");
+    if (DWORD error = fake::Failure(name)) return error;
+    if (DWORD error = fake::CheckSetting(root, scheme, subgroup, setting)) return error;
+    *stored = value;
+    return ERROR_SUCCESS;
+}
+
+DWORD PowerReadACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting,
+                            LPDWORD value) {
+    return ReadValue("PowerReadACValueIndex", root, scheme, subgroup, setting, value, platform.pluggedIn);
+}
+
+DWORD PowerReadDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting,
+                            LPDWORD value) {
+    return ReadValue("PowerReadDCValueIndex", root, scheme, subgroup, setting, value, platform.onBattery);
+}
+
+DWORD PowerWriteACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting,
+                             DWORD value) {
+    return WriteValue("PowerWriteACValueIndex", root, scheme, subgroup, setting, value, &platform.pluggedIn);
+}
+
+DWORD PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting,
+                             DWORD value) {
+    return WriteValue("PowerWriteDCValueIndex", root, scheme, subgroup, setting, value, &platform.onBattery);
+}
+
+DWORD PowerSetActiveScheme(HKEY root, const GUID* scheme) {
+    Record("PowerSetActiveScheme");
+    if (DWORD error = fake::Failure("PowerSetActiveScheme")) return error;
+    if (root != nullptr || fake::liveSchemes.count(const_cast<GUID*>(scheme)) == 0) return ERROR_INVALID_PARAMETER;
+    platform.applied = true;
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,69 @@
+// Control side of the recording platform fakes: scripts what the platform
+// answers and reads back what the program did.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// Thrown by ExitProcess, so that a test regains control.
+struct ProcessExit {
+    UINT code;
+};
+// Thrown by __debugbreak.
+struct Breakpoint {};
+// Thrown by Sleep once a wait has gone on for far longer than any test expects.
+struct Hang {};
+
+struct InputEvent {
+    DWORD availableAtTick;  // the event is pending from this tick on
+    INPUT_RECORD record;
+};
+
+const DWORD kOwnProcessId = 4242;
+const DWORD kShellProcessId = 77;
+
+struct Platform {
+    // Kernel and console
+    std::string commandLine;
+    std::string output;  // every byte written to the standard output
+    bool writeFails = false;
+    bool hasSetDefaultDllDirectories = true;
+    BOOL setDefaultDllDirectoriesResult = TRUE;
+    bool hasSetDllDirectoryA = true;
+    DWORD consoleOwner = kShellProcessId;
+    DWORD stdoutFileType = FILE_TYPE_PIPE;
+    bool inputEventsFail = false;
+    DWORD tick = 1000;
+    std::vector<InputEvent> input;
+    int keysRead = 0;
+
+    // Power scheme
+    DWORD pluggedIn = 100;
+    DWORD onBattery = 100;
+    std::map<std::string, DWORD> failures;  // operation name -> error it returns
+    int schemesHandedOut = 0;
+    int schemesFreed = 0;
+    int badFrees = 0;
+    bool applied = false;
+
+    // Every platform call, in order, with its chief argument where it has one.
+    std::vector<std::string> calls;
+};
+
+// The one platform of the test process; Reset() restores the defaults.
+Platform& Fake();
+void Reset();
+
+// Calls whose names start with prefix, in order.
+std::vector<std::string> CallsStartingWith(const std::string& prefix);
+int CountCalls(const std::string& name);
+
+INPUT_RECORD KeyRecord(WORD virtualKey, bool down);
+INPUT_RECORD MouseRecord();
+
+}  // namespace fake
