@@ -3,6 +3,7 @@
 #include <powrprof.h>
 #include <shlwapi.h>
 
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -94,7 +95,30 @@ INPUT_RECORD MouseRecord() {
     return record;
 }
 
+HMODULE LibraryHandle(const std::string& library) {
+    int index = 1;
+    for (const auto& entry : platform.libraries) {
+        if (entry.first == library) return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x30000 * index));
+        ++index;
+    }
+    return nullptr;
+}
+
+FARPROC FunctionAddress(const std::string& library, const std::string& function) {
+    const auto found = platform.libraries.find(library);
+    if (found == platform.libraries.end()) return nullptr;
+    const auto& functions = found->second;
+    for (size_t i = 0; i < functions.size(); ++i)
+        if (functions[i] == function)
+            return reinterpret_cast<FARPROC>(reinterpret_cast<uintptr_t>(LibraryHandle(library)) + 0x10 * (i + 1));
+    return nullptr;
+}
+
 }  // namespace fake
+
+extern "C" {
+IMAGE_DOS_HEADER __ImageBase = {};
+}
 
 using fake::platform;
 using fake::Record;
@@ -119,7 +143,32 @@ HMODULE GetModuleHandleA(LPCSTR name) {
     return std::strcmp(name, "kernel32.dll") == 0 ? fake::kKernel : nullptr;
 }
 
+HMODULE LoadLibraryA(LPCSTR name) {
+    Record(std::string("LoadLibraryA(\"") + name + "\")");
+    HMODULE module = fake::LibraryHandle(name);
+    platform.lastError = module ? 0 : 126;
+    return module;
+}
+
+void RaiseException(DWORD code, DWORD flags, DWORD argumentCount, const ULONG_PTR* arguments) {
+    char text[64];
+    std::snprintf(text, sizeof text, "RaiseException(0x%08X,%u,%u)", code, flags, argumentCount);
+    Record(text);
+    if (argumentCount && !arguments) Record("RaiseException without arguments");
+}
+
+DWORD GetLastError() { return platform.lastError; }
+
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    for (const auto& library : platform.libraries) {
+        if (fake::LibraryHandle(library.first) != module) continue;
+        const bool byName = reinterpret_cast<uintptr_t>(name) > 0xFFFF;
+        const std::string function = byName ? name : "#" + std::to_string(reinterpret_cast<uintptr_t>(name));
+        Record("GetProcAddress(" + function + ")");
+        FARPROC found = fake::FunctionAddress(library.first, function);
+        platform.lastError = found ? 0 : 127;
+        return found;
+    }
     if (module != fake::kKernel) return nullptr;
     if (std::strcmp(name, "SetDefaultDllDirectories") == 0 && platform.hasSetDefaultDllDirectories)
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::FakeSetDefaultDllDirectories));

@@ -42,6 +42,10 @@ struct Platform {
     std::vector<InputEvent> input;
     int keysRead = 0;
 
+    // Libraries that LoadLibraryA finds, with the functions each exports.
+    std::map<std::string, std::vector<std::string>> libraries;
+    DWORD lastError = 0;
+
     // Power scheme
     DWORD pluggedIn = 100;
     DWORD onBattery = 100;
@@ -62,6 +66,11 @@ void Reset();
 // Calls whose names start with prefix, in order.
 std::vector<std::string> CallsStartingWith(const std::string& prefix);
 int CountCalls(const std::string& name);
+
+// The address GetProcAddress gives for a function of a loaded library.
+FARPROC FunctionAddress(const std::string& library, const std::string& function);
+// The handle LoadLibraryA gives for a library, or null when it has none.
+HMODULE LibraryHandle(const std::string& library);
 
 INPUT_RECORD KeyRecord(WORD virtualKey, bool down);
 INPUT_RECORD MouseRecord();

@@ -23,6 +23,8 @@ typedef const char* LPCSTR;
 typedef char* LPSTR;
 typedef void* LPOVERLAPPED;
 typedef intptr_t (*FARPROC)();
+typedef uint64_t ULONGLONG;
+typedef uintptr_t ULONG_PTR;
 
 #define WINAPI
 #define TRUE 1
@@ -56,6 +58,12 @@ typedef struct _GUID {
     uint8_t Data4[8];
 } GUID;
 
+typedef struct _IMAGE_DOS_HEADER {
+    WORD e_magic;
+    WORD e_rest[29];
+    LONG e_lfanew;
+} IMAGE_DOS_HEADER;
+
 typedef struct _KEY_EVENT_RECORD {
     BOOL bKeyDown;
     WORD wRepeatCount;
@@ -82,6 +90,9 @@ int lstrlenA(LPCSTR text);
 LPSTR lstrcpyA(LPSTR to, LPCSTR from);
 [[noreturn]] void ExitProcess(UINT exitCode);
 HMODULE GetModuleHandleA(LPCSTR name);
+HMODULE LoadLibraryA(LPCSTR name);
+void RaiseException(DWORD code, DWORD flags, DWORD argumentCount, const ULONG_PTR* arguments);
+DWORD GetLastError();
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 HANDLE GetStdHandle(DWORD which);
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
