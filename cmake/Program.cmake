@@ -1,6 +1,9 @@
 # Pacecap.exe: a console program with no language runtime, entered at
-# ProgramEntry, bound to nothing but the system's own libraries.
+# ProgramEntry, bound to nothing but the system's own libraries. Only KERNEL32
+# is bound at load time; the others are bound on first use, after main has
+# restricted the library search to System32.
 set(PACECAP_SYSTEM_LIBRARIES KERNEL32 USER32 SHLWAPI POWRPROF)
+set(PACECAP_DEFERRED_LIBRARIES USER32 SHLWAPI POWRPROF)
 set(PACECAP_FREESTANDING_FLAGS
     -ffreestanding -fno-builtin -fno-exceptions -fno-rtti -fno-stack-protector
     -fno-strict-aliasing -Os -Wall -Wextra -Werror)
@@ -19,11 +22,17 @@ function(pacecap_import_library def out)
     set(${out} ${importlib} PARENT_SCOPE)
 endfunction()
 
-add_executable(Pacecap ${PACECAP_SOURCES})
+add_executable(Pacecap ${PACECAP_SOURCES} res/Pacecap.rc)
+target_include_directories(Pacecap PRIVATE src)
+set_property(SOURCE res/Pacecap.rc APPEND PROPERTY OBJECT_DEPENDS
+    ${CMAKE_CURRENT_SOURCE_DIR}/res/Pacecap.ico
+    ${CMAKE_CURRENT_SOURCE_DIR}/res/Pacecap.manifest
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/Maker.h)
 target_compile_definitions(Pacecap PRIVATE _WIN32_WINNT=0x0600 WIN32_LEAN_AND_MEAN)
 
 if(MSVC)
     target_compile_options(Pacecap PRIVATE /W4 /WX /GS- /GR- /EHs-c- /Zl /Os)
+    target_link_options(Pacecap PRIVATE /RELEASE /MANIFEST:NO)
     foreach(lib IN LISTS PACECAP_SYSTEM_LIBRARIES)
         target_link_libraries(Pacecap PRIVATE ${lib}.lib)
     endforeach()
@@ -36,8 +45,25 @@ else()
     endforeach()
 endif()
 
+# Image properties: fixed base without relocations, no ASLR or DEP flags,
+# 1 MB stack and heap reserved with 4 KB committed.
 target_link_options(Pacecap PRIVATE
-    /ENTRY:ProgramEntry /NODEFAULTLIB /SUBSYSTEM:CONSOLE,5.02)
+    /ENTRY:ProgramEntry /NODEFAULTLIB /SUBSYSTEM:CONSOLE,5.02
+    /BASE:0x140000000 /FIXED /LARGEADDRESSAWARE /TSAWARE
+    /DYNAMICBASE:NO /NXCOMPAT:NO /HIGHENTROPYVA:NO
+    /STACK:0x100000,0x1000 /HEAP:0x100000,0x1000
+    /MAP:$<TARGET_FILE_DIR:Pacecap>/Pacecap.map)
+foreach(lib IN LISTS PACECAP_DEFERRED_LIBRARIES)
+    target_link_options(Pacecap PRIVATE /DELAYLOAD:${lib}.dll)
+endforeach()
+
+if(NOT MSVC)
+    # lld-link sets neither the operating-system version nor the header checksum.
+    find_program(PACECAP_PYTHON NAMES python3 REQUIRED)
+    add_custom_command(TARGET Pacecap POST_BUILD
+        COMMAND ${PACECAP_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/finish_image.py $<TARGET_FILE:Pacecap>
+        VERBATIM)
+endif()
 
 if(NOT MSVC)
     add_subdirectory(tests/wine)

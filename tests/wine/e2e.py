@@ -19,7 +19,7 @@ RUN_TIMEOUT = 60
 
 # Libraries that the executable still binds at load time; the planted-library
 # check is expected to fail for them.
-LOAD_TIME_BOUND = {"POWRPROF", "SHLWAPI", "USER32"}
+LOAD_TIME_BOUND = set()
 
 USAGE = (b"Pacecap - sets max CPU percent values in the current power profile\r\n"
          b"Freeware by The Pacecap Project - https://pacecap.example\r\n\r\n"
@@ -351,6 +351,31 @@ def planted_library_cases(suite, wine):
                expect_failure="POWRPROF" in LOAD_TIME_BOUND)
 
 
+def missing_library_cases(suite, wine):
+    """A deferred library or function that is missing ends the process with the
+    conventional delay-load status, and nothing is printed for it."""
+    def case(name, line, out, code, scheme, stand_in=None, overrides=None):
+        def body():
+            if stand_in:
+                wine.install_stand_in(stand_in)
+            try:
+                suite.expect(wine.run(line, overrides=overrides), out, code, scheme=scheme)
+            finally:
+                wine.install_stand_in("StandInPowrprof.dll")
+        suite.case(name, body)
+
+    disabled = "powrprof=d"
+    case("power library missing: show mode", b"Pacecap 0", b"", STATUS_DLL_NOT_FOUND, (85, 60, 0),
+         overrides=disabled)
+    case("power library missing: set mode", b"Pacecap 99 80", b"", STATUS_DLL_NOT_FOUND, (85, 60, 0),
+         overrides=disabled)
+    case("power library missing: an invalid value never loads it", b"Pacecap 101", INVALID, 1, (85, 60, 0),
+         overrides=disabled)
+    case("power function missing: ends at the apply step", b"Pacecap 99 80",
+         b"plugged-in value set to 99%\r\non-battery value set to 80%\r\n", STATUS_PROC_NOT_FOUND, (99, 80, 0),
+         stand_in="StandInPowrprofLacking.dll")
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
@@ -362,7 +387,8 @@ def main():
     try:
         wine.start()
         print("Wine prefix ready in %.1f s" % (time.monotonic() - started))
-        for group in (mode_cases, splitting_cases, failure_cases, close_prompt_cases, planted_library_cases):
+        for group in (mode_cases, splitting_cases, failure_cases, close_prompt_cases, planted_library_cases,
+                      missing_library_cases):
             group(suite, wine)
     finally:
         wine.stop()

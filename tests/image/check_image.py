@@ -1,0 +1,189 @@
+#!/usr/bin/python3
+"""Reads the built Pacecap.exe and checks its image properties, imports,
+delayed imports and resources. Ends with "N passed, M failed".
+
+Usage: check_image.py PACECAP_EXE [LINKER_MAP]
+"""
+import re
+import sys
+
+import pefile
+
+KERNEL32 = {
+    "ExitProcess", "FlushConsoleInputBuffer", "GetCommandLineA", "GetConsoleWindow", "GetCurrentProcessId",
+    "GetFileType", "GetLastError", "GetModuleHandleA", "GetNumberOfConsoleInputEvents", "GetProcAddress",
+    "GetStdHandle", "GetTickCount", "LoadLibraryA", "LocalFree", "RaiseException", "ReadConsoleInputA", "Sleep",
+    "WriteFile", "lstrcpyA", "lstrlenA",
+}
+DEFERRED = {
+    "SHLWAPI.dll": {"StrToIntA"},
+    "POWRPROF.dll": {"PowerReadDCValueIndex", "PowerReadACValueIndex", "PowerSetActiveScheme",
+                     "PowerWriteDCValueIndex", "PowerWriteACValueIndex", "PowerGetActiveScheme"},
+    "USER32.dll": {"GetWindowThreadProcessId", "wvsprintfA"},
+}
+GERMAN = 0x0407
+MANIFEST = "\r\n".join([
+    '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>',
+    '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">',
+    '  <assemblyIdentity version="1.0.0.0" processorArchitecture="*" name=" " type="win32"/>',
+    '  <compatibility xmlns="urn:schemas-microsoft-com:compatibility.v1">',
+    '    <application>',
+    '      <supportedOS Id="{e2011457-1546-43c5-a5fe-008deee3d3f0}"/>',
+    '      <supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"/>',
+    '      <supportedOS Id="{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}"/>',
+    '      <supportedOS Id="{1f676c76-80e1-4239-95bb-83d0f6d0da78}"/>',
+    '      <supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>',
+    '    </application>',
+    '  </compatibility>',
+    '</assembly>',
+]).encode() + b"\r\n"
+VERSION_STRINGS = {
+    "Comments": "Freeware",
+    "CompanyName": "The Pacecap Project - https://pacecap.example",
+    "FileDescription": "Pacecap (Win32)",
+    "FileVersion": "1,0,0,0",
+    "InternalName": "Pacecap",
+    "LegalCopyright": "Copyright (C) 2026 The Pacecap Project",
+    "LegalTrademarks": "",
+    "OriginalFilename": "Pacecap.exe",
+    "PrivateBuild": "",
+    "ProductName": "Pacecap",
+    "ProductVersion": "1,0,0,0",
+}
+ICONS = {1: 32, 2: 20, 3: 16}
+
+results = {"passed": 0, "failed": 0}
+
+
+def check(name, actual, expected):
+    if actual == expected:
+        results["passed"] += 1
+        print("ok    %s" % name)
+    else:
+        results["failed"] += 1
+        print("FAIL  %s: %r, expected %r" % (name, actual, expected))
+
+
+def resources(pe, type_id):
+    """(name or id, language, bytes) of every resource of a type."""
+    found = []
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if kind.id != type_id:
+            continue
+        for entry in kind.directory.entries:
+            name = str(entry.name) if entry.name is not None else entry.id
+            for language in entry.directory.entries:
+                data = language.data.struct
+                found.append((name, language.id, pe.get_data(data.OffsetToData, data.Size)))
+    return found
+
+
+def check_headers(pe, data, linker_map):
+    optional = pe.OPTIONAL_HEADER
+    check("PE32+", optional.Magic, 0x20B)
+    check("x86-64", pe.FILE_HEADER.Machine, 0x8664)
+    check("console subsystem", optional.Subsystem, 3)
+    check("operating-system version", (optional.MajorOperatingSystemVersion, optional.MinorOperatingSystemVersion),
+          (5, 2))
+    check("subsystem version", (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion), (5, 2))
+    check("image base", optional.ImageBase, 0x140000000)
+    check("no relocation section", [s.Name.rstrip(b"\0") for s in pe.sections if s.Name.startswith(b".reloc")], [])
+    check("no relocation directory", optional.DATA_DIRECTORY[5].Size, 0)
+    characteristics = pe.FILE_HEADER.Characteristics
+    check("relocations stripped", bool(characteristics & 0x0001), True)
+    check("large-address aware", bool(characteristics & 0x0020), True)
+    check("DLL characteristics: terminal-server aware only", optional.DllCharacteristics, 0x8000)
+    check("stack reserve and commit", (optional.SizeOfStackReserve, optional.SizeOfStackCommit), (0x100000, 0x1000))
+    check("heap reserve and commit", (optional.SizeOfHeapReserve, optional.SizeOfHeapCommit), (0x100000, 0x1000))
+    check("header checksum", optional.CheckSum, pe.generate_checksum())
+    check("no section both writable and executable",
+          [s.Name for s in pe.sections if s.Characteristics & 0x20000000 and s.Characteristics & 0x80000000], [])
+    if linker_map:
+        match = re.search(r"\sProgramEntry\s+([0-9a-fA-F]{16})\s", open(linker_map).read())
+        entry = int(match.group(1), 16) - optional.ImageBase if match else None
+        check("entry point is ProgramEntry", optional.AddressOfEntryPoint, entry)
+    check("nothing after the last section (unsigned)",
+          len(data), max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections))
+
+
+def check_imports(pe):
+    imports = {entry.dll.decode(): {i.name.decode() for i in entry.imports} for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    check("load-time libraries", sorted(imports), ["KERNEL32.dll"])
+    check("load-time functions", imports.get("KERNEL32.dll"), KERNEL32)
+    delayed = {entry.dll.decode(): {i.name.decode() for i in entry.imports}
+               for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
+    check("libraries bound on first use", sorted(delayed), sorted(DEFERRED))
+    for library, functions in DEFERRED.items():
+        check("functions of %s bound on first use" % library, delayed.get(library), functions)
+    attributes = {entry.struct.grAttrs for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
+    check("delay-import descriptors use relative addresses", attributes, {1})
+
+
+def check_icons(pe):
+    icons = resources(pe, 3)
+    check("icon resources 1, 2, 3 in German", sorted((name, lang) for name, lang, _ in icons),
+          [(1, GERMAN), (2, GERMAN), (3, GERMAN)])
+    for name, _, data in icons:
+        width, height, planes, bits = (int.from_bytes(data[4:8], "little"), int.from_bytes(data[8:12], "little"),
+                                       int.from_bytes(data[12:14], "little"), int.from_bytes(data[14:16], "little"))
+        check("icon %s: size and 16 colours" % name, (width, height, planes, bits),
+              (ICONS.get(name), 2 * ICONS.get(name, 0), 1, 4))
+    groups = resources(pe, 14)
+    check("icon group IDI_APP in German", [(name, lang) for name, lang, _ in groups], [("IDI_APP", GERMAN)])
+    if groups:
+        data = groups[0][2]
+        count = int.from_bytes(data[4:6], "little")
+        entries = [data[6 + 14 * i:20 + 14 * i] for i in range(count)]
+        check("icon group lists images 1, 2, 3",
+              [(e[0], e[1], e[2], int.from_bytes(e[6:8], "little"), int.from_bytes(e[12:14], "little"))
+               for e in entries],
+              [(32, 32, 16, 4, 1), (20, 20, 16, 4, 2), (16, 16, 16, 4, 3)])
+
+
+def check_manifest(pe):
+    manifests = resources(pe, 24)
+    check("manifest id 1 in German", [(name, lang) for name, lang, _ in manifests], [(1, GERMAN)])
+    check("manifest content", manifests[0][2] if manifests else None, MANIFEST)
+
+
+def check_version(pe):
+    versions = resources(pe, 16)
+    check("version resource id 1, neutral", [(name, lang) for name, lang, _ in versions], [(1, 0)])
+    fixed = pe.VS_FIXEDFILEINFO[0] if hasattr(pe, "VS_FIXEDFILEINFO") else None
+    if fixed is None:
+        check("fixed version information", None, "present")
+        return
+    check("file and product version 1.0.0.0",
+          (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS),
+          (0x10000, 0, 0x10000, 0))
+    check("flags, OS, type, subtype, date",
+          (fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS, fixed.FileType, fixed.FileSubtype,
+           fixed.FileDateMS, fixed.FileDateLS),
+          (0x3F, 0, 0x40004, 1, 0, 0, 0))
+    tables, translations = [], []
+    for info in pe.FileInfo[0]:
+        if info.Key == b"StringFileInfo":
+            tables = [(t.LangID, {k.decode(): v.decode() for k, v in t.entries.items()}) for t in info.StringTable]
+        if info.Key == b"VarFileInfo":
+            translations = [var.entry for var in info.Var]
+    check("one string table 00000000", [lang for lang, _ in tables], [b"00000000"])
+    check("version strings", tables[0][1] if tables else None, VERSION_STRINGS)
+    check("translation 0, code page 0", translations, [{b"Translation": "0x0000 0x0000"}])
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        sys.exit(__doc__)
+    data = open(sys.argv[1], "rb").read()
+    pe = pefile.PE(data=data)
+    check_headers(pe, data, sys.argv[2] if len(sys.argv) == 3 else None)
+    check_imports(pe)
+    check_icons(pe)
+    check_manifest(pe)
+    check_version(pe)
+    print("%d passed, %d failed" % (results["passed"], results["failed"]))
+    return 1 if results["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
