@@ -1,0 +1,112 @@
+#!/usr/bin/python3
+"""Size and loading benchmark of Pacecap.exe: prints the file and section
+sizes, the libraries each mode loads under Wine, and the wall time of
+`Pacecap 0` as median ratios over paired runs against a do-nothing program and
+a program that only loads user32, shlwapi and powrprof.
+
+Usage: benchmark.py WINDOWS_BUILD_DIR [PAIRS]
+"""
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import pefile
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
+from e2e import WINE, Wine  # noqa: E402
+
+DEFERRED = ("user32.dll", "shlwapi.dll", "powrprof.dll")
+MODES = [("usage", []), ("show", ["0"]), ("set", ["99", "80"]), ("invalid value", ["101"])]
+
+
+def sizes(exe):
+    data = exe.read_bytes()
+    pe = pefile.PE(data=data)
+    print("File size: %d bytes (target: at most 8192)" % len(data))
+    print("  headers  %5d bytes in the file" % pe.OPTIONAL_HEADER.SizeOfHeaders)
+    for section in pe.sections:
+        print("  %-8s %5d bytes in the file, %5d in memory" % (
+            section.Name.rstrip(b"\0").decode(), section.SizeOfRawData, section.Misc_VirtualSize))
+
+
+def loaded_libraries(wine, args):
+    """The deferred libraries the run loads, in order, with the output lines
+    that came before each load."""
+    env = dict(wine.env, WINEDEBUG="-all,+pid,+loaddll")
+    log = wine.work / "loaddll.txt"
+    with open(log, "wb") as out:
+        subprocess.run([WINE, str(wine.exe)] + args, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                       timeout=60, close_fds=True, cwd=wine.work)
+    events, printed, own = [], 0, None
+    for line in log.read_text(errors="replace").splitlines():
+        traced = re.match(r"^([0-9a-f]{4}):[0-9a-f]{4}:", line)
+        if not traced:
+            printed += 1 if line.strip() else 0
+            continue
+        if "Loaded L" not in line:
+            continue
+        name = line.split('"')[1].split("\\")[-1].lower()
+        if name == "pacecap.exe":
+            own = traced.group(1)
+        if traced.group(1) == own and name in DEFERRED:
+            events.append("%s (after %d output lines)" % (name, printed))
+    return events
+
+
+def timed(wine, argv):
+    started = time.perf_counter()
+    subprocess.run(argv, env=wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, close_fds=True, cwd=wine.work)
+    return time.perf_counter() - started
+
+
+def paired_ratio(wine, argv_a, argv_b, pairs):
+    """Median of t(a)/t(b) over pairs run back to back, the order alternating."""
+    for _ in range(3):  # warm-up
+        timed(wine, argv_a), timed(wine, argv_b)
+    ratios, times_a, times_b = [], [], []
+    for i in range(pairs):
+        if i % 2:
+            b, a = timed(wine, argv_b), timed(wine, argv_a)
+        else:
+            a, b = timed(wine, argv_a), timed(wine, argv_b)
+        ratios.append(a / b)
+        times_a.append(a)
+        times_b.append(b)
+    return statistics.median(ratios), statistics.median(times_a), statistics.median(times_b)
+
+
+def main():
+    if len(sys.argv) not in (2, 3):
+        sys.exit(__doc__)
+    build = Path(sys.argv[1]).resolve()
+    pairs = int(sys.argv[2]) if len(sys.argv) == 3 else 30
+    sizes(build / "Pacecap.exe")
+    work = Path(tempfile.mkdtemp(prefix="pacecap-bench-", dir=build))
+    wine = Wine(build, work)
+    try:
+        wine.start()
+        (work / "scheme.txt").write_text("85 60 0\n")
+        print("\nDeferred libraries loaded, by mode (under Wine, WINEDEBUG=+loaddll):")
+        for name, args in MODES:
+            events = loaded_libraries(wine, args)
+            print("  %-14s %s" % (name, ", ".join(events) if events else "none"))
+        print("  (Wine's shlwapi imports user32, so loading shlwapi brings user32 with it.)")
+        pacecap = [WINE, str(wine.exe), "0"]
+        print("\nWall time of `Pacecap 0`, median over %d paired runs:" % pairs)
+        for label, exe in (("a do-nothing program", "DoNothing.exe"),
+                           ("a program loading user32, shlwapi, powrprof", "LoadLibraries.exe")):
+            ratio, mine, theirs = paired_ratio(wine, pacecap, [WINE, str(wine.tools / exe)], pairs)
+            print("  against %-45s ratio %.2f  (%.1f ms vs %.1f ms)" % (label, ratio, mine * 1e3, theirs * 1e3))
+    finally:
+        wine.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
