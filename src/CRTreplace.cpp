@@ -14,7 +14,9 @@ const DWORD kAssertPauseMs = 100;
 char dbgBuffer[kDbgBufferSize];
 
 // Reports an internal error and stops at a breakpoint; the pause lets the
-// message reach the console first.
+// message reach the console first. The report goes through printf, whose
+// short format cannot fail this check again, so the recursion ends there.
+// NOLINTNEXTLINE(misc-no-recursion)
 void Assert(const char* file, unsigned line, const char* function) {
     DbgPrintf(1, "INT3 in %s line %u, function %s", file, line, function);
     Sleep(kAssertPauseMs);
@@ -42,10 +44,14 @@ char* LfToCrLf(char* text) {
         }
         scratch[out++] = text[in];
     }
-    scratch[out] = 0;
-    return static_cast<char*>(CopyWords(text, scratch, kPrintBufferSize));
+    // The terminating zero and zeros up to the next whole word: only written
+    // bytes are copied back.
+    const int copied = (out + static_cast<int>(sizeof(DWORD))) & ~static_cast<int>(sizeof(DWORD) - 1);
+    for (int i = out; i < copied; ++i) scratch[i] = 0;
+    return static_cast<char*>(CopyWords(text, scratch, static_cast<size_t>(copied)));
 }
 
+// NOLINTNEXTLINE(misc-no-recursion): only through Assert, see there.
 int printf(const char* format, ...) {
     alignas(DWORD) char buffer[kPrintBufferSize];
     buffer[0] = 0;
@@ -62,6 +68,7 @@ int printf(const char* format, ...) {
     return static_cast<int>(written);
 }
 
+// NOLINTNEXTLINE(misc-no-recursion): only through Assert, see there.
 int DbgPrintf(int level, const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -1,7 +1,7 @@
 #include "DelayLoad.h"
 
-// Provided by the linker: the start of this image in memory.
-extern "C" IMAGE_DOS_HEADER __ImageBase;
+// Provided by the linker, under the name it gives it: the start of this image in memory.
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace pacecap {
 
@@ -40,6 +40,12 @@ FARPROC Fail(DWORD code, DelayLoadInfo* info) {
     return info->pfnCur;
 }
 
+// Stores function in its slot, so later calls go straight to it.
+FARPROC Bind(FARPROC* iatEntry, FARPROC function) {
+    *iatEntry = function;
+    return function;
+}
+
 }  // namespace
 
 FARPROC BindDelayedImport(const char* imageBase, const DelayImportDescriptor* descriptor, FARPROC* iatEntry) {
@@ -64,18 +70,22 @@ FARPROC BindDelayedImport(const char* imageBase, const DelayImportDescriptor* de
 
     if (!info.hmodCur) {
         info.hmodCur = LoadLibraryA(info.szDll);
-        if (!info.hmodCur) return *iatEntry = Fail(kDelayLoadLibraryNotFound, &info);
+        if (!info.hmodCur) return Bind(iatEntry, Fail(kDelayLoadLibraryNotFound, &info));
         *module = info.hmodCur;
     }
-    const LPCSTR lookup = info.dlp.fImportByName ? info.dlp.szProcName
-                                                 : reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(info.dlp.dwOrdinal));
+    // An ordinal travels in the name's place, as GetProcAddress expects it.
+    const LPCSTR lookup = info.dlp.fImportByName
+                              ? info.dlp.szProcName
+                              : reinterpret_cast<LPCSTR>(  // NOLINT(performance-no-int-to-ptr)
+                                    static_cast<ULONG_PTR>(info.dlp.dwOrdinal));
     info.pfnCur = GetProcAddress(info.hmodCur, lookup);
-    if (!info.pfnCur) return *iatEntry = Fail(kDelayLoadFunctionNotFound, &info);
-    return *iatEntry = info.pfnCur;
+    if (!info.pfnCur) return Bind(iatEntry, Fail(kDelayLoadFunctionNotFound, &info));
+    return Bind(iatEntry, info.pfnCur);
 }
 
 }  // namespace pacecap
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the linker's name for it.
 extern "C" FARPROC WINAPI __delayLoadHelper2(const pacecap::DelayImportDescriptor* descriptor, FARPROC* iatEntry) {
     return pacecap::BindDelayedImport(reinterpret_cast<const char*>(&__ImageBase), descriptor, iatEntry);
 }

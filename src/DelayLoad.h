@@ -31,5 +31,6 @@ FARPROC BindDelayedImport(const char* imageBase, const DelayImportDescriptor* de
 
 }  // namespace pacecap
 
-// Called by the linker's thunks with the caller's arguments saved.
+// Called by the linker's thunks with the caller's arguments saved; the name is the linker's.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" FARPROC WINAPI __delayLoadHelper2(const pacecap::DelayImportDescriptor* descriptor, FARPROC* iatEntry);
