@@ -52,7 +52,7 @@ target_link_options(Pacecap PRIVATE
     /BASE:0x140000000 /FIXED /LARGEADDRESSAWARE /TSAWARE
     /DYNAMICBASE:NO /NXCOMPAT:NO /HIGHENTROPYVA:NO
     /STACK:0x100000,0x1000 /HEAP:0x100000,0x1000
-    /MAP:$<TARGET_FILE_DIR:Pacecap>/Pacecap.map)
+    /MAP:$<TARGET_FILE_DIR:Pacecap>/Pacecap.map /Brepro)
 foreach(lib IN LISTS PACECAP_DEFERRED_LIBRARIES)
     target_link_options(Pacecap PRIVATE /DELAYLOAD:${lib}.dll)
 endforeach()

@@ -1,0 +1,210 @@
+#!/usr/bin/python3
+"""Release trust: reproducible builds, Authenticode signing with a throw-away
+CA, code-signing and time-stamp certificate, and the release bundle.
+Ends with "N passed, M failed".
+
+Usage: test_release.py
+"""
+import hashlib
+import json
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+from pathlib import Path
+
+import pefile
+
+ROOT = Path(__file__).resolve().parent.parent.parent
+TOOLCHAIN = "cmake/windows-x64-llvm.cmake"
+PKI_CONFIG = """
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+CN = Pacecap Test CA
+[ca]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[codesign]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[tsa]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+"""
+
+results = {"passed": 0, "failed": 0}
+
+
+def check(name, condition, detail=""):
+    if condition:
+        results["passed"] += 1
+        print("ok    %s" % name)
+    else:
+        results["failed"] += 1
+        print("FAIL  %s %s" % (name, detail))
+
+
+def run(argv, cwd=None):
+    return subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+
+
+def build_copy(tree):
+    """Builds the tracked sources, copied into tree, in tree/build."""
+    files = run(["git", "ls-files", "-z"], cwd=ROOT).stdout.split("\0")
+    for name in filter(None, files):
+        target = tree / "src" / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(ROOT / name, target)
+    configure = run(["cmake", "-S", str(tree / "src"), "-B", str(tree / "build"), "-G", "Ninja",
+                     "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DCMAKE_TOOLCHAIN_FILE=" + str(tree / "src" / TOOLCHAIN)])
+    build = run(["cmake", "--build", str(tree / "build"), "--target", "Pacecap"])
+    if configure.returncode or build.returncode:
+        print(configure.stdout + configure.stderr + build.stdout + build.stderr)
+    return tree / "build" / "Pacecap.exe"
+
+
+def make_pki(folder, tag=""):
+    (folder / "pki.cnf").write_text(PKI_CONFIG)
+    ssl = lambda *args: run(["openssl"] + list(args), cwd=folder)  # noqa: E731
+    ssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca%s.key" % tag, "-out", "ca%s.pem" % tag,
+        "-days", "30", "-config", "pki.cnf", "-extensions", "ca", "-subj", "/CN=Pacecap Test CA%s" % tag)
+    for who in ("codesign", "tsa"):
+        ssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "%s%s.key" % (who, tag), "-out", who + ".csr",
+            "-subj", "/CN=Pacecap Test %s" % who)
+        ssl("x509", "-req", "-in", who + ".csr", "-CA", "ca%s.pem" % tag, "-CAkey", "ca%s.key" % tag,
+            "-CAcreateserial", "-out", "%s%s.pem" % (who, tag), "-days", "30", "-extfile", "pki.cnf",
+            "-extensions", who)
+    files = {}
+    for name in ("ca.pem", "codesign.pem", "codesign.key", "tsa.pem", "tsa.key"):
+        stem, extension = name.split(".")
+        files[name] = str(folder / ("%s%s.%s" % (stem, tag, extension)))
+    return files
+
+
+def sign_args(pki):
+    return ["--cert", pki["codesign.pem"], "--key", pki["codesign.key"],
+            "--tsa-cert", pki["tsa.pem"], "--tsa-key", pki["tsa.key"]]
+
+
+def verify(exe, ca):
+    return run(["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", ca, "-in", str(exe)])
+
+
+def reproducible(work):
+    first = build_copy(work / "a")
+    second = build_copy(work / "b" / "deeper" / "path")
+    check("two builds in different folders are byte-identical",
+          first.exists() and second.exists() and first.read_bytes() == second.read_bytes())
+    return first
+
+
+def signing(work, unsigned, pki, other_pki):
+    signed = work / "signed.exe"
+    done = run([str(ROOT / "scripts" / "sign")] + sign_args(pki) + [str(unsigned), str(signed)])
+    check("signing succeeds", done.returncode == 0 and signed.exists(), done.stderr[-400:])
+    if not signed.exists():
+        return
+    result = verify(signed, pki["ca.pem"])
+    out = result.stdout
+    check("signature verifies against the test CA", result.returncode == 0 and "Succeeded" in out, out[-600:])
+    primary, _, nested = out.partition("Signature Index: 1")
+    check("primary signature uses SHA-1", "Message digest algorithm  : SHA1" in primary)
+    check("nested signature uses SHA-256", "Message digest algorithm  : SHA256" in nested)
+    check("both signatures carry a verified time-stamp",
+          out.count("Timestamp Server Signature verification: ok") == 2)
+    check("two verified signatures", "Number of verified signatures: 2" in out)
+
+    pe = pefile.PE(str(signed))
+    check("header checksum correct after signing", pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum())
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]
+    end_of_sections = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
+    check("signature stands after the last section", security.VirtualAddress >= end_of_sections and
+          security.VirtualAddress + security.Size <= len(signed.read_bytes()))
+    original = unsigned.read_bytes()
+    check("the signed image is the unsigned one up to the signature",
+          strip_signature_fields(signed.read_bytes()[:len(original)]) == strip_signature_fields(original))
+
+    tampered = work / "tampered.exe"
+    data = bytearray(signed.read_bytes())
+    text = pe.sections[0]
+    data[text.PointerToRawData + 16] ^= 0x01
+    tampered.write_bytes(bytes(data))
+    result = verify(tampered, pki["ca.pem"])
+    check("one changed byte makes verification fail", result.returncode != 0 and "Succeeded" not in result.stdout)
+    result = verify(signed, other_pki["ca.pem"])
+    check("verification against another CA fails", result.returncode != 0)
+
+
+def strip_signature_fields(image):
+    """The image with the checksum and security directory zeroed."""
+    pe = pefile.PE(data=bytes(image), fast_load=True)
+    data = bytearray(image)
+    optional = pe.DOS_HEADER.e_lfanew + 24
+    data[optional + 64:optional + 68] = b"\0" * 4
+    data[optional + 112 + 4 * 8:optional + 112 + 5 * 8] = b"\0" * 8
+    return bytes(data)
+
+
+def bundle(work, pki):
+    dist = work / "dist"
+    done = run([str(ROOT / "scripts" / "release"), "--out", str(dist)] + sign_args(pki))
+    check("release command succeeds", done.returncode == 0, done.stderr[-400:])
+    exe = dist / "Pacecap.exe"
+    if not exe.exists():
+        return
+    exe_hash = hashlib.sha256(exe.read_bytes()).hexdigest()
+    check("released exe is signed", verify(exe, pki["ca.pem"]).returncode == 0)
+    archive = dist / "Pacecap-1.0.0.0-win64.zip"
+    with zipfile.ZipFile(archive) as opened:
+        check("zip holds exactly the released exe",
+              opened.namelist() == ["Pacecap.exe"] and opened.read("Pacecap.exe") == exe.read_bytes())
+    sums = dict(reversed(line.split("  ")) for line in (dist / "SHA256SUMS").read_text().splitlines())
+    check("SHA256SUMS lists the exe and the zip", sums == {
+        "Pacecap.exe": exe_hash, archive.name: hashlib.sha256(archive.read_bytes()).hexdigest()})
+    winget = dist / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / "1.0.0.0"
+    installer = (winget / "PacecapProject.Pacecap.installer.yaml").read_text()
+    check("winget manifests: version, portable installer and hash",
+          "InstallerType: portable" in installer and "InstallerSha256: %s" % exe_hash.upper() in installer and
+          "PackageVersion: 1.0.0.0" in installer and
+          (winget / "PacecapProject.Pacecap.yaml").exists() and
+          (winget / "PacecapProject.Pacecap.locale.en-US.yaml").exists())
+    scoop = json.loads((dist / "scoop" / "pacecap.json").read_text())
+    check("Scoop manifest: version and hash",
+          scoop["version"] == "1.0.0.0" and scoop["architecture"]["64bit"]["hash"] == exe_hash)
+
+    plain = work / "plain"
+    done = run([str(ROOT / "scripts" / "release"), "--out", str(plain)])
+    unsigned = pefile.PE(str(plain / "Pacecap.exe"), fast_load=True)
+    check("without a certificate the release is unsigned",
+          done.returncode == 0 and unsigned.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0)
+
+
+def main():
+    work = Path(tempfile.mkdtemp(prefix="pacecap-release-"))
+    try:
+        unsigned = reproducible(work)
+        pki = make_pki(work)
+        other = work / "other"
+        other.mkdir()
+        other_pki = make_pki(other, "-other")
+        if unsigned.exists():
+            signing(work, unsigned, pki, other_pki)
+        bundle(work, pki)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("%d passed, %d failed" % (results["passed"], results["failed"]))
+    return 1 if results["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
