@@ -51,6 +51,17 @@ protected:
     FARPROC Bind(int slot) {
         return BindDelayedImport(reinterpret_cast<const char*>(&image), &image.descriptor, &image.iat[slot]);
     }
+
+    // Binds a slot that must fail; returns the code the process ended with.
+    UINT FailedBindExitCode(int slot) {
+        try {
+            Bind(slot);
+        } catch (const fake::ProcessExit& exit) {
+            return exit.code;
+        }
+        ADD_FAILURE() << "returned from a failed binding";
+        return 0;
+    }
 };
 
 TEST_F(DelayLoadTest, FirstCall_LoadsLibraryByPlainNameAndBindsSlot) {
@@ -73,12 +84,7 @@ TEST_F(DelayLoadTest, LaterFunctionsOfSameLibrary_NoSecondLoad) {
 
 TEST_F(DelayLoadTest, MissingLibrary_RaisesConventionalExceptionAndEnds) {
     fake::Fake().libraries.clear();
-    try {
-        Bind(0);
-        ADD_FAILURE() << "returned from a failed binding";
-    } catch (const fake::ProcessExit& exit) {
-        EXPECT_EQ(exit.code, pacecap::kDelayLoadLibraryNotFound);
-    }
+    EXPECT_EQ(FailedBindExitCode(0), pacecap::kDelayLoadLibraryNotFound);
     EXPECT_EQ(fake::CallsStartingWith("RaiseException"), std::vector<std::string>({"RaiseException(0xC06D007E,0,1)"}));
     EXPECT_EQ(image.handle, nullptr);
     EXPECT_EQ(image.iat[0], nullptr);
@@ -86,12 +92,7 @@ TEST_F(DelayLoadTest, MissingLibrary_RaisesConventionalExceptionAndEnds) {
 
 TEST_F(DelayLoadTest, MissingFunction_RaisesConventionalExceptionAndEnds) {
     fake::Fake().libraries["POWRPROF.dll"] = {"PowerGetActiveScheme"};
-    try {
-        Bind(1);
-        ADD_FAILURE() << "returned from a failed binding";
-    } catch (const fake::ProcessExit& exit) {
-        EXPECT_EQ(exit.code, pacecap::kDelayLoadFunctionNotFound);
-    }
+    EXPECT_EQ(FailedBindExitCode(1), pacecap::kDelayLoadFunctionNotFound);
     EXPECT_EQ(fake::CallsStartingWith("RaiseException"), std::vector<std::string>({"RaiseException(0xC06D007F,0,1)"}));
     EXPECT_EQ(image.handle, fake::LibraryHandle("POWRPROF.dll"));
     EXPECT_EQ(image.iat[1], nullptr);

@@ -29,6 +29,7 @@ USAGE = (b"Pacecap - sets max CPU percent values in the current power profile\r\
 INVALID = b"invalid value -> abort\r\n"
 NO_SCHEME = b"Error retrieving the active power scheme\r\n"
 READS = ["PowerGetActiveScheme", "PowerReadACValueIndex", "PowerReadDCValueIndex"]
+STAND_IN = "StandInPowrprof.dll"
 STATUS_DLL_NOT_FOUND = 0xC06D007E
 STATUS_PROC_NOT_FOUND = 0xC06D007F
 
@@ -87,7 +88,7 @@ class Wine:
         self.prefix.mkdir()
         self.spawn([WINESERVER, "-p"])
         self.spawn([WINE, "wineboot", "-i"])
-        self.install_stand_in("StandInPowrprof.dll")
+        self.install_stand_in(STAND_IN)
         self.spawn([WINE, str(self.tools / "DoNothing.exe")])  # starts the background services
 
     def stop(self):
@@ -105,8 +106,17 @@ class Wine:
     def install_stand_in(self, name):
         shutil.copy(self.tools / name, self.system32 / "powrprof.dll")
 
-    def remove_stand_in(self):
-        (self.system32 / "powrprof.dll").unlink()
+    def run_with_power_library(self, stand_in, *args, **kwargs):
+        """Runs with stand_in as System32's power library, or with none there
+        when it is None; the usual stand-in is back afterwards."""
+        if stand_in:
+            self.install_stand_in(stand_in)
+        else:
+            (self.system32 / "powrprof.dll").unlink()
+        try:
+            return self.run(*args, **kwargs)
+        finally:
+            self.install_stand_in(STAND_IN)
 
     def run(self, command_line=None, args=None, scheme=(85, 60), fail=None, exe=None, cwd=None,
             overrides=None):
@@ -328,22 +338,16 @@ def planted_library_cases(suite, wine):
     # With no power library in System32, only the copy in the current directory
     # could satisfy the load; the restricted search must still pass it by.
     def control_current_dir():
-        wine.remove_stand_in()
-        try:
-            result = wine.run(b"LoadLibraries", exe=clean / "LoadLibraries.exe", cwd=cwd, overrides="powrprof=n")
-        finally:
-            wine.install_stand_in("StandInPowrprof.dll")
+        result = wine.run_with_power_library(None, b"LoadLibraries", exe=clean / "LoadLibraries.exe", cwd=cwd,
+                                             overrides="powrprof=n")
         suite.check(any(line.upper().endswith("\\CWD\\POWRPROF.DLL") for line in result.marker),
                     "control did not load the planted POWRPROF from the current directory", result.marker)
 
     suite.case("control: an unrestricted program loads the copy in the current directory", control_current_dir)
 
     def current_dir():
-        wine.remove_stand_in()
-        try:
-            result = wine.run(b"Pacecap 0", exe=clean / "Pacecap.exe", cwd=cwd, overrides="powrprof=n")
-        finally:
-            wine.install_stand_in("StandInPowrprof.dll")
+        result = wine.run_with_power_library(None, b"Pacecap 0", exe=clean / "Pacecap.exe", cwd=cwd,
+                                             overrides="powrprof=n")
         suite.check(result.marker == [], "planted POWRPROF loaded from the current directory", result.marker)
         suite.expect(result, code=STATUS_DLL_NOT_FOUND)
 
@@ -354,15 +358,9 @@ def planted_library_cases(suite, wine):
 def missing_library_cases(suite, wine):
     """A deferred library or function that is missing ends the process with the
     conventional delay-load status, and nothing is printed for it."""
-    def case(name, line, out, code, scheme, stand_in=None, overrides=None):
-        def body():
-            if stand_in:
-                wine.install_stand_in(stand_in)
-            try:
-                suite.expect(wine.run(line, overrides=overrides), out, code, scheme=scheme)
-            finally:
-                wine.install_stand_in("StandInPowrprof.dll")
-        suite.case(name, body)
+    def case(name, line, out, code, scheme, stand_in=STAND_IN, overrides=None):
+        suite.case(name, lambda: suite.expect(wine.run_with_power_library(stand_in, line, overrides=overrides),
+                                              out, code, scheme=scheme))
 
     disabled = "powrprof=d"
     case("power library missing: show mode", b"Pacecap 0", b"", STATUS_DLL_NOT_FOUND, (85, 60, 0),
