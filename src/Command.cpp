@@ -83,6 +83,21 @@ void PrintCurrentValues() {
     printf("\n");
 }
 
+typedef DWORD(WINAPI* WriteValueIndexFn)(HKEY, const GUID*, const GUID*, const GUID*, DWORD);
+
+// Writes one maximum processor state value into scheme with write and prints
+// the outcome. Returns false when the write failed.
+bool WriteValue(WriteValueIndexFn write, const GUID* scheme, DWORD value, const char* doneFormat,
+                const char* failure) {
+    const bool written =
+        write(nullptr, scheme, &kProcessorSettingsSubgroup, &kMaxProcessorStateSetting, value) == ERROR_SUCCESS;
+    if (written)
+        printf(doneFormat, value);
+    else
+        printf(failure);
+    return written;
+}
+
 // Writes the values into the active scheme and applies it. Returns the exit code.
 int SetValues(DWORD pluggedIn, DWORD onBattery) {
     GUID* scheme = nullptr;
@@ -90,24 +105,12 @@ int SetValues(DWORD pluggedIn, DWORD onBattery) {
         printf("Error retrieving the active power scheme\n");
         return kExitNoActiveScheme;
     }
-    bool allDone = true;
-    if (PowerWriteACValueIndex(nullptr, scheme, &kProcessorSettingsSubgroup,
-                               &kMaxProcessorStateSetting, pluggedIn) == ERROR_SUCCESS) {
-        printf("plugged-in value set to %lu%%\n", pluggedIn);
-    } else {
-        printf("Error: Failed to write 'plugged-in' value\n");
-        allDone = false;
-    }
+    bool allDone = WriteValue(PowerWriteACValueIndex, scheme, pluggedIn, "plugged-in value set to %lu%%\n",
+                              "Error: Failed to write 'plugged-in' value\n");
     // An on-battery value of 0 leaves the scheme's own value alone.
-    if (onBattery != 0) {
-        if (PowerWriteDCValueIndex(nullptr, scheme, &kProcessorSettingsSubgroup,
-                                   &kMaxProcessorStateSetting, onBattery) == ERROR_SUCCESS) {
-            printf("on-battery value set to %lu%%\n", onBattery);
-        } else {
-            printf("Error: Failed to write 'on-battery' value\n");
-            allDone = false;
-        }
-    }
+    if (onBattery != 0)
+        allDone &= WriteValue(PowerWriteDCValueIndex, scheme, onBattery, "on-battery value set to %lu%%\n",
+                              "Error: Failed to write 'on-battery' value\n");
     if (PowerSetActiveScheme(nullptr, scheme) == ERROR_SUCCESS) {
         printf("Changes applied\n");
     } else {
