@@ -6,7 +6,7 @@ set(PACECAP_SYSTEM_LIBRARIES KERNEL32 USER32 SHLWAPI POWRPROF)
 set(PACECAP_DEFERRED_LIBRARIES USER32 SHLWAPI POWRPROF)
 set(PACECAP_FREESTANDING_FLAGS
     -ffreestanding -fno-builtin -fno-exceptions -fno-rtti -fno-stack-protector
-    -fno-strict-aliasing -Os -Wall -Wextra -Werror)
+    -fno-strict-aliasing -Os -Wall -Wextra -Werror -Wframe-larger-than=4096)
 
 # Makes an import library from a .def file that lists exactly the functions
 # called; sets <out> to its path.
