@@ -85,7 +85,8 @@ void RemoveCurrentDirFromDllSearch() {
 
 extern "C" void ProgramEntry() {
     int count = 0;
-    const char* table[pacecap::kArgumentTableSize];
-    pacecap::SplitCommandLine(&count, table);
-    ExitProcess(static_cast<UINT>(pacecap::main(count, table)));
+    // Lives until the process ends: ExitProcess does not return.
+    const char* ArgumentTable[pacecap::kArgumentTableSize];
+    pacecap::SplitCommandLine(&count, ArgumentTable);
+    ExitProcess(static_cast<UINT>(pacecap::main(count, ArgumentTable)));
 }
