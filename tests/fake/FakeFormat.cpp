@@ -9,7 +9,7 @@ namespace {
 
 const size_t kWsprintfLimit = 1024;
 
-struct Spec {
+struct Conversion {
     bool leftAlign = false;
     bool zeroPad = false;
     bool upper = false;
@@ -17,11 +17,11 @@ struct Spec {
     size_t precision = static_cast<size_t>(-1);
 };
 
-std::string Pad(std::string text, const Spec& spec, bool numeric) {
-    if (text.size() >= spec.width) return text;
-    const size_t fill = spec.width - text.size();
-    if (spec.leftAlign) return text + std::string(fill, ' ');
-    if (spec.zeroPad && numeric) {
+std::string Pad(std::string text, const Conversion& conv, bool numeric) {
+    if (text.size() >= conv.width) return text;
+    const size_t fill = conv.width - text.size();
+    if (conv.leftAlign) return text + std::string(fill, ' ');
+    if (conv.zeroPad && numeric) {
         const size_t signAt = (!text.empty() && text[0] == '-') ? 1 : 0;
         return text.insert(signAt, std::string(fill, '0'));
     }
@@ -48,16 +48,16 @@ int wvsprintfA(LPSTR buffer, LPCSTR format, va_list args) {
             continue;
         }
         ++p;
-        Spec spec;
+        Conversion conv;
         for (;; ++p) {
-            if (*p == '-') spec.leftAlign = true;
-            else if (*p == '0') spec.zeroPad = true;
+            if (*p == '-') conv.leftAlign = true;
+            else if (*p == '0') conv.zeroPad = true;
             else if (*p != '#') break;
         }
-        for (; *p >= '0' && *p <= '9'; ++p) spec.width = spec.width * 10 + static_cast<size_t>(*p - '0');
+        for (; *p >= '0' && *p <= '9'; ++p) conv.width = conv.width * 10 + static_cast<size_t>(*p - '0');
         if (*p == '.') {
-            spec.precision = 0;
-            for (++p; *p >= '0' && *p <= '9'; ++p) spec.precision = spec.precision * 10 + static_cast<size_t>(*p - '0');
+            conv.precision = 0;
+            for (++p; *p >= '0' && *p <= '9'; ++p) conv.precision = conv.precision * 10 + static_cast<size_t>(*p - '0');
         }
         if (*p == 'l' || *p == 'h') ++p;  // no width change: every integer is 32 bits
         switch (*p) {
@@ -65,18 +65,18 @@ int wvsprintfA(LPSTR buffer, LPCSTR format, va_list args) {
         case 'i': {
             const int32_t value = va_arg(args, int32_t);
             const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-            out += Pad((value < 0 ? "-" : "") + Unsigned(magnitude, 10, false), spec, true);
+            out += Pad((value < 0 ? "-" : "") + Unsigned(magnitude, 10, false), conv, true);
             break;
         }
-        case 'u': out += Pad(Unsigned(va_arg(args, uint32_t), 10, false), spec, true); break;
-        case 'x': out += Pad(Unsigned(va_arg(args, uint32_t), 16, false), spec, true); break;
-        case 'X': out += Pad(Unsigned(va_arg(args, uint32_t), 16, true), spec, true); break;
-        case 'c': out += Pad(std::string(1, static_cast<char>(va_arg(args, int))), spec, false); break;
+        case 'u': out += Pad(Unsigned(va_arg(args, uint32_t), 10, false), conv, true); break;
+        case 'x': out += Pad(Unsigned(va_arg(args, uint32_t), 16, false), conv, true); break;
+        case 'X': out += Pad(Unsigned(va_arg(args, uint32_t), 16, true), conv, true); break;
+        case 'c': out += Pad(std::string(1, static_cast<char>(va_arg(args, int))), conv, false); break;
         case 's': {
             const char* text = va_arg(args, const char*);
             std::string value = text ? text : "(null)";
-            if (value.size() > spec.precision) value.resize(spec.precision);
-            out += Pad(value, spec, false);
+            if (value.size() > conv.precision) value.resize(conv.precision);
+            out += Pad(value, conv, false);
             break;
         }
         case 0: --p; break;
