@@ -50,13 +50,6 @@ DWORD ReadPercent(const char* text) {
     return value;
 }
 
-// A single argument that does not begin with a number, or whose number is 0,
-// asks to see the current values.
-bool IsShowRequest(const char* text) {
-    const DWORD value = ReadPercent(text);
-    return value == 0 || !BeginsWithNumber(text);
-}
-
 void PrintUsage() {
     printf("Pacecap - sets max CPU percent values in the current power profile\n");
     printf("Freeware by " PACECAP_MAKER_NAME " - " PACECAP_MAKER_WEB "\n\n");
@@ -127,23 +120,29 @@ int main(int count, const char** table) {
     // Before anything loads a library on first use.
     if (!UseSystem32DllSearch()) RemoveCurrentDirFromDllSearch();
 
-    if (count >= 2 && !(count == 2 && IsShowRequest(table[1]))) {
-        const DWORD pluggedIn = ReadPercent(table[1]);
-        const DWORD onBattery = count >= 3 ? ReadPercent(table[2]) : 0;
-        if (pluggedIn > kMaxPercent || onBattery > kMaxPercent) {
-            printf("invalid value -> abort\n");
-            return kExitUsageOrInvalidValue;
-        }
-        const int exitCode = SetValues(pluggedIn, onBattery);
+    if (count < 2) {
+        PrintUsage();
+        PrintCurrentValues();
         WaitForKeyToClose(0);
-        return exitCode;
+        return kExitUsageOrInvalidValue;
+    }
+    const DWORD pluggedIn = ReadPercent(table[1]);
+    // A single argument that does not begin with a number, or whose number is
+    // 0, asks to see the current values.
+    if (count == 2 && (pluggedIn == 0 || !BeginsWithNumber(table[1]))) {
+        PrintCurrentValues();
+        WaitForKeyToClose(0);
+        return kExitSuccess;
     }
 
-    const bool usage = count < 2;
-    if (usage) PrintUsage();
-    PrintCurrentValues();
+    const DWORD onBattery = count >= 3 ? ReadPercent(table[2]) : 0;
+    if (pluggedIn > kMaxPercent || onBattery > kMaxPercent) {
+        printf("invalid value -> abort\n");
+        return kExitUsageOrInvalidValue;
+    }
+    const int exitCode = SetValues(pluggedIn, onBattery);
     WaitForKeyToClose(0);
-    return usage ? kExitUsageOrInvalidValue : kExitSuccess;
+    return exitCode;
 }
 
 }  // namespace pacecap
