@@ -21,6 +21,11 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >&2
 }
 
+# The maker's web address, from its one definition in the sources.
+maker_web() {
+    sed -nE 's/^#define PACECAP_MAKER_WEB "(.*)"$/\1/p' "$ROOT/src/Maker.h"
+}
+
 # Cross-builds Pacecap.exe into $BUILD/win.
 build_exe() {
     cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
