@@ -4,7 +4,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
 WINE_DIR=/usr/lib/wine
 
-BUILD_PACKAGES="cmake ninja-build clang lld llvm mingw-w64-x86-64-dev"
+BUILD_PACKAGES="cmake ninja-build clang lld llvm mingw-w64-x86-64-dev python3"
 WINE_PACKAGES="wine64 wine"
 
 # Installs the Debian packages that are not installed yet.

@@ -59,7 +59,8 @@ int printf(const char* format, ...) {
     va_start(args, format);
     const int formatted = wvsprintfA(buffer, format, args);
     va_end(args);
-    if (formatted >= kPrintBufferSize) Assert(".\\CRTreplace", 421, "printf");
+    // The file name is fixed so that the image does not depend on the build folder.
+    if (formatted >= kPrintBufferSize) Assert(".\\CRTreplace", __LINE__, "printf");
 
     LfToCrLf(buffer);
     const DWORD length = static_cast<DWORD>(lstrlenA(buffer));

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "CRTreplace.h"
@@ -7,6 +8,16 @@
 using pacecap::kPrintBufferSize;
 
 namespace {
+
+// The number of the first line of CRTreplace.cpp that holds code, or 0.
+int LineOf(const std::string& code) {
+    std::ifstream source(PACECAP_SOURCE_DIR "/CRTreplace.cpp");
+    std::string line;
+    for (int number = 1; std::getline(source, line); ++number) {
+        if (line.find(code) != std::string::npos) return number;
+    }
+    return 0;
+}
 
 // Converts text in a print-sized buffer followed by guard bytes and checks
 // that neither the guard nor the terminating zero went missing.
@@ -73,7 +84,8 @@ TEST_F(PrintfTest, FailedWrite_ReturnsMinusOne) {
 TEST_F(PrintfTest, FormattedTextTooLong_ReportsAndHaltsAtBreakpoint) {
     const std::string huge(kPrintBufferSize, 'x');
     EXPECT_THROW(pacecap::printf("%s", huge.c_str()), fake::Breakpoint);
-    EXPECT_EQ(Output(), " INT3 in .\\CRTreplace line 421, function printf\r\n");
+    EXPECT_EQ(Output(), " INT3 in .\\CRTreplace line " + std::to_string(LineOf("formatted >= kPrintBufferSize")) +
+                            ", function printf\r\n");
     EXPECT_EQ(fake::CallsStartingWith("Sleep"), std::vector<std::string>({"Sleep(100)"}));
     EXPECT_EQ(fake::Fake().calls.back(), "__debugbreak");
 }
