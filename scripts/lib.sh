@@ -33,6 +33,31 @@ build_exe() {
     quietly cmake --build "$BUILD/win"
 }
 
+# Describes the build in $BUILD/win for anyone who rebuilds it: the commit,
+# the unsigned exe's hash and the exact Debian packages of the toolchain.
+build_info() {
+    local git=(git -c safe.directory="$ROOT" -C "$ROOT") commit
+    commit=$("${git[@]}" rev-parse HEAD 2>/dev/null || echo "unknown (not a git checkout)")
+    [ -z "$("${git[@]}" status --porcelain --untracked-files=no 2>/dev/null)" ] || commit="$commit, with local changes"
+    echo "Pacecap.exe, built from commit $commit"
+    echo "sha256 of the unsigned Pacecap.exe: $(sha256sum <"$BUILD/win/Pacecap.exe" | cut -d' ' -f1)"
+    echo "built on $(. /etc/os-release && echo "$PRETTY_NAME") with these packages (name, version, architecture):"
+    toolchain_packages | sort -u | xargs dpkg-query -W -f='${Package} ${Version} ${Architecture}\n'
+}
+
+# The Debian packages that hold the cross build's programs, the libraries
+# they run on, and the Windows headers.
+toolchain_packages() {
+    local tool path
+    for tool in clang++ lld-link llvm-rc llvm-dlltool cmake ninja; do
+        path=$(readlink -f "$(command -v "$tool")")
+        dpkg-query -S "$path" | cut -d: -f1
+        ldd "$path" | sed -nE 's/.*=> (\S*(LLVM|clang)\S*) .*/\1/p' | xargs -r readlink -f |
+            xargs -r dpkg-query -S | cut -d: -f1
+    done
+    echo clang lld llvm mingw-w64-x86-64-dev
+}
+
 # Runs a command with its output kept back, shown only when it fails.
 quietly() {
     local log

@@ -1,16 +1,21 @@
 #!/usr/bin/python3
 """Release trust: reproducible builds, Authenticode signing with a throw-away
-CA, code-signing and time-stamp certificate, and the release bundle.
-Ends with "N passed, M failed".
+CA and code-signing certificate, time-stamped by a local RFC 3161 authority
+with a throw-away certificate, and the release bundle. A check that cannot run
+counts as failed. Ends with "N passed, M failed".
 
 Usage: test_release.py
 """
+import contextlib
 import hashlib
+import http.server
 import json
+import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import zipfile
 from pathlib import Path
 
@@ -40,6 +45,13 @@ keyUsage = critical, digitalSignature
 extendedKeyUsage = critical, timeStamping
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+[tsa_config]
+serial = tsaserial
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha1, sha256
+accuracy = secs:1
+ess_cert_id_chain = no
 """
 
 results = {"passed": 0, "failed": 0}
@@ -52,6 +64,21 @@ def check(name, condition, detail=""):
     else:
         results["failed"] += 1
         print("FAIL  %s %s" % (name, detail))
+
+
+@contextlib.contextmanager
+def checks(count, what):
+    """Counts each of the count checks of what that did not run, because
+    the group ended early or raised, as failed."""
+    before = results["passed"] + results["failed"]
+    try:
+        yield
+    except Exception as error:  # the rest of the group cannot run
+        print("      %s raised %r" % (what, error))
+    made = results["passed"] + results["failed"] - before
+    if made != count:
+        results["failed"] += max(count - made, 1)
+        print("FAIL  %s: %d of %d checks ran" % (what, made, count))
 
 
 def run(argv, cwd=None):
@@ -91,9 +118,40 @@ def make_pki(folder, tag=""):
     return files
 
 
+@contextlib.contextmanager
+def time_stamp_authority(folder, pki):
+    """An RFC 3161 time-stamp authority on 127.0.0.1 that answers with
+    openssl ts -reply, signing with the throw-away TSA key; yields its URL."""
+    (folder / "tsaserial").write_text("01\n")
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):  # noqa: N802 (the library's name)
+            query = folder / "query.tsq"
+            query.write_bytes(self.rfile.read(int(self.headers.get("Content-Length", 0))))
+            reply = run(["openssl", "ts", "-reply", "-config", "pki.cnf", "-section", "tsa_config",
+                         "-queryfile", query.name, "-signer", pki["tsa.pem"], "-inkey", pki["tsa.key"],
+                         "-out", "reply.tsr"], cwd=folder)
+            body = (folder / "reply.tsr").read_bytes() if reply.returncode == 0 else b""
+            self.send_response(200 if body else 500)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield "http://127.0.0.1:%d" % server.server_address[1]
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 def sign_args(pki):
-    return ["--cert", pki["codesign.pem"], "--key", pki["codesign.key"],
-            "--tsa-cert", pki["tsa.pem"], "--tsa-key", pki["tsa.key"]]
+    return ["--cert", pki["codesign.pem"], "--key", pki["codesign.key"], "--timestamp", pki["tsa.url"]]
 
 
 def verify(exe, ca):
@@ -133,6 +191,10 @@ def signing(work, unsigned, pki, other_pki):
     original = unsigned.read_bytes()
     check("the signed image is the unsigned one up to the signature",
           strip_signature_fields(signed.read_bytes()[:len(original)]) == strip_signature_fields(original))
+    stripped = work / "stripped.exe"
+    run(["osslsigncode", "remove-signature", "-in", str(signed), "-out", str(stripped)])
+    check("removing the signature gives back the unsigned exe, checksum included",
+          stripped.exists() and stripped.read_bytes() == original)
 
     tampered = work / "tampered.exe"
     data = bytearray(signed.read_bytes())
@@ -178,6 +240,12 @@ def bundle(work, pki):
           "PackageVersion: 1.0.0.0" in installer and
           (winget / "PacecapProject.Pacecap.yaml").exists() and
           (winget / "PacecapProject.Pacecap.locale.en-US.yaml").exists())
+    info = (dist / "BUILDINFO").read_text()
+    check("BUILDINFO names the commit, the unsigned exe and the toolchain's packages",
+          run(["git", "rev-parse", "HEAD"], cwd=ROOT).stdout.strip() in info and
+          "sha256 of the unsigned Pacecap.exe: " in info and
+          all("\n%s " % package in info for package in ("cmake", "ninja-build", "mingw-w64-x86-64-dev")) and
+          all("\n%s-" % package in info for package in ("clang", "lld", "llvm")), info)
     scoop = json.loads((dist / "scoop" / "pacecap.json").read_text())
     check("Scoop manifest: version and hash",
           scoop["version"] == "1.0.0.0" and scoop["architecture"]["64bit"]["hash"] == exe_hash)
@@ -190,16 +258,20 @@ def bundle(work, pki):
 
 
 def main():
+    os.environ["no_proxy"] = "127.0.0.1"
     work = Path(tempfile.mkdtemp(prefix="pacecap-release-"))
     try:
-        unsigned = reproducible(work)
+        with checks(1, "reproducible build"):
+            unsigned = reproducible(work)
         pki = make_pki(work)
         other = work / "other"
         other.mkdir()
         other_pki = make_pki(other, "-other")
-        if unsigned.exists():
-            signing(work, unsigned, pki, other_pki)
-        bundle(work, pki)
+        with time_stamp_authority(work, pki) as pki["tsa.url"]:
+            with checks(12, "signing"):
+                signing(work, unsigned, pki, other_pki)
+            with checks(8, "release bundle"):
+                bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("%d passed, %d failed" % (results["passed"], results["failed"]))

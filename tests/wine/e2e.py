@@ -383,8 +383,11 @@ def main():
     suite = Suite()
     started = time.monotonic()
     try:
-        wine.start()
-        print("Wine prefix ready in %.1f s" % (time.monotonic() - started))
+        try:
+            wine.start()
+            print("Wine prefix ready in %.1f s" % (time.monotonic() - started))
+        except Exception as error:  # every case still runs, and fails
+            print("FAIL  Wine prefix: %r" % error)
         for group in (mode_cases, splitting_cases, failure_cases, close_prompt_cases, planted_library_cases,
                       missing_library_cases):
             group(suite, wine)
