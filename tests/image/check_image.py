@@ -2,7 +2,9 @@
 """Reads the built Pacecap.exe and checks its image properties, imports,
 delayed imports and resources. Ends with "N passed, M failed".
 
-Usage: check_image.py PACECAP_EXE [LINKER_MAP]
+Usage: check_image.py [--visual-studio] PACECAP_EXE [LINKER_MAP]
+--visual-studio checks a Visual Studio build: each way in which it rightly
+differs from the release image is named below, and allowed for it alone.
 """
 import re
 import sys
@@ -52,10 +54,21 @@ VERSION_STRINGS = {
 }
 ICONS = {1: 32, 2: 20, 3: 16}
 
+# Where a Visual Studio build rightly differs: check name -> (what is allowed, why).
+VISUAL_STUDIO = {
+    "operating-system version": ({(5, 2), (6, 0)},
+                                 "link.exe sets it itself; the release's 5.2 is set after linking"),
+}
+visual_studio = False
+
 results = {"passed": 0, "failed": 0}
 
 
 def check(name, actual, expected):
+    allowed, why = VISUAL_STUDIO.get(name, (None, None)) if visual_studio else (None, None)
+    if allowed is not None and actual != expected and actual in allowed:
+        name = "%s (Visual Studio build: %r allowed, since %s)" % (name, actual, why)
+        expected = actual
     if actual == expected:
         results["passed"] += 1
         print("ok    %s" % name)
@@ -168,11 +181,15 @@ def check_version(pe):
 
 
 def main():
-    if len(sys.argv) not in (2, 3):
+    global visual_studio
+    args = sys.argv[1:]
+    visual_studio = args[:1] == ["--visual-studio"]
+    args = args[1:] if visual_studio else args
+    if len(args) not in (1, 2):
         sys.exit(__doc__)
-    data = open(sys.argv[1], "rb").read()
+    data = open(args[0], "rb").read()
     pe = pefile.PE(data=data)
-    check_headers(pe, data, sys.argv[2] if len(sys.argv) == 3 else None)
+    check_headers(pe, data, args[1] if len(args) == 2 else None)
     check_imports(pe)
     check_icons(pe)
     check_manifest(pe)

@@ -1,0 +1,283 @@
+#!/usr/bin/env python3
+"""Pacecap.exe on real Windows: the real power scheme, the real loader's
+search order, a real console, the roll-out scripts and cold start. It changes
+the maximum processor state of the active scheme and puts the original values
+back at the end, also when a check fails. Ends with "N passed, M failed".
+
+Usage: real_windows.py KIT [--exe PACECAP_EXE] [--summary FILE]
+       real_windows.py --self-test
+KIT holds the runtime-free test tools (Marker.dll, LoadLibraries.exe,
+DoNothing.exe, ConsoleKey.exe) and, unless --exe names another, Pacecap.exe.
+--summary appends the cold-start figures to FILE (the job summary).
+--self-test runs the checks of this script's own logic that need no Windows.
+"""
+import contextlib
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent.parent
+POWERCFG_QUERY = ["powercfg", "/query", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX"]
+USAGE = (b"Pacecap - sets max CPU percent values in the current power profile\r\n"
+         b"Freeware by The Pacecap Project - https://pacecap.example\r\n\r\n"
+         b"Usage: Pacecap PluggedIn_Percent [OnBattery_Percent]\r\n\r\n"
+         b"Sample: Pacecap 99 80\r\n"
+         b"no admin privileges required\r\n")
+INVALID = b"invalid value -> abort\r\n"
+PROMPT = "Press any key to close"
+RUN_TIMEOUT = 30
+
+results = {"passed": 0, "failed": 0}
+
+
+def check(name, condition, detail=""):
+    results["passed" if condition else "failed"] += 1
+    print("%s  %s%s" % ("ok  " if condition else "FAIL", name, "" if condition else ": %s" % (detail,)))
+
+
+def values(plugged_in, on_battery):
+    return b"\r\nplugged-in value is %d%%\r\non-battery value is %d%%\r\n\r\n" % (plugged_in, on_battery)
+
+
+def set_lines(plugged_in, on_battery=0):
+    out = b"plugged-in value set to %d%%\r\n" % plugged_in
+    if on_battery:
+        out += b"on-battery value set to %d%%\r\n" % on_battery
+    return out + b"Changes applied\r\n"
+
+
+def parse_powercfg(text):
+    """(plugged-in, on-battery) from powercfg's query of one setting."""
+    found = {}
+    for line in text.splitlines():
+        match = re.match(r"\s*Current (AC|DC) Power Setting Index:\s*0x([0-9a-fA-F]+)\s*$", line)
+        if match:
+            found[match.group(1)] = int(match.group(2), 16)
+    if set(found) != {"AC", "DC"}:
+        raise ValueError("no AC and DC index in powercfg's output: %r" % text[-300:])
+    return found["AC"], found["DC"]
+
+
+def read_scheme():
+    done = subprocess.run(POWERCFG_QUERY, capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    return parse_powercfg(done.stdout)
+
+
+def write_scheme(plugged_in, on_battery):
+    for which, value in (("/setacvalueindex", plugged_in), ("/setdcvalueindex", on_battery)):
+        subprocess.run(["powercfg", which, "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX", str(value)],
+                       check=True, capture_output=True, timeout=RUN_TIMEOUT)
+    subprocess.run(["powercfg", "/setactive", "SCHEME_CURRENT"], check=True, capture_output=True,
+                   timeout=RUN_TIMEOUT)
+
+
+@contextlib.contextmanager
+def scheme_restored(read=read_scheme, write=write_scheme):
+    """Yields the values as found and writes them back afterwards, whatever
+    happened in between; checks that they are back."""
+    original = read()
+    try:
+        yield original
+    finally:
+        write(*original)
+        now = read()
+        check("the original values %r are back" % (original,), now == original, now)
+
+
+class Run:
+    def __init__(self, argv, cwd=None, env=None):
+        done = subprocess.run(argv, capture_output=True, timeout=RUN_TIMEOUT, cwd=cwd, env=env)
+        self.out, self.code = done.stdout, done.returncode & 0xFFFFFFFF
+
+    def __repr__(self):
+        return "exit code 0x%08X, output %r" % (self.code, self.out)
+
+
+def power_scheme_cases(exe):
+    with scheme_restored() as (ac, dc):
+        shown = Run([exe, "0"])
+        check("Pacecap 0 shows powercfg's values %d and %d, exit 0" % (ac, dc),
+              (shown.out, shown.code) == (values(ac, dc), 0), shown)
+        usage = Run([exe])
+        check("Pacecap alone: usage text, the values, exit 1",
+              (usage.out, usage.code) == (USAGE + values(ac, dc), 1), usage)
+        both = Run([exe, "99", "80"])
+        check("Pacecap 99 80: both set and applied, exit 0", (both.out, both.code) == (set_lines(99, 80), 0), both)
+        now = read_scheme()
+        check("powercfg then reports 99 and 80", now == (99, 80), now)
+        first = Run([exe, "98", "0"])
+        check("Pacecap 98 0: exit 0", (first.out, first.code) == (set_lines(98), 0), first)
+        now = read_scheme()
+        check("powercfg then reports 98 and the on-battery value left at 80", now == (98, 80), now)
+        for args in (["101"], ["abc", "50"]):
+            bad = Run([exe] + args)
+            check("Pacecap %s: invalid value, exit 1" % " ".join(args), (bad.out, bad.code) == (INVALID, 1), bad)
+            now = read_scheme()
+            check("Pacecap %s changes nothing" % " ".join(args), now == (98, 80), now)
+
+
+def planted_library_cases(exe, kit, work):
+    """Marker copies named POWRPROF.dll beside the exe and in the current
+    directory are never loaded; an unrestricted program does load the one
+    beside it."""
+    app, cwd = work / "app", work / "cwd"
+    for folder in (app, cwd):
+        folder.mkdir()
+        shutil.copy(kit / "Marker.dll", folder / "POWRPROF.dll")
+    shutil.copy(exe, app / "Pacecap.exe")
+    shutil.copy(kit / "LoadLibraries.exe", app / "LoadLibraries.exe")
+    marker = work / "marker.txt"
+    env = dict(os.environ, PACECAP_MARKER=str(marker))
+
+    def loads(argv):
+        marker.unlink(missing_ok=True)
+        run = Run(argv, cwd=cwd, env=env)
+        return run, marker.read_text().splitlines() if marker.exists() else []
+
+    with scheme_restored():
+        run, loaded = loads([str(app / "Pacecap.exe"), "99", "80"])
+        check("Pacecap 99 80 with planted copies: exit 0", (run.out, run.code) == (set_lines(99, 80), 0), run)
+        check("no planted POWRPROF.dll is loaded", loaded == [], loaded)
+    run, loaded = loads([str(app / "LoadLibraries.exe")])
+    check("control: an unrestricted program loads the POWRPROF.dll beside it",
+          any(line.upper().endswith("\\APP\\POWRPROF.DLL") for line in loaded), loaded)
+
+
+def close_prompt_cases(exe, kit):
+    """In a console of its own, Pacecap waits for a key; from a shell, never."""
+    console_key = str(kit / "ConsoleKey.exe")
+    process = subprocess.Popen([exe, "0"], creationflags=subprocess.CREATE_NEW_CONSOLE)
+    try:
+        time.sleep(1)
+        check("in a new console, Pacecap 0 still runs after a second", process.poll() is None, process.poll())
+        screen = subprocess.run([console_key, str(process.pid), "read"], capture_output=True, timeout=RUN_TIMEOUT)
+        text = screen.stdout.decode("ascii", "replace")
+        check("its console shows the prompt", PROMPT in text, "exit %d, screen %r" % (screen.returncode, text))
+        pressed = subprocess.run([console_key, str(process.pid)], capture_output=True, timeout=RUN_TIMEOUT)
+        try:
+            code = process.wait(timeout=1)
+        except subprocess.TimeoutExpired:
+            code = None
+        check("a key ends it within a second, exit 0", pressed.returncode == 0 and code == 0,
+              "ConsoleKey exit %d, Pacecap exit %r" % (pressed.returncode, code))
+    finally:
+        if process.poll() is None:
+            process.kill()
+    started = time.monotonic()
+    inherited = subprocess.run([exe, "0"], timeout=RUN_TIMEOUT)
+    check("from the job's own shell it never waits",
+          inherited.returncode == 0 and time.monotonic() - started < 1, time.monotonic() - started)
+
+
+def rollout_cases(exe):
+    """The detection and remediation pair, for real: not compliant,
+    remediate, compliant."""
+    def script(name, *args):
+        argv = ["powershell", "-NoProfile", "-ExecutionPolicy", "Bypass", "-File",
+                str(ROOT / "deploy" / name), "-Pacecap", exe] + list(args)
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
+        return done.returncode, (done.stdout + done.stderr).strip()
+
+    with scheme_restored():
+        write_scheme(100, 100)
+        detected = script("Detect-Pacecap.ps1")
+        check("detection: 100/100 is not compliant with 99/80 (exit 1)", detected[0] == 1, detected)
+        remedied, now = script("Remediate-Pacecap.ps1"), read_scheme()
+        check("remediation sets 99/80 and passes exit 0 on", remedied[0] == 0 and now == (99, 80), (remedied, now))
+        detected = script("Detect-Pacecap.ps1")
+        check("detection: now compliant (exit 0)", detected[0] == 0, detected)
+        refused = script("Remediate-Pacecap.ps1", "-PluggedIn", "101")
+        check("remediation passes Pacecap's exit code on: 101 gives 1", refused[0] == 1, refused)
+
+
+def wall_time(argv):
+    started = time.perf_counter()
+    subprocess.run(argv, stdout=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
+    return time.perf_counter() - started
+
+
+def paired_ratio(argv_a, argv_b, pairs):
+    """Median of t(a)/t(b) over pairs run back to back, the order alternating."""
+    ratios, times_a, times_b = [], [], []
+    for i in range(pairs):
+        first, second = (argv_a, argv_b) if i % 2 == 0 else (argv_b, argv_a)
+        t_first, t_second = wall_time(first), wall_time(second)
+        a, b = (t_first, t_second) if i % 2 == 0 else (t_second, t_first)
+        ratios.append(a / b)
+        times_a.append(a)
+        times_b.append(b)
+    return statistics.median(ratios), statistics.median(times_a), statistics.median(times_b)
+
+
+def cold_start(exe, kit, summary, pairs=30):
+    lines = ["### Cold start of `Pacecap 0` on real Windows", "",
+             "Median over %d paired runs, the order alternating." % pairs, "",
+             "| against | ratio | Pacecap 0 | other |", "|---|---|---|---|"]
+    for label, tool in (("a do-nothing program", "DoNothing.exe"),
+                        ("a program that only loads user32, shlwapi and powrprof", "LoadLibraries.exe")):
+        ratio, mine, theirs = paired_ratio([exe, "0"], [str(kit / tool)], pairs)
+        lines.append("| %s | %.2f | %.1f ms | %.1f ms |" % (label, ratio, mine * 1e3, theirs * 1e3))
+    text = "\n".join(lines) + "\n"
+    print(text)
+    if summary:
+        with open(summary, "a", encoding="utf-8") as opened:
+            opened.write(text)
+
+
+def self_test():
+    """The script's own logic on a recorded powercfg sample."""
+    sample = (ROOT / "tests" / "windows" / "powercfg-sample.txt").read_text()
+    check("parses the recorded powercfg output", parse_powercfg(sample) == (100, 80), parse_powercfg(sample))
+    try:
+        parse_powercfg("Current AC Power Setting Index: 0x00000064\n")
+        check("output without a DC index is an error", False, "accepted")
+    except ValueError:
+        check("output without a DC index is an error", True)
+    scheme, writes = {"now": (100, 80)}, []
+
+    def write(ac, dc):
+        writes.append((ac, dc))
+        scheme["now"] = (ac, dc)
+
+    with contextlib.suppress(RuntimeError):
+        with scheme_restored(lambda: scheme["now"], write):
+            scheme["now"] = (99, 50)
+            raise RuntimeError("a step failed")
+    check("a failed step still puts the original values back", writes == [(100, 80)], writes)
+
+
+def main():
+    args = sys.argv[1:]
+    if args == ["--self-test"]:
+        self_test()
+    elif args and not args[0].startswith("-"):
+        kit = Path(args[0]).resolve()
+        options = dict(zip(args[1::2], args[2::2]))
+        exe = str(Path(options.get("--exe", kit / "Pacecap.exe")).resolve())
+        work = Path(tempfile.mkdtemp(prefix="pacecap-windows-"))
+        try:
+            for name, group in (("power scheme", lambda: power_scheme_cases(exe)),
+                                ("planted libraries", lambda: planted_library_cases(exe, kit, work)),
+                                ("close prompt", lambda: close_prompt_cases(exe, kit)),
+                                ("roll-out scripts", lambda: rollout_cases(exe))):
+                try:
+                    group()
+                except Exception as error:  # the group's remaining checks cannot run
+                    check("%s: every check ran" % name, False, repr(error))
+            cold_start(exe, kit, options.get("--summary"))
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+    else:
+        sys.exit(__doc__)
+    print("%d passed, %d failed" % (results["passed"], results["failed"]))
+    return 1 if results["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
