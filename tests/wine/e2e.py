@@ -276,14 +276,15 @@ def close_prompt_cases(suite, wine):
 
     suite.case("redirected output: no prompt, no wait", redirected)
 
-    def terminal():
+    def in_terminal(args):
+        """Runs wine with args in a tmux terminal; (exit status or None, screen)."""
         socket = "pacecap-e2e-%d" % os.getpid()
         status = wine.work / "tmux-status.txt"
         status.unlink(missing_ok=True)
         (wine.work / "scheme.txt").write_text("85 60 0\n")
         env = " ".join("%s='%s'" % (k, wine.env[k]) for k in
                        ("WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "PACECAP_SCHEME", "PACECAP_POWER_LOG"))
-        command = "env %s %s %s 0; echo $? > %s; sleep 30" % (env, WINE, wine.exe, status)
+        command = "env %s %s %s; echo $? > %s; sleep 30" % (env, WINE, args, status)
         tmux = ["tmux", "-L", socket]
         subprocess.run(tmux + ["new-session", "-d", "-x", "120", "-y", "40", command], check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -294,12 +295,30 @@ def close_prompt_cases(suite, wine):
             screen = subprocess.run(tmux + ["capture-pane", "-p"], capture_output=True, text=True).stdout
         finally:
             subprocess.run(tmux + ["kill-server"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        suite.check(status.exists(), "still waiting with no key pressed", screen)
-        suite.check(status.exists() and status.read_text().strip() == "0", "exit status in terminal")
+        return (status.read_text().strip() if status.exists() else None), screen
+
+    def terminal():
+        status, screen = in_terminal("%s 0" % wine.exe)
+        suite.check(status is not None, "still waiting with no key pressed", screen)
+        suite.check(status == "0", "exit status in terminal")
         suite.check("on-battery value is 60%" in screen, "values on the terminal", screen)
         suite.check("Press any key" not in screen, "prompt on the terminal", screen)
 
     suite.case("terminal of a shell: no prompt, no wait", terminal)
+
+    # The Windows jobs read a console screen and press a key through this helper.
+    def console_helper():
+        screen_file = wine.work / "screen.txt"
+        screen_file.unlink(missing_ok=True)
+        parent = str(0xFFFFFFFF)  # the console of the parent process, cmd
+        status, screen = in_terminal("cmd /c \"%s 0 & %s %s read > %s & %s %s\"" % (
+            win_path(wine.exe), win_path(wine.tools / "ConsoleKey.exe"), parent, win_path(screen_file),
+            win_path(wine.tools / "ConsoleKey.exe"), parent))
+        seen = screen_file.read_bytes().decode(errors="replace") if screen_file.exists() else ""
+        suite.check("on-battery value is 60%\r\n" in seen, "the helper did not read the screen", (seen, screen))
+        suite.check(status == "0", "pressing a key failed", (status, screen))
+
+    suite.case("console helper: reads the screen and presses a key", console_helper)
 
 
 def planted_library_cases(suite, wine):
