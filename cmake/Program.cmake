@@ -22,6 +22,12 @@ function(pacecap_import_library def out)
     set(${out} ${importlib} PARENT_SCOPE)
 endfunction()
 
+if(MSVC)
+    # CMake's defaults ask for exceptions and RTTI, which a program without a
+    # runtime has not; dropping them keeps cl from warning about the override.
+    string(REGEX REPLACE "/EH[a-z]*|/GR" "" CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS}")
+endif()
+
 add_executable(Pacecap ${PACECAP_SOURCES} res/Pacecap.rc)
 target_include_directories(Pacecap PRIVATE src)
 set_property(SOURCE res/Pacecap.rc APPEND PROPERTY OBJECT_DEPENDS
