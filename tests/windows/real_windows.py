@@ -23,13 +23,10 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "wine"))
+from e2e import INVALID, USAGE, set_lines, values  # noqa: E402 (the same expected bytes as under Wine)
+
 POWERCFG_QUERY = ["powercfg", "/query", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX"]
-USAGE = (b"Pacecap - sets max CPU percent values in the current power profile\r\n"
-         b"Freeware by The Pacecap Project - https://pacecap.example\r\n\r\n"
-         b"Usage: Pacecap PluggedIn_Percent [OnBattery_Percent]\r\n\r\n"
-         b"Sample: Pacecap 99 80\r\n"
-         b"no admin privileges required\r\n")
-INVALID = b"invalid value -> abort\r\n"
 PROMPT = "Press any key to close"
 RUN_TIMEOUT = 30
 
@@ -39,17 +36,6 @@ results = {"passed": 0, "failed": 0}
 def check(name, condition, detail=""):
     results["passed" if condition else "failed"] += 1
     print("%s  %s%s" % ("ok  " if condition else "FAIL", name, "" if condition else ": %s" % (detail,)))
-
-
-def values(plugged_in, on_battery):
-    return b"\r\nplugged-in value is %d%%\r\non-battery value is %d%%\r\n\r\n" % (plugged_in, on_battery)
-
-
-def set_lines(plugged_in, on_battery=0):
-    out = b"plugged-in value set to %d%%\r\n" % plugged_in
-    if on_battery:
-        out += b"on-battery value set to %d%%\r\n" % on_battery
-    return out + b"Changes applied\r\n"
 
 
 def parse_powercfg(text):
