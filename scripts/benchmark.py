@@ -15,8 +15,6 @@ import tempfile
 import time
 from pathlib import Path
 
-import pefile
-
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
 from e2e import WINE, Wine  # noqa: E402
 
@@ -25,6 +23,8 @@ MODES = [("usage", []), ("show", ["0"]), ("set", ["99", "80"]), ("invalid value"
 
 
 def sizes(exe):
+    import pefile  # here, so that the timing below imports without it on Windows
+
     data = exe.read_bytes()
     pe = pefile.PE(data=data)
     print("File size: %d bytes (target: at most 8192)" % len(data))
@@ -65,16 +65,17 @@ def timed(wine, argv):
     return time.perf_counter() - started
 
 
-def paired_ratio(wine, argv_a, argv_b, pairs):
-    """Median of t(a)/t(b) over pairs run back to back, the order alternating."""
+def paired_ratio(time_one, argv_a, argv_b, pairs):
+    """Median of t(a)/t(b) over pairs run back to back, the order alternating;
+    time_one(argv) runs a command and returns its wall time."""
     for _ in range(3):  # warm-up
-        timed(wine, argv_a), timed(wine, argv_b)
+        time_one(argv_a), time_one(argv_b)
     ratios, times_a, times_b = [], [], []
     for i in range(pairs):
         if i % 2:
-            b, a = timed(wine, argv_b), timed(wine, argv_a)
+            b, a = time_one(argv_b), time_one(argv_a)
         else:
-            a, b = timed(wine, argv_a), timed(wine, argv_b)
+            a, b = time_one(argv_a), time_one(argv_b)
         ratios.append(a / b)
         times_a.append(a)
         times_b.append(b)
@@ -101,7 +102,7 @@ def main():
         print("\nWall time of `Pacecap 0`, median over %d paired runs:" % pairs)
         for label, exe in (("a do-nothing program", "DoNothing.exe"),
                            ("a program loading user32, shlwapi, powrprof", "LoadLibraries.exe")):
-            ratio, mine, theirs = paired_ratio(wine, pacecap, [WINE, str(wine.tools / exe)], pairs)
+            ratio, mine, theirs = paired_ratio(lambda argv: timed(wine, argv), pacecap, [WINE, str(wine.tools / exe)], pairs)
             print("  against %-45s ratio %.2f  (%.1f ms vs %.1f ms)" % (label, ratio, mine * 1e3, theirs * 1e3))
     finally:
         wine.stop()

@@ -14,9 +14,9 @@ from pathlib import Path
 
 import yaml
 
+ACTIONLINT = Path(__file__).resolve().parent / "actionlint.js"
 # As actionlint: sourced files, constant conditions after substitution, and
 # variables that the step's env: sets.
-ACTIONLINT = Path(__file__).resolve().parent / "actionlint.js"
 SHELLCHECK = ["shellcheck", "--norc", "--shell=bash", "--exclude=SC1091,SC2050,SC2154,SC2157,SC2194", "-"]
 
 
@@ -49,14 +49,15 @@ def lint(actionlint, path):
 def main():
     if len(sys.argv) < 3:
         sys.exit(__doc__)
-    passed = failed = 0
-    for path in sys.argv[2:]:
+    paths = sys.argv[2:]
+    failed = 0
+    for path in paths:
         problems = lint(sys.argv[1], path)
         print("%s  %s" % ("FAIL" if problems else "ok  ", path))
         for problem in problems:
             print("      " + problem.strip().replace("\n", "\n      "))
-        passed, failed = (passed, failed + 1) if problems else (passed + 1, failed)
-    print("%d passed, %d failed" % (passed, failed))
+        failed += bool(problems)
+    print("%d passed, %d failed" % (len(paths) - failed, failed))
     return 1 if failed else 0
 
 

@@ -15,7 +15,6 @@ import contextlib
 import os
 import re
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -24,6 +23,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "wine"))
+sys.path.insert(0, str(ROOT / "scripts"))
+from benchmark import paired_ratio  # noqa: E402 (the benchmark's method, run natively)
 from e2e import INVALID, USAGE, set_lines, values  # noqa: E402 (the same expected bytes as under Wine)
 
 POWERCFG_QUERY = ["powercfg", "/query", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX"]
@@ -188,26 +189,13 @@ def wall_time(argv):
     return time.perf_counter() - started
 
 
-def paired_ratio(argv_a, argv_b, pairs):
-    """Median of t(a)/t(b) over pairs run back to back, the order alternating."""
-    ratios, times_a, times_b = [], [], []
-    for i in range(pairs):
-        first, second = (argv_a, argv_b) if i % 2 == 0 else (argv_b, argv_a)
-        t_first, t_second = wall_time(first), wall_time(second)
-        a, b = (t_first, t_second) if i % 2 == 0 else (t_second, t_first)
-        ratios.append(a / b)
-        times_a.append(a)
-        times_b.append(b)
-    return statistics.median(ratios), statistics.median(times_a), statistics.median(times_b)
-
-
 def cold_start(exe, kit, summary, pairs=30):
     lines = ["### Cold start of `Pacecap 0` on real Windows", "",
-             "Median over %d paired runs, the order alternating." % pairs, "",
+             "Median over %d paired runs after 3 warm-up pairs, the order alternating." % pairs, "",
              "| against | ratio | Pacecap 0 | other |", "|---|---|---|---|"]
     for label, tool in (("a do-nothing program", "DoNothing.exe"),
                         ("a program that only loads user32, shlwapi and powrprof", "LoadLibraries.exe")):
-        ratio, mine, theirs = paired_ratio([exe, "0"], [str(kit / tool)], pairs)
+        ratio, mine, theirs = paired_ratio(wall_time, [exe, "0"], [str(kit / tool)], pairs)
         lines.append("| %s | %.2f | %.1f ms | %.1f ms |" % (label, ratio, mine * 1e3, theirs * 1e3))
     text = "\n".join(lines) + "\n"
     print(text)

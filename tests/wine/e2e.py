@@ -310,10 +310,9 @@ def close_prompt_cases(suite, wine):
     def console_helper():
         screen_file = wine.work / "screen.txt"
         screen_file.unlink(missing_ok=True)
-        parent = str(0xFFFFFFFF)  # the console of the parent process, cmd
-        status, screen = in_terminal("cmd /c \"%s 0 & %s %s read > %s & %s %s\"" % (
-            win_path(wine.exe), win_path(wine.tools / "ConsoleKey.exe"), parent, win_path(screen_file),
-            win_path(wine.tools / "ConsoleKey.exe"), parent))
+        helper = "%s %d" % (win_path(wine.tools / "ConsoleKey.exe"), 0xFFFFFFFF)  # cmd's console
+        status, screen = in_terminal("cmd /c \"%s 0 & %s read > %s & %s\"" % (
+            win_path(wine.exe), helper, win_path(screen_file), helper))
         seen = screen_file.read_bytes().decode(errors="replace") if screen_file.exists() else ""
         suite.check("on-battery value is 60%\r\n" in seen, "the helper did not read the screen", (seen, screen))
         suite.check(status == "0", "pressing a key failed", (status, screen))
