@@ -7,6 +7,13 @@ set(PACECAP_DEFERRED_LIBRARIES USER32 SHLWAPI POWRPROF)
 set(PACECAP_FREESTANDING_FLAGS
     -ffreestanding -fno-builtin -fno-exceptions -fno-rtti -fno-stack-protector
     -fno-strict-aliasing -Os -Wall -Wextra -Werror -Wframe-larger-than=4096)
+# cl has no -fno-builtin and may turn loops into memset or memcpy calls; this
+# build lets clang do the same, to show that the program links all the same.
+option(PACECAP_ALLOW_BUILTINS "Let the compiler use its builtins for Pacecap.exe, as cl does" OFF)
+set(PACECAP_PROGRAM_FLAGS ${PACECAP_FREESTANDING_FLAGS})
+if(PACECAP_ALLOW_BUILTINS)
+    list(REMOVE_ITEM PACECAP_PROGRAM_FLAGS -ffreestanding -fno-builtin)
+endif()
 
 # Makes an import library from a .def file that lists exactly the functions
 # called; sets <out> to its path.
@@ -26,10 +33,28 @@ if(MSVC)
     # CMake's defaults ask for exceptions and RTTI, which a program without a
     # runtime has not; dropping them keeps cl from warning about the override.
     string(REGEX REPLACE "/EH[a-z]*|/GR" "" CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS}")
+    # The Debug defaults' run-time checks call _RTC_* routines of the runtime.
+    foreach(config DEBUG RELWITHDEBINFO RELEASE MINSIZEREL)
+        string(REGEX REPLACE "/RTC[1csu]*" "" CMAKE_CXX_FLAGS_${config} "${CMAKE_CXX_FLAGS_${config}}")
+    endforeach()
 endif()
 
+# The one source of the version: the version resource says it, and the
+# release bundle reads it from there.
+set(PACECAP_VERSION "1.0.0.0" CACHE STRING "Version of this build, X.Y.Z.W")
+if(NOT PACECAP_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+    message(FATAL_ERROR "PACECAP_VERSION must be X.Y.Z.W, four numbers from 0 to 65535: '${PACECAP_VERSION}'")
+endif()
+foreach(part ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4})
+    if(part GREATER 65535)
+        message(FATAL_ERROR "PACECAP_VERSION must be X.Y.Z.W, four numbers from 0 to 65535: '${PACECAP_VERSION}'")
+    endif()
+endforeach()
+string(REPLACE "." "," PACECAP_VERSION_COMMAS "${PACECAP_VERSION}")
+configure_file(res/Version.h.in ${CMAKE_CURRENT_BINARY_DIR}/generated/Version.h @ONLY)
+
 add_executable(Pacecap ${PACECAP_SOURCES} res/Pacecap.rc)
-target_include_directories(Pacecap PRIVATE src)
+target_include_directories(Pacecap PRIVATE src ${CMAKE_CURRENT_BINARY_DIR}/generated)
 set_property(SOURCE res/Pacecap.rc APPEND PROPERTY OBJECT_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/res/Pacecap.ico
     ${CMAKE_CURRENT_SOURCE_DIR}/res/Pacecap.manifest
@@ -37,13 +62,14 @@ set_property(SOURCE res/Pacecap.rc APPEND PROPERTY OBJECT_DEPENDS
 target_compile_definitions(Pacecap PRIVATE _WIN32_WINNT=0x0600 WIN32_LEAN_AND_MEAN)
 
 if(MSVC)
-    target_compile_options(Pacecap PRIVATE /W4 /WX /GS- /GR- /EHs-c- /Zl /Os)
+    # C++ only: with the Ninja generator the target's options reach rc.exe too.
+    target_compile_options(Pacecap PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:/W4;/WX;/GS-;/GR-;/EHs-c-;/Zl;/Os>")
     target_link_options(Pacecap PRIVATE /RELEASE /MANIFEST:NO)
     foreach(lib IN LISTS PACECAP_SYSTEM_LIBRARIES)
         target_link_libraries(Pacecap PRIVATE ${lib}.lib)
     endforeach()
 else()
-    target_compile_options(Pacecap PRIVATE ${PACECAP_FREESTANDING_FLAGS})
+    target_compile_options(Pacecap PRIVATE ${PACECAP_PROGRAM_FLAGS})
     foreach(lib IN LISTS PACECAP_SYSTEM_LIBRARIES)
         pacecap_import_library(${CMAKE_CURRENT_SOURCE_DIR}/cmake/importlibs/${lib}.def importlib)
         target_sources(Pacecap PRIVATE ${importlib})

@@ -27,7 +27,7 @@ def sizes(exe):
 
     data = exe.read_bytes()
     pe = pefile.PE(data=data)
-    print("File size: %d bytes (target: at most 8192)" % len(data))
+    print("File size: %d bytes" % len(data))
     print("  headers  %5d bytes in the file" % pe.OPTIONAL_HEADER.SizeOfHeaders)
     for section in pe.sections:
         print("  %-8s %5d bytes in the file, %5d in memory" % (

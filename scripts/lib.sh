@@ -26,9 +26,12 @@ maker_web() {
     sed -nE 's/^#define PACECAP_MAKER_WEB "(.*)"$/\1/p' "$ROOT/src/Maker.h"
 }
 
-# Cross-builds Pacecap.exe into $BUILD/win.
+# Cross-builds Pacecap.exe into $BUILD/win, with version $1 (X.Y.Z.W) when
+# given, else the default one: an earlier build's version is never kept.
 build_exe() {
-    cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+    local version=-UPACECAP_VERSION
+    [ -z "${1:-}" ] || version=-DPACECAP_VERSION=$1
+    cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel "$version" \
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/windows-x64-llvm.cmake" >/dev/null
     quietly cmake --build "$BUILD/win"
 }

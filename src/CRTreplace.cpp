@@ -26,7 +26,9 @@ void Assert(const char* file, unsigned line, const char* function) {
 }  // namespace
 
 void* CopyWords(void* destination, const void* source, size_t byteCount) {
-    DWORD* to = static_cast<DWORD*>(destination);
+    // Volatile stores: no compiler may turn the loop into a memcpy call, which
+    // a program without a runtime could not link.
+    volatile DWORD* to = static_cast<DWORD*>(destination);
     const DWORD* from = static_cast<const DWORD*>(source);
     for (size_t i = 0; i < byteCount / sizeof(DWORD); ++i) to[i] = from[i];
     return destination;
@@ -45,9 +47,10 @@ char* LfToCrLf(char* text) {
         scratch[out++] = text[in];
     }
     // The terminating zero and zeros up to the next whole word: only written
-    // bytes are copied back.
+    // bytes are copied back. Volatile, so that the fill never becomes a memset call.
     const int copied = (out + static_cast<int>(sizeof(DWORD))) & ~static_cast<int>(sizeof(DWORD) - 1);
-    for (int i = out; i < copied; ++i) scratch[i] = 0;
+    volatile char* fill = scratch;
+    for (int i = out; i < copied; ++i) fill[i] = 0;
     return static_cast<char*>(CopyWords(text, scratch, static_cast<size_t>(copied)));
 }
 

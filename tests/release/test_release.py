@@ -22,6 +22,8 @@ from pathlib import Path
 import pefile
 
 ROOT = Path(__file__).resolve().parent.parent.parent
+sys.path.insert(0, str(ROOT / "scripts"))
+import release_files  # noqa: E402 (the bundle's own reading of the version)
 TOOLCHAIN = "cmake/windows-x64-llvm.cmake"
 PKI_CONFIG = """
 [req]
@@ -251,10 +253,19 @@ def bundle(work, pki):
           scoop["version"] == "1.0.0.0" and scoop["architecture"]["64bit"]["hash"] == exe_hash)
 
     plain = work / "plain"
-    done = run([str(ROOT / "scripts" / "release"), "--out", str(plain)])
-    unsigned = pefile.PE(str(plain / "Pacecap.exe"), fast_load=True)
+    done = run([str(ROOT / "scripts" / "release"), "--out", str(plain), "--version", "1.2.3.4"])
+    unsigned = pefile.PE(str(plain / "Pacecap.exe"))
     check("without a certificate the release is unsigned",
           done.returncode == 0 and unsigned.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0)
+    strings = {k.decode(): v.decode() for info in unsigned.FileInfo[0] if info.Key == b"StringFileInfo"
+               for table in info.StringTable for k, v in table.entries.items()}
+    winget = plain / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / "1.2.3.4"
+    check("--version 1.2.3.4: the version resource, the zip and the manifests say 1.2.3.4",
+          release_files.file_version(plain / "Pacecap.exe") == "1.2.3.4" and
+          (strings["FileVersion"], strings["ProductVersion"]) == ("1,2,3,4", "1,2,3,4") and
+          (plain / "Pacecap-1.2.3.4-win64.zip").exists() and
+          "PackageVersion: 1.2.3.4" in (winget / "PacecapProject.Pacecap.installer.yaml").read_text() and
+          json.loads((plain / "scoop" / "pacecap.json").read_text())["version"] == "1.2.3.4", strings)
 
 
 def main():
@@ -270,7 +281,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(8, "release bundle"):
+            with checks(9, "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -4,6 +4,7 @@ power library, with exact command lines. Ends with "N passed, M failed".
 
 Usage: e2e.py WINDOWS_BUILD_DIR
 """
+import itertools
 import os
 import shutil
 import subprocess
@@ -276,9 +277,13 @@ def close_prompt_cases(suite, wine):
 
     suite.case("redirected output: no prompt, no wait", redirected)
 
+    runs = itertools.count()
+
     def in_terminal(args):
-        """Runs wine with args in a tmux terminal; (exit status or None, screen)."""
-        socket = "pacecap-e2e-%d" % os.getpid()
+        """Runs wine with args in a tmux terminal of its own server, since a
+        socket reused right after kill-server may refuse new-session;
+        (exit status or None, screen)."""
+        socket = "pacecap-e2e-%d-%d" % (os.getpid(), next(runs))
         status = wine.work / "tmux-status.txt"
         status.unlink(missing_ok=True)
         (wine.work / "scheme.txt").write_text("85 60 0\n")
