@@ -16,9 +16,33 @@ namespace {
 // GUID_PROCESSOR_SETTINGS_SUBGROUP
 const GUID kProcessorSettingsSubgroup = {
     0x54533251, 0x82BE, 0x4824, {0x96, 0xC1, 0x47, 0xB6, 0x0B, 0x74, 0x0D, 0x00}};
-// GUID_PROCESSOR_THROTTLE_MAXIMUM: the maximum processor state, in percent.
-const GUID kMaxProcessorStateSetting = {
-    0xBC5038F7, 0x23E0, 0x4960, {0x96, 0xDA, 0x33, 0xAB, 0xAF, 0x59, 0x35, 0xEC}};
+// The maximum processor state, in percent, of each efficiency class: class 0
+// is GUID_PROCESSOR_THROTTLE_MAXIMUM (PROCTHROTTLEMAX), class 1 PROCTHROTTLEMAX1,
+// and class 2 the setting that some builds add after it. On processors with
+// two kinds of core the higher classes hold the faster cores.
+const int kMaxEfficiencyClass = 2;
+const GUID kMaxProcessorStateSettings[kMaxEfficiencyClass + 1] = {
+    {0xBC5038F7, 0x23E0, 0x4960, {0x96, 0xDA, 0x33, 0xAB, 0xAF, 0x59, 0x35, 0xEC}},
+    {0xBC5038F7, 0x23E0, 0x4960, {0x96, 0xDA, 0x33, 0xAB, 0xAF, 0x59, 0x35, 0xED}},
+    {0xBC5038F7, 0x23E0, 0x4960, {0x96, 0xDA, 0x33, 0xAB, 0xAF, 0x59, 0x35, 0xEE}}};
+
+// The start of SYSTEM_CPU_SET_INFORMATION, up to the field read here.
+struct CpuSetHead {
+    DWORD Size;
+    DWORD Type;  // 0: CpuSetInformation
+    DWORD Id;
+    WORD Group;
+    BYTE LogicalProcessorIndex;
+    BYTE CoreIndex;
+    BYTE LastLevelCacheIndex;
+    BYTE NumaNodeIndex;
+    BYTE EfficiencyClass;
+};
+const DWORD kCpuSetInformation = 0;
+
+// The CPU sets of up to 2048 logical processors, 32 bytes each: static,
+// since that is far too much for the stack.
+alignas(8) BYTE cpuSets[2048 * 32];
 
 const DWORD kMaxPercent = 100;
 // Stands for any value that is not a percentage: no number, or too many digits.
@@ -50,12 +74,60 @@ DWORD ReadPercent(const char* text) {
     return value;
 }
 
+typedef DWORD(WINAPI* ReadValueIndexFn)(HKEY, const GUID*, const GUID*, const GUID*, LPDWORD);
+
+// Reads one value of the setting of efficiency class k into *value.
+bool ReadValue(ReadValueIndexFn read, const GUID* scheme, int k, DWORD* value) {
+    return read(nullptr, scheme, &kProcessorSettingsSubgroup, &kMaxProcessorStateSettings[k], value) ==
+           ERROR_SUCCESS;
+}
+
+// The highest efficiency class among the processors, at most
+// kMaxEfficiencyClass. 0 on a machine with one kind of core, and where the
+// platform cannot tell (no CPU sets before Windows 10, or a failed query).
+int HighestEfficiencyClass() {
+    typedef BOOL(WINAPI * GetSystemCpuSetInformationFn)(void*, ULONG, ULONG*, HANDLE, ULONG);
+    auto getSystemCpuSetInformation = KernelExport<GetSystemCpuSetInformationFn>("GetSystemCpuSetInformation");
+    ULONG length = 0;
+    if (!getSystemCpuSetInformation ||
+        !getSystemCpuSetInformation(cpuSets, sizeof cpuSets, &length, nullptr, 0) || length > sizeof cpuSets)
+        return 0;
+    int highest = 0;
+    // Each entry says its own size; one too short to hold the class ends the walk.
+    for (ULONG at = 0; length - at >= sizeof(CpuSetHead);) {
+        const CpuSetHead* entry = reinterpret_cast<const CpuSetHead*>(cpuSets + at);
+        if (entry->Size < sizeof(CpuSetHead) || entry->Size > length - at) break;
+        if (entry->Type == kCpuSetInformation && entry->EfficiencyClass > highest) highest = entry->EfficiencyClass;
+        at += entry->Size;
+    }
+    return highest < kMaxEfficiencyClass ? highest : kMaxEfficiencyClass;
+}
+
+// Bit k set for each efficiency class k whose setting the scheme has, class 0
+// always. A higher class whose plugged-in value cannot be read has none.
+unsigned SettingClasses(const GUID* scheme) {
+    unsigned classes = 1;
+    const int highest = HighestEfficiencyClass();
+    for (int k = 1; k <= highest; ++k) {
+        DWORD value = 0;
+        if (ReadValue(PowerReadACValueIndex, scheme, k, &value)) classes |= 1u << k;
+    }
+    return classes;
+}
+
 void PrintUsage() {
     printf("Pacecap - sets max CPU percent values in the current power profile\n");
     printf("Freeware by " PACECAP_MAKER_NAME " - " PACECAP_MAKER_WEB "\n\n");
     printf("Usage: Pacecap PluggedIn_Percent [OnBattery_Percent]\n\n");
     printf("Sample: Pacecap 99 80\n");
     printf("no admin privileges required\n");
+}
+
+// Prints the value of a higher efficiency class only where it differs from
+// the class-0 value, so that the usual output stays as it is.
+void PrintClassValue(ReadValueIndexFn read, const GUID* scheme, int k, DWORD classZeroValue, const char* format) {
+    DWORD value = 0;
+    if (ReadValue(read, scheme, k, &value) && value != classZeroValue) printf(format, static_cast<unsigned>(k), value);
 }
 
 // Prints the current values of the active scheme; a failure leaves its lines out.
@@ -65,12 +137,16 @@ void PrintCurrentValues() {
         printf("\n");
         DWORD pluggedIn = 0;
         DWORD onBattery = 0;
-        if (PowerReadACValueIndex(nullptr, scheme, &kProcessorSettingsSubgroup,
-                                  &kMaxProcessorStateSetting, &pluggedIn) == ERROR_SUCCESS)
-            printf("plugged-in value is %lu%%\n", pluggedIn);
-        if (PowerReadDCValueIndex(nullptr, scheme, &kProcessorSettingsSubgroup,
-                                  &kMaxProcessorStateSetting, &onBattery) == ERROR_SUCCESS)
-            printf("on-battery value is %lu%%\n", onBattery);
+        if (ReadValue(PowerReadACValueIndex, scheme, 0, &pluggedIn)) printf("plugged-in value is %lu%%\n", pluggedIn);
+        if (ReadValue(PowerReadDCValueIndex, scheme, 0, &onBattery)) printf("on-battery value is %lu%%\n", onBattery);
+        // A class whose setting the scheme lacks fails its reads and shows nothing.
+        const int highest = HighestEfficiencyClass();
+        for (int k = 1; k <= highest; ++k) {
+            PrintClassValue(PowerReadACValueIndex, scheme, k, pluggedIn,
+                            "plugged-in value of efficiency class %u is %lu%%\n");
+            PrintClassValue(PowerReadDCValueIndex, scheme, k, onBattery,
+                            "on-battery value of efficiency class %u is %lu%%\n");
+        }
         LocalFree(scheme);
     }
     printf("\n");
@@ -78,12 +154,16 @@ void PrintCurrentValues() {
 
 typedef DWORD(WINAPI* WriteValueIndexFn)(HKEY, const GUID*, const GUID*, const GUID*, DWORD);
 
-// Writes one maximum processor state value into scheme with write and prints
-// the outcome. Returns false when the write failed.
-bool WriteValue(WriteValueIndexFn write, const GUID* scheme, DWORD value, const char* doneFormat,
-                const char* failure) {
-    const bool written =
-        write(nullptr, scheme, &kProcessorSettingsSubgroup, &kMaxProcessorStateSetting, value) == ERROR_SUCCESS;
+// Writes one maximum processor state value into the setting of every class
+// in classes (bit k for class k) with write and prints the outcome: "set to"
+// only when every class took it. Returns false when a write failed.
+bool WriteValue(WriteValueIndexFn write, const GUID* scheme, unsigned classes, DWORD value,
+                const char* doneFormat, const char* failure) {
+    bool written = true;
+    for (int k = 0; k <= kMaxEfficiencyClass; ++k)
+        if (classes & (1u << k))
+            written &= write(nullptr, scheme, &kProcessorSettingsSubgroup, &kMaxProcessorStateSettings[k], value) ==
+                       ERROR_SUCCESS;
     if (written)
         printf(doneFormat, value);
     else
@@ -98,11 +178,12 @@ int SetValues(DWORD pluggedIn, DWORD onBattery) {
         printf("Error retrieving the active power scheme\n");
         return kExitNoActiveScheme;
     }
-    bool allDone = WriteValue(PowerWriteACValueIndex, scheme, pluggedIn, "plugged-in value set to %lu%%\n",
+    const unsigned classes = SettingClasses(scheme);
+    bool allDone = WriteValue(PowerWriteACValueIndex, scheme, classes, pluggedIn, "plugged-in value set to %lu%%\n",
                               "Error: Failed to write 'plugged-in' value\n");
     // An on-battery value of 0 leaves the scheme's own value alone.
     if (onBattery != 0)
-        allDone &= WriteValue(PowerWriteDCValueIndex, scheme, onBattery, "on-battery value set to %lu%%\n",
+        allDone &= WriteValue(PowerWriteDCValueIndex, scheme, classes, onBattery, "on-battery value set to %lu%%\n",
                               "Error: Failed to write 'on-battery' value\n");
     if (PowerSetActiveScheme(nullptr, scheme) == ERROR_SUCCESS) {
         printf("Changes applied\n");

@@ -19,13 +19,19 @@ bool OwnsConsoleOutput() {
     return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
 }
 
-// Reads one pending input record, if there is one.
-bool ReadPendingInput(HANDLE input, INPUT_RECORD* record) {
-    DWORD pending = 0;
-    DWORD read = 0;
-    if (GetNumberOfConsoleInputEvents(input, &pending) && pending >= 1)
-        ReadConsoleInputA(input, record, 1, &read);
-    return read == 1;
+// True when a person can see the window and answer the prompt: the process
+// runs on the interactive window station (not a service's, as for a task run
+// as SYSTEM or without a logged-on user) and was not started with its window
+// hidden. A console window that is never shown would otherwise wait for ever.
+bool SomeoneCanAnswer() {
+    USEROBJECTFLAGS station;
+    DWORD needed = 0;
+    if (!GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station, &needed) ||
+        !(station.dwFlags & WSF_VISIBLE))
+        return false;
+    STARTUPINFOA startup;
+    GetStartupInfoA(&startup);
+    return !(startup.dwFlags & STARTF_USESHOWWINDOW) || startup.wShowWindow != SW_HIDE;
 }
 
 }  // namespace
@@ -35,9 +41,11 @@ bool IsModifierKey(KEY_EVENT_RECORD key) {
 }
 
 void WaitForKeyToClose(DWORD timeoutMs) {
-    if (!OwnsConsoleOutput()) return;
+    if (!OwnsConsoleOutput() || !SomeoneCanAnswer()) return;
 
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD pending = 0;
+    if (!GetNumberOfConsoleInputEvents(input, &pending)) return;  // no key can come from it
     Sleep(kSettleMs);
     FlushConsoleInputBuffer(input);
     if (timeoutMs == 0 || timeoutMs > kPromptlessLimitMs) printf("Press any key to close");
@@ -47,9 +55,13 @@ void WaitForKeyToClose(DWORD timeoutMs) {
         // Unsigned difference: a wrap of the tick counter does no harm.
         if (timeoutMs != 0 && GetTickCount() - start > timeoutMs) return;
         Sleep(kPollMs);
+        pending = 0;
+        DWORD read = 0;
         INPUT_RECORD record;
-        if (ReadPendingInput(input, &record) && record.EventType == KEY_EVENT &&
-            !IsModifierKey(record.Event.KeyEvent))
+        // A failed query means the input is not a console (any more): no key can come.
+        if (!GetNumberOfConsoleInputEvents(input, &pending)) return;
+        if (pending >= 1 && ReadConsoleInputA(input, &record, 1, &read) && read == 1 &&
+            record.EventType == KEY_EVENT && !IsModifierKey(record.Event.KeyEvent))
             return;
     }
 }

@@ -9,42 +9,11 @@ namespace {
 
 const ULONGLONG kImportByOrdinal = 0x8000000000000000ull;
 
-// What a handler of the delay-load exception receives, in the conventional layout.
-struct DelayLoadProc {
-    BOOL fImportByName;
-    union {
-        LPCSTR szProcName;
-        DWORD dwOrdinal;
-    };
-};
-
-struct DelayLoadInfo {
-    DWORD cb;
-    const DelayImportDescriptor* pidd;
-    FARPROC* ppfn;
-    LPCSTR szDll;
-    DelayLoadProc dlp;
-    HMODULE hmodCur;
-    FARPROC pfnCur;
-    DWORD dwLastError;
-};
-
-// Raises the delay-load exception for info. A handler may continue with a
-// function in info.pfnCur; without one the process ends with the exception's
-// code, so no caller ever jumps to a null address.
-FARPROC Fail(DWORD code, DelayLoadInfo* info) {
-    info->dwLastError = GetLastError();
-    ULONG_PTR argument = reinterpret_cast<ULONG_PTR>(info);
-    RaiseException(code, 0, 1, &argument);
-    if (!info->pfnCur) ExitProcess(code);
-    return info->pfnCur;
-}
-
-// Stores function in its slot, so later calls go straight to it.
-FARPROC Bind(FARPROC* iatEntry, FARPROC function) {
-    *iatEntry = function;
-    return function;
-}
+// Ends the process with the conventional delay-load status. Raising it as an
+// exception instead would send the dispatcher up frames that have no unwind
+// data, reading stale stack as return addresses: under Wine such a run ended
+// with exit code 0. Nothing in the program could handle the exception anyway.
+[[noreturn]] void Fail(DWORD code) { ExitProcess(code); }
 
 }  // namespace
 
@@ -54,33 +23,20 @@ FARPROC BindDelayedImport(const char* imageBase, const DelayImportDescriptor* de
     const ULONGLONG* names = reinterpret_cast<const ULONGLONG*>(imageBase + descriptor->rvaINT);
     const ULONGLONG name = names[iatEntry - iat];
 
-    DelayLoadInfo info;
-    info.cb = sizeof info;
-    info.pidd = descriptor;
-    info.ppfn = iatEntry;
-    info.szDll = imageBase + descriptor->rvaDLLName;
-    info.dlp.fImportByName = (name & kImportByOrdinal) == 0;
-    if (info.dlp.fImportByName)
-        info.dlp.szProcName = imageBase + static_cast<DWORD>(name) + sizeof(WORD);  // past the hint
-    else
-        info.dlp.dwOrdinal = static_cast<DWORD>(name & 0xFFFF);
-    info.hmodCur = *module;
-    info.pfnCur = nullptr;
-    info.dwLastError = 0;
-
-    if (!info.hmodCur) {
-        info.hmodCur = LoadLibraryA(info.szDll);
-        if (!info.hmodCur) return Bind(iatEntry, Fail(kDelayLoadLibraryNotFound, &info));
-        *module = info.hmodCur;
+    if (!*module) {
+        HMODULE loaded = LoadLibraryA(imageBase + descriptor->rvaDLLName);
+        if (!loaded) Fail(kDelayLoadLibraryNotFound);
+        *module = loaded;
     }
     // An ordinal travels in the name's place, as GetProcAddress expects it.
-    const LPCSTR lookup = info.dlp.fImportByName
-                              ? info.dlp.szProcName
-                              : reinterpret_cast<LPCSTR>(  // NOLINT(performance-no-int-to-ptr)
-                                    static_cast<ULONG_PTR>(info.dlp.dwOrdinal));
-    info.pfnCur = GetProcAddress(info.hmodCur, lookup);
-    if (!info.pfnCur) return Bind(iatEntry, Fail(kDelayLoadFunctionNotFound, &info));
-    return Bind(iatEntry, info.pfnCur);
+    const LPCSTR lookup = (name & kImportByOrdinal)
+                              ? reinterpret_cast<LPCSTR>(  // NOLINT(performance-no-int-to-ptr)
+                                    static_cast<ULONG_PTR>(name & 0xFFFF))
+                              : imageBase + static_cast<DWORD>(name) + sizeof(WORD);  // past the hint
+    const FARPROC function = GetProcAddress(*module, lookup);
+    if (!function) Fail(kDelayLoadFunctionNotFound);
+    *iatEntry = function;  // later calls go straight to it
+    return function;
 }
 
 }  // namespace pacecap

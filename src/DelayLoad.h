@@ -19,14 +19,15 @@ struct DelayImportDescriptor {
     DWORD dwTimeStamp;
 };
 
-// Exception codes of a library or a function that cannot be found.
+// Exit codes of a library or a function that cannot be found: the
+// conventional delay-load statuses.
 const DWORD kDelayLoadLibraryNotFound = 0xC06D007E;
 const DWORD kDelayLoadFunctionNotFound = 0xC06D007F;
 
 // Binds the function whose slot is iatEntry, in the image at imageBase:
 // loads its library by plain name unless its handle slot is filled, looks the
 // function up, stores it in the slot and returns it. When either is missing it
-// raises the conventional delay-load exception; it never returns null.
+// ends the process with the conventional delay-load status; it never returns null.
 FARPROC BindDelayedImport(const char* imageBase, const DelayImportDescriptor* descriptor, FARPROC* iatEntry);
 
 }  // namespace pacecap

@@ -22,16 +22,6 @@ int SkipQuoted(const char* text, int i, int length) {
     return i;
 }
 
-// Looks up an export of the already loaded kernel library, without loading
-// anything. Null when the platform lacks it.
-template <typename Function>
-Function KernelExport(const char* name) {
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    FARPROC found = kernel ? GetProcAddress(kernel, name) : nullptr;
-    // Going through void (*)() marks the change of signature as intended.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
-}
-
 }  // namespace
 
 void SplitCommandLine(int* count, const char** table) {
@@ -66,6 +56,11 @@ void SplitCommandLine(int* count, const char** table) {
     }
     // Trailing spaces leave an empty last argument; it is not an argument.
     if (*count > 1 && table[*count - 1][0] == 0) --*count;
+}
+
+FARPROC FindKernelExport(const char* name) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    return kernel ? GetProcAddress(kernel, name) : nullptr;
 }
 
 int UseSystem32DllSearch() {

@@ -17,6 +17,17 @@ extern char CommandLineBuffer[kCommandLineBufferSize];
 // kArgumentTableSize entries; nothing past them is written.
 void SplitCommandLine(int* count, const char** table);
 
+// Looks up an export of the already loaded kernel library, without loading
+// anything. Null when the platform lacks it.
+FARPROC FindKernelExport(const char* name);
+
+// FindKernelExport's result as a function of the given type. Going through
+// void (*)() marks the change of signature as intended.
+template <typename Function>
+Function KernelExport(const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(FindKernelExport(name)));
+}
+
 // Restricts library loading to System32. Nonzero when the restriction is in
 // force, 0 when the platform lacks the call or it failed.
 int UseSystem32DllSearch();

@@ -22,6 +22,7 @@ HANDLE const kStdOut = reinterpret_cast<HANDLE>(0x11);
 HANDLE const kStdIn = reinterpret_cast<HANDLE>(0x10);
 HMODULE const kKernel = reinterpret_cast<HMODULE>(0x1000);
 HWND const kConsoleWindow = reinterpret_cast<HWND>(0x2000);
+HWINSTA const kWindowStation = reinterpret_cast<HWINSTA>(0x3000);
 
 const GUID kSubgroup = {0x54533251, 0x82BE, 0x4824, {0x96, 0xC1, 0x47, 0xB6, 0x0B, 0x74, 0x0D, 0x00}};
 const GUID kSetting = {0xBC5038F7, 0x23E0, 0x4960, {0x96, 0xDA, 0x33, 0xAB, 0xAF, 0x59, 0x35, 0xEC}};
@@ -36,11 +37,56 @@ DWORD Failure(const char* operation) {
 
 bool SameGuid(const GUID* a, const GUID& b) { return a && std::memcmp(a, &b, sizeof b) == 0; }
 
-// Checks the arguments every read and write of the setting gets.
+// The efficiency class whose maximum processor state setting is given: the
+// class-0 GUID with k added to its last byte. -1 for any other setting.
+int SettingClass(const GUID* setting) {
+    if (!setting) return -1;
+    for (int k = 0; k <= 2; ++k) {
+        GUID candidate = kSetting;
+        candidate.Data4[7] = static_cast<uint8_t>(candidate.Data4[7] + k);
+        if (SameGuid(setting, candidate)) return k;
+    }
+    return -1;
+}
+
+// Checks the arguments every read and write of the setting gets; the setting
+// of a higher class must be one the scheme has.
 DWORD CheckSetting(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting) {
     if (root != nullptr || liveSchemes.count(const_cast<GUID*>(scheme)) == 0) return ERROR_INVALID_PARAMETER;
-    if (!SameGuid(subgroup, kSubgroup) || !SameGuid(setting, kSetting)) return ERROR_INVALID_PARAMETER;
+    const int k = SettingClass(setting);
+    if (!SameGuid(subgroup, kSubgroup) || k < 0) return ERROR_INVALID_PARAMETER;
+    if (k > 0 && platform.higherClasses.count(k) == 0) return ERROR_FILE_NOT_FOUND;
     return ERROR_SUCCESS;
+}
+
+// The name a read or write of setting is recorded and failed under.
+std::string OperationName(const char* operation, const GUID* setting) {
+    const int k = SettingClass(setting);
+    return k > 0 ? std::string(operation) + "@" + std::to_string(k) : operation;
+}
+
+// Where the value of setting is kept; pluggedIn chooses the AC value.
+DWORD* StoredValue(const GUID* setting, bool pluggedIn) {
+    const int k = SettingClass(setting);
+    if (k == 0) return pluggedIn ? &platform.pluggedIn : &platform.onBattery;
+    auto& values = platform.higherClasses[k];
+    return pluggedIn ? &values.first : &values.second;
+}
+
+BOOL WINAPI FakeGetSystemCpuSetInformation(void* buffer, ULONG length, ULONG* returned, HANDLE process, ULONG flags) {
+    Record("GetSystemCpuSetInformation");
+    const ULONG entrySize = 32;
+    const ULONG needed = entrySize * static_cast<ULONG>(platform.efficiencyClasses.size());
+    *returned = needed;
+    if (platform.cpuSetsFail || process != nullptr || flags != 0 || length < needed) return FALSE;
+    std::memset(buffer, 0, needed);
+    for (size_t i = 0; i < platform.efficiencyClasses.size(); ++i) {
+        BYTE* entry = static_cast<BYTE*>(buffer) + i * entrySize;
+        std::memcpy(entry, &entrySize, sizeof entrySize);  // Size; Type 0 is CpuSetInformation
+        entry[8] = static_cast<BYTE>(0x100 + i);              // Id
+        entry[18] = platform.efficiencyClasses[i];            // EfficiencyClass
+    }
+    return TRUE;
 }
 
 BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags) {
@@ -146,18 +192,8 @@ HMODULE GetModuleHandleA(LPCSTR name) {
 HMODULE LoadLibraryA(LPCSTR name) {
     Record(std::string("LoadLibraryA(\"") + name + "\")");
     HMODULE module = fake::LibraryHandle(name);
-    platform.lastError = module ? 0 : 126;
     return module;
 }
-
-void RaiseException(DWORD code, DWORD flags, DWORD argumentCount, const ULONG_PTR* arguments) {
-    char text[64];
-    std::snprintf(text, sizeof text, "RaiseException(0x%08X,%u,%u)", code, flags, argumentCount);
-    Record(text);
-    if (argumentCount && !arguments) Record("RaiseException without arguments");
-}
-
-DWORD GetLastError() { return platform.lastError; }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     for (const auto& library : platform.libraries) {
@@ -166,7 +202,6 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
         const std::string function = byName ? name : "#" + std::to_string(reinterpret_cast<uintptr_t>(name));
         Record("GetProcAddress(" + function + ")");
         FARPROC found = fake::FunctionAddress(library.first, function);
-        platform.lastError = found ? 0 : 127;
         return found;
     }
     if (module != fake::kKernel) return nullptr;
@@ -174,6 +209,8 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::FakeSetDefaultDllDirectories));
     if (std::strcmp(name, "SetDllDirectoryA") == 0 && platform.hasSetDllDirectoryA)
         return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::FakeSetDllDirectoryA));
+    if (std::strcmp(name, "GetSystemCpuSetInformation") == 0 && platform.hasCpuSets)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::FakeGetSystemCpuSetInformation));
     return nullptr;
 }
 
@@ -213,6 +250,27 @@ DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId) {
     return 1;
 }
 
+HWINSTA GetProcessWindowStation() { return fake::kWindowStation; }
+
+BOOL GetUserObjectInformationA(HANDLE object, int index, void* info, DWORD length, LPDWORD needed) {
+    Record("GetUserObjectInformationA");
+    *needed = sizeof(USEROBJECTFLAGS);
+    if (object != fake::kWindowStation || index != UOI_FLAGS || length < sizeof(USEROBJECTFLAGS) ||
+        platform.stationQueryFails)
+        return FALSE;
+    USEROBJECTFLAGS flags = {TRUE, FALSE, static_cast<DWORD>(platform.interactiveStation ? WSF_VISIBLE : 0)};
+    std::memcpy(info, &flags, sizeof flags);
+    return TRUE;
+}
+
+void GetStartupInfoA(STARTUPINFOA* info) {
+    Record("GetStartupInfoA");
+    *info = STARTUPINFOA{};
+    info->cb = sizeof *info;
+    info->dwFlags = platform.startupFlags;
+    info->wShowWindow = platform.showWindow;
+}
+
 BOOL FlushConsoleInputBuffer(HANDLE input) {
     Record("FlushConsoleInputBuffer");
     if (input != fake::kStdIn) return FALSE;
@@ -222,7 +280,8 @@ BOOL FlushConsoleInputBuffer(HANDLE input) {
 }
 
 BOOL GetNumberOfConsoleInputEvents(HANDLE input, LPDWORD count) {
-    if (input != fake::kStdIn || platform.inputEventsFail) return FALSE;
+    const bool lost = platform.consoleInputLostAtTick && platform.tick >= platform.consoleInputLostAtTick;
+    if (input != fake::kStdIn || platform.inputEventsFail || lost) return FALSE;
     *count = 0;
     for (const auto& event : platform.input) *count += fake::Pending(event) ? 1 : 0;
     return TRUE;
@@ -280,42 +339,44 @@ DWORD PowerGetActiveScheme(HKEY root, GUID** scheme) {
     return ERROR_SUCCESS;
 }
 
-static DWORD ReadValue(const char* name, HKEY root, const GUID* scheme, const GUID* subgroup,
-                       const GUID* setting, LPDWORD value, DWORD stored) {
+static DWORD ReadValue(const char* operation, HKEY root, const GUID* scheme, const GUID* subgroup,
+                       const GUID* setting, LPDWORD value, bool pluggedIn) {
+    const std::string name = fake::OperationName(operation, setting);
     Record(name);
-    if (DWORD error = fake::Failure(name)) return error;
+    if (DWORD error = fake::Failure(name.c_str())) return error;
     if (DWORD error = fake::CheckSetting(root, scheme, subgroup, setting)) return error;
-    *value = stored;
+    *value = *fake::StoredValue(setting, pluggedIn);
     return ERROR_SUCCESS;
 }
 
-static DWORD WriteValue(const char* name, HKEY root, const GUID* scheme, const GUID* subgroup,
-                        const GUID* setting, DWORD value, DWORD* stored) {
-    Record(std::string(name) + "(" + std::to_string(value) + ")");
-    if (DWORD error = fake::Failure(name)) return error;
+static DWORD WriteValue(const char* operation, HKEY root, const GUID* scheme, const GUID* subgroup,
+                        const GUID* setting, DWORD value, bool pluggedIn) {
+    const std::string name = fake::OperationName(operation, setting);
+    Record(name + "(" + std::to_string(value) + ")");
+    if (DWORD error = fake::Failure(name.c_str())) return error;
     if (DWORD error = fake::CheckSetting(root, scheme, subgroup, setting)) return error;
-    *stored = value;
+    *fake::StoredValue(setting, pluggedIn) = value;
     return ERROR_SUCCESS;
 }
 
 DWORD PowerReadACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting,
                             LPDWORD value) {
-    return ReadValue("PowerReadACValueIndex", root, scheme, subgroup, setting, value, platform.pluggedIn);
+    return ReadValue("PowerReadACValueIndex", root, scheme, subgroup, setting, value, true);
 }
 
 DWORD PowerReadDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting,
                             LPDWORD value) {
-    return ReadValue("PowerReadDCValueIndex", root, scheme, subgroup, setting, value, platform.onBattery);
+    return ReadValue("PowerReadDCValueIndex", root, scheme, subgroup, setting, value, false);
 }
 
 DWORD PowerWriteACValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting,
                              DWORD value) {
-    return WriteValue("PowerWriteACValueIndex", root, scheme, subgroup, setting, value, &platform.pluggedIn);
+    return WriteValue("PowerWriteACValueIndex", root, scheme, subgroup, setting, value, true);
 }
 
 DWORD PowerWriteDCValueIndex(HKEY root, const GUID* scheme, const GUID* subgroup, const GUID* setting,
                              DWORD value) {
-    return WriteValue("PowerWriteDCValueIndex", root, scheme, subgroup, setting, value, &platform.onBattery);
+    return WriteValue("PowerWriteDCValueIndex", root, scheme, subgroup, setting, value, false);
 }
 
 DWORD PowerSetActiveScheme(HKEY root, const GUID* scheme) {

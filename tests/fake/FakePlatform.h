@@ -38,18 +38,30 @@ struct Platform {
     DWORD consoleOwner = kShellProcessId;
     DWORD stdoutFileType = FILE_TYPE_PIPE;
     bool inputEventsFail = false;
+    DWORD consoleInputLostAtTick = 0;  // when not 0, input queries fail from this tick on
+    bool interactiveStation = true;  // the window station has WSF_VISIBLE
+    bool stationQueryFails = false;
+    DWORD startupFlags = 0;  // STARTUPINFO's dwFlags and wShowWindow
+    WORD showWindow = SW_SHOWNORMAL;
     DWORD tick = 1000;
     std::vector<InputEvent> input;
     int keysRead = 0;
 
     // Libraries that LoadLibraryA finds, with the functions each exports.
     std::map<std::string, std::vector<std::string>> libraries;
-    DWORD lastError = 0;
 
-    // Power scheme
+    // Processors: the efficiency class of each, as GetSystemCpuSetInformation
+    // reports it (where the platform has it and it does not fail).
+    std::vector<BYTE> efficiencyClasses = {0, 0, 0, 0};
+    bool hasCpuSets = true;
+    bool cpuSetsFail = false;
+
+    // Power scheme: the class-0 values, and (plugged-in, on-battery) of each
+    // higher class whose setting the scheme has.
     DWORD pluggedIn = 100;
     DWORD onBattery = 100;
-    std::map<std::string, DWORD> failures;  // operation name -> error it returns
+    std::map<int, std::pair<DWORD, DWORD>> higherClasses;
+    std::map<std::string, DWORD> failures;  // operation name ("@k" for class k > 0) -> error it returns
     int schemesHandedOut = 0;
     int schemesFreed = 0;
     int badFrees = 0;

@@ -13,15 +13,15 @@ import pefile
 
 KERNEL32 = {
     "ExitProcess", "FlushConsoleInputBuffer", "GetCommandLineA", "GetConsoleWindow", "GetCurrentProcessId",
-    "GetFileType", "GetLastError", "GetModuleHandleA", "GetNumberOfConsoleInputEvents", "GetProcAddress",
-    "GetStdHandle", "GetTickCount", "LoadLibraryA", "LocalFree", "RaiseException", "ReadConsoleInputA", "Sleep",
+    "GetFileType", "GetModuleHandleA", "GetNumberOfConsoleInputEvents", "GetProcAddress",
+    "GetStartupInfoA", "GetStdHandle", "GetTickCount", "LoadLibraryA", "LocalFree", "ReadConsoleInputA", "Sleep",
     "WriteFile", "lstrcpyA", "lstrlenA",
 }
 DEFERRED = {
     "SHLWAPI.dll": {"StrToIntA"},
     "POWRPROF.dll": {"PowerReadDCValueIndex", "PowerReadACValueIndex", "PowerSetActiveScheme",
                      "PowerWriteDCValueIndex", "PowerWriteACValueIndex", "PowerGetActiveScheme"},
-    "USER32.dll": {"GetWindowThreadProcessId", "wvsprintfA"},
+    "USER32.dll": {"GetProcessWindowStation", "GetUserObjectInformationA", "GetWindowThreadProcessId", "wvsprintfA"},
 }
 GERMAN = 0x0407
 MANIFEST = "\r\n".join([

@@ -207,3 +207,61 @@ TEST_F(CommandTest, EverythingFails_AllReportedExitThree) {
 }
 
 }  // namespace
+
+class HybridTest : public CommandTest {
+protected:
+    // Processors of classes 0 to highest; the scheme has the settings of classes.
+    void Classes(BYTE highest, std::vector<int> settings) {
+        fake::Fake().efficiencyClasses = {0, 0};
+        for (BYTE k = 1; k <= highest; ++k) fake::Fake().efficiencyClasses.push_back(k);
+        for (int k : settings) fake::Fake().higherClasses[k] = {100, 100};
+    }
+};
+
+TEST_F(HybridTest, EveryClassWritten_MissingSettingSkipped) {
+    Classes(2, {1, 2});
+    EXPECT_EQ(RunProgram("Pacecap 99 80"), 0u);
+    EXPECT_EQ(Output(), "plugged-in value set to 99%\r\non-battery value set to 80%\r\nChanges applied\r\n");
+    EXPECT_EQ(Writes(), Calls({"PowerWriteACValueIndex(99)", "PowerWriteACValueIndex@1(99)",
+                               "PowerWriteACValueIndex@2(99)", "PowerWriteDCValueIndex(80)",
+                               "PowerWriteDCValueIndex@1(80)", "PowerWriteDCValueIndex@2(80)"}));
+    EXPECT_EQ(fake::Fake().calls.back(), "ExitProcess(0)");
+    EXPECT_EQ(fake::CallsStartingWith("PowerSetActiveScheme").size(), 1u);
+
+    fake::Reset();
+    Classes(2, {1});
+    EXPECT_EQ(RunProgram("Pacecap 100"), 0u);
+    EXPECT_EQ(Writes(), Calls({"PowerWriteACValueIndex(100)", "PowerWriteACValueIndex@1(100)"}));
+    EXPECT_EQ(fake::Fake().higherClasses[1], std::make_pair(DWORD{100}, DWORD{100}));
+}
+
+TEST_F(HybridTest, OneKindOfCoreOrNoCpuSets_OnlyClassZero) {
+    for (int variant = 0; variant < 3; ++variant) {
+        fake::Reset();
+        Classes(variant == 0 ? 0 : 1, {1});
+        fake::Fake().hasCpuSets = variant != 1;
+        fake::Fake().cpuSetsFail = variant == 2;
+        EXPECT_EQ(RunProgram("Pacecap 99 80"), 0u);
+        EXPECT_EQ(fake::CallsStartingWith("Power"),
+                  Calls({"PowerGetActiveScheme", "PowerWriteACValueIndex(99)", "PowerWriteDCValueIndex(80)",
+                         "PowerSetActiveScheme"})) << variant;
+    }
+}
+
+TEST_F(HybridTest, FailedClassOneWrite_ReportedExitThree) {
+    Classes(1, {1});
+    Fail("PowerWriteACValueIndex@1");
+    EXPECT_EQ(RunProgram("Pacecap 99 80"), 3u);
+    EXPECT_EQ(Output(), "Error: Failed to write 'plugged-in' value\r\non-battery value set to 80%\r\nChanges applied\r\n");
+    EXPECT_EQ(fake::Fake().higherClasses[1].second, 80u);
+}
+
+TEST_F(HybridTest, ShowMode_AddsLinesOnlyForValuesThatDiffer) {
+    Classes(2, {1, 2});
+    fake::Fake().higherClasses[1] = {85, 60};
+    fake::Fake().higherClasses[2] = {100, 60};
+    EXPECT_EQ(RunProgram("Pacecap 0"), 0u);
+    EXPECT_EQ(Output(), "\r\nplugged-in value is 85%\r\non-battery value is 60%\r\n"
+                        "plugged-in value of efficiency class 2 is 100%\r\n\r\n");
+    EXPECT_TRUE(Writes().empty());
+}

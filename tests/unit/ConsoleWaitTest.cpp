@@ -51,10 +51,10 @@ TEST_F(WaitForKeyToCloseTest, PausesAndFlushesBeforePrompt_EarlyKeysDiscarded) {
     Arrives(400, fake::KeyRecord('C', true));
     EXPECT_EQ(Wait(0), 400u);
     const auto& calls = fake::Fake().calls;
-    ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(calls[0], "Sleep(300)");
-    EXPECT_EQ(calls[1], "FlushConsoleInputBuffer");
-    EXPECT_EQ(calls[2], "WriteFile(22)");
+    ASSERT_GE(calls.size(), 5u);
+    EXPECT_EQ(calls[2], "Sleep(300)");
+    EXPECT_EQ(calls[3], "FlushConsoleInputBuffer");
+    EXPECT_EQ(calls[4], "WriteFile(22)");
     EXPECT_EQ(Output(), kPrompt);
     EXPECT_EQ(fake::Fake().keysRead, 1);
 }
@@ -100,12 +100,41 @@ TEST_F(WaitForKeyToCloseTest, TimeLimitSurvivesTickWrap) {
     EXPECT_LE(took, 2310u);
 }
 
-TEST_F(WaitForKeyToCloseTest, FailingInputQuery_KeepsPollingUntilLimit) {
+TEST_F(WaitForKeyToCloseTest, NobodyCanAnswer_ReturnsAtOnce_OwnConsoleShownStillWaits) {
+    struct Case {
+        const char* name;
+        bool interactive, queryFails, inputFails;
+        DWORD startupFlags;
+        WORD show;
+        bool waits;
+    };
+    const std::vector<Case> cases = {
+        {"shown window on the interactive station", true, false, false, STARTF_USESHOWWINDOW, SW_SHOWNORMAL, true},
+        {"no show flag", true, false, false, 0, SW_HIDE, true},
+        {"started hidden", true, false, false, STARTF_USESHOWWINDOW, SW_HIDE, false},
+        {"non-interactive window station", false, false, false, 0, SW_SHOWNORMAL, false},
+        {"window station cannot be queried", true, true, false, 0, SW_SHOWNORMAL, false},
+        {"input is not a console", true, false, true, 0, SW_SHOWNORMAL, false},
+    };
+    for (const auto& c : cases) {
+        fake::Reset();
+        OwnConsole();
+        fake::Fake().interactiveStation = c.interactive;
+        fake::Fake().stationQueryFails = c.queryFails;
+        fake::Fake().inputEventsFail = c.inputFails;
+        fake::Fake().startupFlags = c.startupFlags;
+        fake::Fake().showWindow = c.show;
+        Arrives(350, fake::KeyRecord('A', true));
+        EXPECT_EQ(Wait(0), c.waits ? 350u : 0u) << c.name;
+        EXPECT_EQ(Output(), c.waits ? kPrompt : "") << c.name;
+    }
+}
+
+TEST_F(WaitForKeyToCloseTest, InputStopsBeingAConsole_WaitEnds) {
     OwnConsole();
-    fake::Fake().inputEventsFail = true;
-    Arrives(350, fake::KeyRecord('A', true));
-    EXPECT_GT(Wait(1500), 1800u);
-    EXPECT_EQ(fake::Fake().keysRead, 0);
+    fake::Fake().consoleInputLostAtTick = fake::Fake().tick + 500;
+    EXPECT_EQ(Wait(0), 500u);
+    EXPECT_EQ(Output(), kPrompt);
 }
 
 TEST(IsModifierKeyTest, ExactlyShiftThroughCapsLock) {

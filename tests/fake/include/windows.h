@@ -11,6 +11,8 @@ typedef int32_t LONG;
 typedef uint32_t DWORD;
 typedef uint32_t UINT;
 typedef uint16_t WORD;
+typedef uint8_t BYTE;
+typedef uint32_t ULONG;
 typedef uint16_t WCHAR;
 typedef char CHAR;
 typedef void* HANDLE;
@@ -18,6 +20,7 @@ typedef void* HLOCAL;
 typedef struct HWND__* HWND;
 typedef struct HINSTANCE__* HMODULE;
 typedef struct HKEY__* HKEY;
+typedef struct HWINSTA__* HWINSTA;
 typedef DWORD* LPDWORD;
 typedef const char* LPCSTR;
 typedef char* LPSTR;
@@ -31,6 +34,7 @@ typedef uintptr_t ULONG_PTR;
 #define FALSE 0
 
 #define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_INVALID_PARAMETER 87L
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
@@ -50,6 +54,11 @@ typedef uintptr_t ULONG_PTR;
 #define VK_SPACE 0x20
 #define VK_LWIN 0x5B
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001L
+#define STARTF_USESHOWWINDOW 0x00000001
+#define SW_HIDE 0
+#define SW_SHOWNORMAL 1
 
 typedef struct _GUID {
     uint32_t Data1;
@@ -84,6 +93,33 @@ typedef struct _INPUT_RECORD {
     } Event;
 } INPUT_RECORD;
 
+typedef struct tagUSEROBJECTFLAGS {
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+} USEROBJECTFLAGS;
+
+typedef struct _STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    BYTE* lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+} STARTUPINFOA;
+
 // Kernel
 LPSTR GetCommandLineA();
 int lstrlenA(LPCSTR text);
@@ -91,8 +127,6 @@ LPSTR lstrcpyA(LPSTR to, LPCSTR from);
 [[noreturn]] void ExitProcess(UINT exitCode);
 HMODULE GetModuleHandleA(LPCSTR name);
 HMODULE LoadLibraryA(LPCSTR name);
-void RaiseException(DWORD code, DWORD flags, DWORD argumentCount, const ULONG_PTR* arguments);
-DWORD GetLastError();
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 HANDLE GetStdHandle(DWORD which);
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
@@ -105,8 +139,11 @@ BOOL FlushConsoleInputBuffer(HANDLE input);
 BOOL GetNumberOfConsoleInputEvents(HANDLE input, LPDWORD count);
 BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD* records, DWORD size, LPDWORD read);
 HLOCAL LocalFree(HLOCAL memory);
+void GetStartupInfoA(STARTUPINFOA* info);
 void __debugbreak();
 
 // User interface
 int wvsprintfA(LPSTR buffer, LPCSTR format, va_list args);
 DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId);
+HWINSTA GetProcessWindowStation();
+BOOL GetUserObjectInformationA(HANDLE object, int index, void* info, DWORD length, LPDWORD needed);
