@@ -51,9 +51,24 @@ def parse_powercfg(text):
     return found["AC"], found["DC"]
 
 
-def read_scheme():
-    done = subprocess.run(POWERCFG_QUERY, capture_output=True, text=True, timeout=RUN_TIMEOUT)
+def read_scheme(query=POWERCFG_QUERY):
+    done = subprocess.run(query, capture_output=True, text=True, timeout=RUN_TIMEOUT)
     return parse_powercfg(done.stdout)
+
+
+def read_class_one():
+    """The faster cores' values, or None where the runner has no such setting
+    (/qh, since /query leaves hidden settings out)."""
+    try:
+        return read_scheme(["powercfg", "/qh", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX1"])
+    except ValueError:
+        return None
+
+
+def powershell(command, exe="powershell", timeout=120):
+    done = subprocess.run([exe, "-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-Command", command],
+                          capture_output=True, text=True, timeout=timeout)
+    return done.returncode, (done.stdout + done.stderr).strip()
 
 
 def write_scheme(plugged_in, on_battery):
@@ -94,10 +109,13 @@ def power_scheme_cases(exe):
         usage = Run([exe])
         check("Pacecap alone: usage text, the values, exit 1",
               (usage.out, usage.code) == (USAGE + values(ac, dc), 1), usage)
+        class_one = read_class_one()
         both = Run([exe, "99", "80"])
         check("Pacecap 99 80: both set and applied, exit 0", (both.out, both.code) == (set_lines(99, 80), 0), both)
         now = read_scheme()
         check("powercfg then reports 99 and 80", now == (99, 80), now)
+        check("one kind of core: the class-1 setting (%r; None: the runner has none) is unchanged" % (class_one,),
+              read_class_one() == class_one, read_class_one())
         first = Run([exe, "98", "0"])
         check("Pacecap 98 0: exit 0", (first.out, first.code) == (set_lines(98), 0), first)
         now = read_scheme()
@@ -160,6 +178,16 @@ def close_prompt_cases(exe, kit):
     inherited = subprocess.run([exe, "0"], timeout=RUN_TIMEOUT)
     check("from the job's own shell it never waits",
           inherited.returncode == 0 and time.monotonic() - started < 1, time.monotonic() - started)
+    hidden = subprocess.STARTUPINFO(dwFlags=subprocess.STARTF_USESHOWWINDOW, wShowWindow=0)  # SW_HIDE
+    started = time.monotonic()
+    process = subprocess.Popen([exe, "0"], creationflags=subprocess.CREATE_NEW_CONSOLE, startupinfo=hidden)
+    try:
+        code = process.wait(timeout=2)
+    except subprocess.TimeoutExpired:
+        code = None
+        process.kill()
+    check("in a new console started hidden it never waits: exit 0 within 2 s", code == 0,
+          "exit %r after %.1f s" % (code, time.monotonic() - started))
 
 
 def rollout_cases(exe):
@@ -181,6 +209,77 @@ def rollout_cases(exe):
         check("detection: now compliant (exit 0)", detected[0] == 0, detected)
         refused = script("Remediate-Pacecap.ps1", "-PluggedIn", "101")
         check("remediation passes Pacecap's exit code on: 101 gives 1", refused[0] == 1, refused)
+
+
+def wait_for_task(name, timeout=30):
+    """The task's last result once it has run (0x41301: running, 0x41303: not yet)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        code, out = powershell("(Get-ScheduledTaskInfo -TaskName %s).LastTaskResult" % name)
+        if code == 0 and out.strip() not in ("267009", "267011"):
+            return out.strip()
+        time.sleep(1)
+    return None
+
+
+def last_run(name):
+    return powershell("(Get-ScheduledTaskInfo -TaskName %s).LastRunTime.Ticks" % name)[1]
+
+
+def unattended_cases(exe, work):
+    """A task run as SYSTEM, the roll-out scripts in 32-bit PowerShell with
+    Pacecap only on the machine's PATH, and the task that keeps the limits."""
+    with scheme_restored():
+        powershell("Unregister-ScheduledTask -TaskName PacecapCheck -Confirm:$false -ErrorAction SilentlyContinue")
+        code, out = powershell(
+            "Register-ScheduledTask -TaskName PacecapCheck -Action (New-ScheduledTaskAction -Execute '%s' "
+            "-Argument '97 81') -Principal (New-ScheduledTaskPrincipal -UserId 'S-1-5-18' -LogonType ServiceAccount) "
+            "| Out-Null; Start-ScheduledTask -TaskName PacecapCheck" % exe)
+        result = wait_for_task("PacecapCheck") if code == 0 else out
+        now = read_scheme()
+        powershell("Unregister-ScheduledTask -TaskName PacecapCheck -Confirm:$false")
+        check("Pacecap run directly by a task as SYSTEM: last result 0, values 97 and 81",
+              result == "0" and now == (97, 81), (result, now))
+
+    folder = work / "on-machine-path"
+    folder.mkdir()
+    shutil.copy(exe, folder / "Pacecap.exe")
+    machine_path = "[Environment]::GetEnvironmentVariable('Path', 'Machine')"
+    _, original_path = powershell(machine_path)
+    powershell("[Environment]::SetEnvironmentVariable('Path', %s + ';%s', 'Machine')" % (machine_path, folder))
+    try:
+        x86 = os.path.join(os.environ["SystemRoot"], "SysWOW64", "WindowsPowerShell", "v1.0", "powershell.exe")
+        detect = str(ROOT / "deploy" / "Detect-Pacecap.ps1")
+        with scheme_restored():
+            write_scheme(99, 80)
+            code, out = powershell("& '%s'; exit $LASTEXITCODE" % detect, exe=x86)
+            check("32-bit detection finds Pacecap on the machine's PATH alone: compliant, exit 0",
+                  code == 0 and out.startswith("Compliant"), (code, out))
+            code, out = powershell("& '%s' -ConfigMgr -PluggedIn 98; exit $LASTEXITCODE" % detect, exe=x86)
+            check("-ConfigMgr: NonCompliant, exit 0", (code, out) == (0, "NonCompliant"), (code, out))
+            code, out = powershell("& '%s' -ConfigMgr; exit $LASTEXITCODE" % detect, exe=x86)
+            check("-ConfigMgr: Compliant, exit 0", (code, out) == (0, "Compliant"), (code, out))
+    finally:
+        powershell("[Environment]::SetEnvironmentVariable('Path', '%s', 'Machine')" % original_path.replace("'", "''"))
+
+    register = str(ROOT / "deploy" / "Register-PacecapTask.ps1")
+    with scheme_restored():
+        code, out = powershell("& '%s' -PluggedIn 96 -OnBattery 82 -Pacecap '%s'; exit $LASTEXITCODE" % (register, exe))
+        _, triggers = powershell("(Get-ScheduledTask -TaskName Pacecap).Triggers.Count")
+        check("Register-PacecapTask: exit 0, three triggers", code == 0 and triggers == "3", (code, out, triggers))
+        powershell("Start-ScheduledTask -TaskName Pacecap")
+        result, now = wait_for_task("Pacecap"), read_scheme()
+        check("the registered task sets 96 and 82", result == "0" and now == (96, 82), (result, now))
+        time.sleep(15)  # an event trigger's delay is 10 s
+        first = last_run("Pacecap")
+        time.sleep(15)
+        check("its own scheme change does not start it again", last_run("Pacecap") == first, first)
+        code, out = powershell("& '%s' -Remove; exit $LASTEXITCODE" % register)
+        _, left = powershell("[bool](Get-ScheduledTask -TaskName Pacecap -ErrorAction SilentlyContinue)")
+        check("-Remove: exit 0 and the task is gone", code == 0 and left == "False", (code, out, left))
+    _, manifest = powershell("wevtutil gp Microsoft-Windows-UserModePowerService /ge /gm:true | Out-String")
+    check("the scheme-change trigger's event is registered (UserModePowerService 12)",
+          "reset policy scheme" in manifest, manifest[-300:])
 
 
 def wall_time(argv):
@@ -239,7 +338,8 @@ def main():
             for name, group in (("power scheme", lambda: power_scheme_cases(exe)),
                                 ("planted libraries", lambda: planted_library_cases(exe, kit, work)),
                                 ("close prompt", lambda: close_prompt_cases(exe, kit)),
-                                ("roll-out scripts", lambda: rollout_cases(exe))):
+                                ("roll-out scripts", lambda: rollout_cases(exe)),
+                                ("unattended runs", lambda: unattended_cases(exe, work))):
                 try:
                     group()
                 except Exception as error:  # the group's remaining checks cannot run
