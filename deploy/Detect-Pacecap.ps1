@@ -72,10 +72,10 @@ try {
 }
 $pluggedInNow = if ($shown -match 'plugged-in value is (\d+)%') { [int]$Matches[1] } else { $null }
 $onBatteryNow = if ($shown -match 'on-battery value is (\d+)%') { [int]$Matches[1] } else { $null }
-$compliant = $code -eq 0 -and $null -ne $pluggedInNow -and $null -ne $onBatteryNow
-$report = if ($compliant) { "plugged-in $pluggedInNow%, on-battery $onBatteryNow%" }
-          else { "Pacecap could not read the values (exit code $code)" }
-if ($compliant) {
+$compliant = $false
+$report = "Pacecap could not read the values (exit code $code)"
+if ($code -eq 0 -and $null -ne $pluggedInNow -and $null -ne $onBatteryNow) {
+    $report = "plugged-in $pluggedInNow%, on-battery $onBatteryNow%"
     $compliant = $pluggedInNow -eq $PluggedIn -and ($OnBattery -eq 0 -or $onBatteryNow -eq $OnBattery)
     # Pacecap shows a faster kind of core only where it differs from the rest.
     foreach ($line in [regex]::Matches($shown, '(plugged-in|on-battery) value of efficiency class (\d+) is (\d+)%')) {

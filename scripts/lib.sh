@@ -26,13 +26,21 @@ maker_web() {
     sed -nE 's/^#define PACECAP_MAKER_WEB "(.*)"$/\1/p' "$ROOT/src/Maker.h"
 }
 
+# Configures the cross build of the release configuration in folder $1, with
+# any further cmake arguments.
+configure_cross() {
+    local folder=$1
+    shift
+    cmake -S "$ROOT" -B "$folder" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/windows-x64-llvm.cmake" "$@" >/dev/null
+}
+
 # Cross-builds Pacecap.exe into $BUILD/win, with version $1 (X.Y.Z.W) when
 # given, else the default one: an earlier build's version is never kept.
 build_exe() {
     local version=-UPACECAP_VERSION
     [ -z "${1:-}" ] || version=-DPACECAP_VERSION=$1
-    cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel "$version" \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/windows-x64-llvm.cmake" >/dev/null
+    configure_cross "$BUILD/win" "$version"
     quietly cmake --build "$BUILD/win"
 }
 
