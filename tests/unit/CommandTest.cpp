@@ -235,19 +235,6 @@ TEST_F(HybridTest, EveryClassWritten_MissingSettingSkipped) {
     EXPECT_EQ(fake::Fake().higherClasses[1], std::make_pair(DWORD{100}, DWORD{100}));
 }
 
-TEST_F(HybridTest, OneKindOfCoreOrNoCpuSets_OnlyClassZero) {
-    for (int variant = 0; variant < 3; ++variant) {
-        fake::Reset();
-        Classes(variant == 0 ? 0 : 1, {1});
-        fake::Fake().hasCpuSets = variant != 1;
-        fake::Fake().cpuSetsFail = variant == 2;
-        EXPECT_EQ(RunProgram("Pacecap 99 80"), 0u);
-        EXPECT_EQ(fake::CallsStartingWith("Power"),
-                  Calls({"PowerGetActiveScheme", "PowerWriteACValueIndex(99)", "PowerWriteDCValueIndex(80)",
-                         "PowerSetActiveScheme"})) << variant;
-    }
-}
-
 TEST_F(HybridTest, FailedClassOneWrite_ReportedExitThree) {
     Classes(1, {1});
     Fail("PowerWriteACValueIndex@1");
