@@ -9,6 +9,9 @@ namespace {
 const DWORD kSettleMs = 300;  // lets keys typed during the run arrive, to be discarded
 const DWORD kPollMs = 10;
 const DWORD kPromptlessLimitMs = 1000;  // a wait this short needs no prompt
+// Time enough to read the output; a console that nobody watches, such as a
+// pseudo-console or a minimized window, must not keep the run going for ever.
+const DWORD kLongestWaitMs = 10 * 60 * 1000;
 
 // True when the console window was opened for this process rather than
 // inherited from a shell, and the output goes to it.
@@ -20,10 +23,12 @@ bool OwnsConsoleOutput() {
 }
 
 // True when a person can see the window and answer the prompt: the process
-// runs on the interactive window station (not a service's, as for a task run
-// as SYSTEM or without a logged-on user) and was not started with its window
-// hidden. A console window that is never shown would otherwise wait for ever.
+// runs outside session 0, where services run and no user is logged on, on the
+// interactive window station (not a service's, as for a task run as SYSTEM or
+// without a logged-on user) and was not started with its window hidden.
 bool SomeoneCanAnswer() {
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) return false;
     USEROBJECTFLAGS station;
     DWORD needed = 0;
     if (!GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station, &needed) ||
@@ -50,10 +55,11 @@ void WaitForKeyToClose(DWORD timeoutMs) {
     FlushConsoleInputBuffer(input);
     if (timeoutMs == 0 || timeoutMs > kPromptlessLimitMs) printf("Press any key to close");
 
+    const DWORD limitMs = timeoutMs == 0 || timeoutMs > kLongestWaitMs ? kLongestWaitMs : timeoutMs;
     const DWORD start = GetTickCount();
     for (;;) {
         // Unsigned difference: a wrap of the tick counter does no harm.
-        if (timeoutMs != 0 && GetTickCount() - start > timeoutMs) return;
+        if (GetTickCount() - start > limitMs) return;
         Sleep(kPollMs);
         pending = 0;
         DWORD read = 0;

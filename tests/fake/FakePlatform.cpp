@@ -271,6 +271,12 @@ void GetStartupInfoA(STARTUPINFOA* info) {
     info->wShowWindow = platform.showWindow;
 }
 
+BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId) {
+    if (processId != fake::kOwnProcessId || platform.sessionQueryFails) return FALSE;
+    *sessionId = platform.session;
+    return TRUE;
+}
+
 BOOL FlushConsoleInputBuffer(HANDLE input) {
     Record("FlushConsoleInputBuffer");
     if (input != fake::kStdIn) return FALSE;

@@ -43,6 +43,8 @@ struct Platform {
     bool stationQueryFails = false;
     DWORD startupFlags = 0;  // STARTUPINFO's dwFlags and wShowWindow
     WORD showWindow = SW_SHOWNORMAL;
+    DWORD session = 1;  // the process's session; 0 is the services'
+    bool sessionQueryFails = false;
     DWORD tick = 1000;
     std::vector<InputEvent> input;
     int keysRead = 0;

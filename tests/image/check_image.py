@@ -14,8 +14,8 @@ import pefile
 KERNEL32 = {
     "ExitProcess", "FlushConsoleInputBuffer", "GetCommandLineA", "GetConsoleWindow", "GetCurrentProcessId",
     "GetFileType", "GetModuleHandleA", "GetNumberOfConsoleInputEvents", "GetProcAddress",
-    "GetStartupInfoA", "GetStdHandle", "GetTickCount", "LoadLibraryA", "LocalFree", "ReadConsoleInputA", "Sleep",
-    "WriteFile", "lstrcpyA", "lstrlenA",
+    "GetStartupInfoA", "GetStdHandle", "GetTickCount", "LoadLibraryA", "LocalFree", "ProcessIdToSessionId",
+    "ReadConsoleInputA", "Sleep", "WriteFile", "lstrcpyA", "lstrlenA",
 }
 DEFERRED = {
     "SHLWAPI.dll": {"StrToIntA"},

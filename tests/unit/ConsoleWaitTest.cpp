@@ -130,6 +130,29 @@ TEST_F(WaitForKeyToCloseTest, NobodyCanAnswer_ReturnsAtOnce_OwnConsoleShownStill
     }
 }
 
+TEST_F(WaitForKeyToCloseTest, SessionZero_ReturnsAtOnce_FailedSessionQueryStillWaits) {
+    OwnConsole();
+    fake::Fake().session = 0;
+    Arrives(350, fake::KeyRecord('A', true));
+    EXPECT_EQ(Wait(0), 0u);
+    EXPECT_EQ(Output(), "");
+    fake::Fake().sessionQueryFails = true;
+    EXPECT_EQ(Wait(0), 350u);
+    EXPECT_EQ(Output(), kPrompt);
+}
+
+TEST_F(WaitForKeyToCloseTest, NoKeyEver_EndsAfterTenMinutes) {
+    const DWORD tenMinutes = 10u * 60u * 1000u;
+    for (DWORD limit : {0u, tenMinutes + 1u, 0xFFFFFFFFu}) {
+        fake::Reset();
+        OwnConsole();
+        const DWORD took = Wait(limit);
+        EXPECT_GT(took, 300u + tenMinutes) << limit;
+        EXPECT_LE(took, 300u + tenMinutes + 10u) << limit;
+        EXPECT_EQ(Output(), kPrompt) << limit;
+    }
+}
+
 TEST_F(WaitForKeyToCloseTest, InputStopsBeingAConsole_WaitEnds) {
     OwnConsole();
     fake::Fake().consoleInputLostAtTick = fake::Fake().tick + 500;

@@ -140,6 +140,7 @@ BOOL GetNumberOfConsoleInputEvents(HANDLE input, LPDWORD count);
 BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD* records, DWORD size, LPDWORD read);
 HLOCAL LocalFree(HLOCAL memory);
 void GetStartupInfoA(STARTUPINFOA* info);
+BOOL ProcessIdToSessionId(DWORD processId, DWORD* sessionId);
 void __debugbreak();
 
 // User interface
