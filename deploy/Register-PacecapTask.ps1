@@ -1,23 +1,30 @@
 <#
 .SYNOPSIS
     Keeps the maximum processor state limits set: registers one scheduled task
-    that runs Pacecap as SYSTEM, with no window, at every logon, on every
-    resume from sleep and whenever the active power scheme is changed.
+    that puts them back as SYSTEM, with no window, at every logon, on every
+    resume from sleep or Modern Standby and whenever the active power scheme
+    is changed.
 .DESCRIPTION
-    Copies Pacecap.exe to "%ProgramFiles%\Pacecap", where only administrators
-    can change it (the task runs it as SYSTEM), and registers the task
-    "Pacecap" with three triggers:
+    Copies Pacecap.exe and Remediate-Pacecap.ps1 to "%ProgramFiles%\Pacecap",
+    where only administrators can change them (the task runs them as SYSTEM),
+    unless they are there already, and registers the task "Pacecap". It runs
+    Remediate-Pacecap.ps1, which changes and applies nothing when the values
+    already hold, on three triggers:
       - at the logon of any user;
-      - System log, Microsoft-Windows-Power-Troubleshooter, event 1 (the
-        system has resumed from a low-power state);
+      - a resume, from the System log: Microsoft-Windows-Power-Troubleshooter
+        event 1 (the system has resumed from a low-power state), or
+        Microsoft-Windows-Kernel-Power event 107 (resumed from sleep) or 507
+        (left Modern Standby, where event 1 may never come);
       - System log, Microsoft-Windows-UserModePowerService, event 12 (a
         process has set the active power scheme), except when Pacecap itself
-        set it, which would start the task again and again.
-    Run it again to change the values; -Remove removes the task and the copy.
-    Needs an administrator prompt.
-    Exit codes: 0 done; 1 invalid value, nothing changed; 4 Pacecap.exe not
-    found, nothing changed; 5 not run as administrator, nothing changed;
-    6 the task could not be registered or removed.
+        set it, which would start the task again.
+    Run it again to change the values; -Remove removes the task and the copies.
+    Needs an administrator prompt. Both files must be out of standard users'
+    reach, as for the roll-out scripts: see Detect-Pacecap.ps1.
+    Exit codes: 0 done; 1 invalid value, nothing changed; 4 Pacecap.exe or
+    Remediate-Pacecap.ps1 not found or refused, nothing changed; 5 not run as
+    administrator, nothing changed; 6 the task could not be registered or
+    removed.
 .EXAMPLE
     powershell -NoProfile -ExecutionPolicy Bypass -File Register-PacecapTask.ps1 -PluggedIn 99 -OnBattery 80
 .EXAMPLE
@@ -28,7 +35,7 @@ param(
     [int]$PluggedIn = 99,
     [int]$OnBattery = 80,
     # Pacecap.exe to install; by default the one beside this script, else the
-    # one on the machine's PATH.
+    # first on the machine's PATH.
     [string]$Pacecap = '',
     [switch]$Remove
 )
@@ -48,8 +55,8 @@ if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProces
 }
 
 function Find-Pacecap([string]$Given) {
-    if ($Given) { return $Given }
-    if (Test-Path -LiteralPath "$PSScriptRoot\Pacecap.exe") { return "$PSScriptRoot\Pacecap.exe" }
+    if ($Given) { return $(if (Test-Path -LiteralPath $Given -PathType Leaf) { $Given } else { $null }) }
+    if (Test-Path -LiteralPath "$PSScriptRoot\Pacecap.exe" -PathType Leaf) { return "$PSScriptRoot\Pacecap.exe" }
     $path = [Environment]::GetEnvironmentVariable('Path', 'Machine') + ';' + $env:Path
     foreach ($folder in $path.Split(';')) {
         if (-not $folder) { continue }
@@ -59,10 +66,84 @@ function Find-Pacecap([string]$Given) {
     return $null
 }
 
-# An event-log query for one event of the System log; $Except names a process
-# whose events are left out.
-function New-EventQuery([string]$Provider, [int]$Id, [string]$Except = '') {
-    $select = "<Select Path=`"System`">*[System[Provider[@Name='$Provider'] and EventID=$Id]]</Select>"
+# Groups that every standard user is in, by SID (their names depend on the
+# language): Everyone, Users, Authenticated Users, INTERACTIVE.
+$StandardUsers = 'S-1-1-0', 'S-1-5-32-545', 'S-1-5-11', 'S-1-5-4'
+
+# The FileSystemRights that those groups hold on a file or folder itself; all
+# of them when one of the groups owns it, as an owner may rewrite the ACL. An
+# inherit-only entry is left out: the items below carry it themselves.
+function Get-StandardUserRights([string]$Path) {
+    $acl = Get-Acl -LiteralPath $Path -ErrorAction Stop
+    $sid = [Security.Principal.SecurityIdentifier]
+    if ($StandardUsers -contains $acl.GetOwner($sid).Value) { return -1 }
+    $rights = 0
+    foreach ($rule in $acl.GetAccessRules($true, $true, $sid)) {
+        if ($rule.AccessControlType -eq 'Allow' -and $StandardUsers -contains $rule.IdentityReference.Value -and
+            ([int]$rule.PropagationFlags -band 2) -eq 0) {  # 2: InheritOnly
+            $rights = $rights -bor [int]$rule.FileSystemRights
+        }
+    }
+    $rights
+}
+
+# Why standard users could put another file in place of $Path, a file or a
+# folder, or '' when they cannot: its own rights, its folder's, and those of
+# every folder above. The rights looked for: 0x2 write data (in a folder:
+# create files), 0x4 append (create folders), 0x40 delete what a folder holds,
+# 0x10000 delete, 0x40000 change permissions, 0x80000 take ownership, and the
+# generic all (0x10000000) and write (0x40000000).
+function Get-Exposure([string]$Path) {
+    try {
+        $Path = [IO.Path]::GetFullPath($Path)
+        if ($Path -notmatch '^[A-Za-z]:\\[^\\]') { return 'it is not on a local drive' }
+        $checks = @()
+        $folder = $Path
+        if (Test-Path -LiteralPath $Path -PathType Leaf) {
+            $checks += , @($Path, 0x500D0006, 'they can change or delete it')
+            $folder = Split-Path -Parent $Path
+        }
+        $checks += , @($folder, 0x500D0046, "they can add, change or delete files in $folder")
+        for ($up = Split-Path -Parent $folder; $up; $up = Split-Path -Parent $up) {
+            $checks += , @($up, 0x100D0040, "they can delete, rename or take over $up")
+        }
+        foreach ($check in $checks) {
+            $at, $mask, $what = $check
+            # A link: what it leads to is not what the ACLs here describe.
+            if ([int]((Get-Item -LiteralPath $at -Force -ErrorAction Stop).Attributes) -band 0x400) {
+                return "$at is a link"
+            }
+            if (-not (Split-Path -Parent $at)) { $mask = $mask -band -bnot 0x10000 }  # a drive's root cannot be deleted
+            if ((Get-StandardUserRights $at) -band $mask) { return $what }
+        }
+        return ''
+    } catch {
+        return "its permissions could not be read ($($_.Exception.Message))"
+    }
+}
+
+# Whatever runs as SYSTEM or elevated must lie out of standard users' reach:
+# the refusal for $Path when it does not, else ''.
+function Get-Refusal([string]$Path) {
+    $identity = [Security.Principal.WindowsIdentity]::GetCurrent()
+    $principal = New-Object Security.Principal.WindowsPrincipal($identity)
+    if (-not ($identity.IsSystem -or $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator))) {
+        return ''
+    }
+    $why = Get-Exposure $Path
+    if (-not $why) { return '' }
+    "Refused $Path, as this runs with administrator rights and $why. Put it in " +
+        "$(Join-Path $env:ProgramFiles 'Pacecap'), where only administrators can change it"
+}
+
+# An event-log query for events of the System log, each of $Events given as
+# 'Provider=Id'; $Except names a process whose events are left out.
+function New-EventQuery([string[]]$Events, [string]$Except = '') {
+    $select = foreach ($one in $Events) {
+        $provider, $id = $one.Split('=')
+        "<Select Path=`"System`">*[System[Provider[@Name='$provider'] and EventID=$id]]</Select>"
+    }
+    $select = -join $select
     $suppress = if ($Except) {
         "<Suppress Path=`"System`">*[EventData[Data[@Name='ProcessPath']='$([Security.SecurityElement]::Escape($Except))']]</Suppress>"
     } else { '' }
@@ -85,13 +166,14 @@ if (-not $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administra
     exit 5
 }
 $installed = Join-Path $InstallFolder 'Pacecap.exe'
+$remediate = Join-Path $InstallFolder 'Remediate-Pacecap.ps1'
 
 if ($Remove) {
     try {
         if (Get-ScheduledTask -TaskName $TaskName -ErrorAction SilentlyContinue) {
             Unregister-ScheduledTask -TaskName $TaskName -Confirm:$false -ErrorAction Stop
         }
-        Remove-Item -LiteralPath $installed -Force -ErrorAction SilentlyContinue
+        Remove-Item -LiteralPath $installed, $remediate -Force -ErrorAction SilentlyContinue
         if (Test-Path -LiteralPath $InstallFolder) {
             if (-not (Get-ChildItem -LiteralPath $InstallFolder -Force)) { Remove-Item -LiteralPath $InstallFolder -Force }
         }
@@ -110,22 +192,45 @@ foreach ($value in $PluggedIn, $OnBattery) {
     }
 }
 $exe = Find-Pacecap $Pacecap
-if (-not $exe -or -not (Test-Path -LiteralPath $exe -PathType Leaf)) {
+if (-not $exe) {
     Write-Output 'Pacecap.exe was found neither beside this script nor on the PATH; nothing changed'
     exit 4
+}
+$script = "$PSScriptRoot\Remediate-Pacecap.ps1"
+if (-not (Test-Path -LiteralPath $script -PathType Leaf)) {
+    Write-Output "Remediate-Pacecap.ps1 was not found beside this script ($script); nothing changed"
+    exit 4
+}
+# What the task runs as SYSTEM is only ever copied from where standard users
+# cannot change it, into a folder where they cannot either.
+$checked = @($exe, $script)
+if (Test-Path -LiteralPath $InstallFolder) { $checked += $InstallFolder }
+foreach ($path in $checked) {
+    $refusal = Get-Refusal $path
+    if ($refusal) {
+        Write-Output "$refusal; nothing changed"
+        exit 4
+    }
 }
 
 try {
     New-Item -ItemType Directory -Path $InstallFolder -Force -ErrorAction Stop | Out-Null
-    if ((Resolve-Path -LiteralPath $exe).ProviderPath -ne $installed) {
-        Copy-Item -LiteralPath $exe -Destination $installed -Force -ErrorAction Stop
+    foreach ($copy in @{ From = $exe; To = $installed }, @{ From = $script; To = $remediate }) {
+        if ([IO.Path]::GetFullPath($copy.From) -ne $copy.To) {
+            Copy-Item -LiteralPath $copy.From -Destination $copy.To -Force -ErrorAction Stop
+        }
     }
+    $resume = 'Microsoft-Windows-Power-Troubleshooter=1', 'Microsoft-Windows-Kernel-Power=107',
+        'Microsoft-Windows-Kernel-Power=507'
     $triggers = @(
         New-ScheduledTaskTrigger -AtLogOn
-        New-EventTrigger (New-EventQuery 'Microsoft-Windows-Power-Troubleshooter' 1)
-        New-EventTrigger (New-EventQuery 'Microsoft-Windows-UserModePowerService' 12 $installed)
+        New-EventTrigger (New-EventQuery $resume)
+        New-EventTrigger (New-EventQuery 'Microsoft-Windows-UserModePowerService=12' $installed)
     )
-    $action = New-ScheduledTaskAction -Execute $installed -Argument "$PluggedIn $OnBattery"
+    # PowerShell by its full path: nothing that runs as SYSTEM is looked up on the PATH.
+    $powershell = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
+    $action = New-ScheduledTaskAction -Execute $powershell -Argument ("-NoProfile -NonInteractive -ExecutionPolicy Bypass " +
+        "-File `"$remediate`" -PluggedIn $PluggedIn -OnBattery $OnBattery")
     $system = New-ScheduledTaskPrincipal -UserId 'S-1-5-18' -LogonType ServiceAccount -RunLevel Highest
     $settings = New-ScheduledTaskSettingsSet -AllowStartIfOnBatteries -DontStopIfGoingOnBatteries -StartWhenAvailable `
         -MultipleInstances IgnoreNew -ExecutionTimeLimit (New-TimeSpan -Minutes 1)
@@ -136,5 +241,5 @@ try {
     Write-Output "The task could not be registered: $($_.Exception.Message)"
     exit 6
 }
-Write-Output "Task $TaskName registered: $installed $PluggedIn $OnBattery, as SYSTEM, at logon, on resume and when the power scheme changes"
+Write-Output "Task $TaskName registered: $remediate -PluggedIn $PluggedIn -OnBattery $OnBattery, as SYSTEM, at logon, on resume and when the power scheme changes"
 exit 0

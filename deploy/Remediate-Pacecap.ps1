@@ -4,12 +4,18 @@
     scheduled task: sets the maximum processor state limits of the active
     power scheme with Pacecap, on every kind of core.
 .DESCRIPTION
-    Runs "Pacecap PluggedIn OnBattery", shows its output and ends with its
-    exit code: 0 set and applied; 1 invalid value, nothing changed; 2 no
-    active power scheme, nothing changed; 3 a write or the apply step failed;
-    4 Pacecap.exe not found or could not be started, nothing changed.
+    Runs "Pacecap 0" and, unless every kind of core already has the wanted
+    values, "Pacecap PluggedIn OnBattery"; shows the output and ends with its
+    exit code: 0 set and applied, or already set (then nothing is applied, so
+    nothing that watches for a new power scheme is started); 1 invalid value,
+    nothing changed; 2 no active power scheme, nothing changed; 3 a write or
+    the apply step failed; 4 Pacecap.exe not found, refused or could not be
+    started, nothing changed.
     An on-battery value of 0 leaves that limit as it is. Needs no
-    administrator rights.
+    administrator rights. Run as SYSTEM or elevated, it starts only a
+    Pacecap.exe that standard users can neither change nor move aside, such
+    as one in "%ProgramFiles%\Pacecap": the permissions of the file, of its
+    folder and of every folder above it are checked.
     Intune passes no parameters: set the wanted values in the param block.
 .EXAMPLE
     powershell -NoProfile -ExecutionPolicy Bypass -File Remediate-Pacecap.ps1 -PluggedIn 99 -OnBattery 80
@@ -18,7 +24,7 @@ param(
     # The wanted values: edit these defaults where the tool passes no parameters.
     [int]$PluggedIn = 99,
     [int]$OnBattery = 80,
-    # Pacecap.exe to use; by default the one beside this script, else the one
+    # Pacecap.exe to use; by default the one beside this script, else the first
     # on the machine's PATH as it is now (not as the service saw it at boot).
     [string]$Pacecap = ''
 )
@@ -34,8 +40,8 @@ if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProces
 }
 
 function Find-Pacecap([string]$Given) {
-    if ($Given) { return $Given }
-    if (Test-Path -LiteralPath "$PSScriptRoot\Pacecap.exe") { return "$PSScriptRoot\Pacecap.exe" }
+    if ($Given) { return $(if (Test-Path -LiteralPath $Given -PathType Leaf) { $Given } else { $null }) }
+    if (Test-Path -LiteralPath "$PSScriptRoot\Pacecap.exe" -PathType Leaf) { return "$PSScriptRoot\Pacecap.exe" }
     $path = [Environment]::GetEnvironmentVariable('Path', 'Machine') + ';' + $env:Path
     foreach ($folder in $path.Split(';')) {
         if (-not $folder) { continue }
@@ -43,6 +49,76 @@ function Find-Pacecap([string]$Given) {
         if (Test-Path -LiteralPath $candidate -PathType Leaf) { return $candidate }
     }
     return $null
+}
+
+# Groups that every standard user is in, by SID (their names depend on the
+# language): Everyone, Users, Authenticated Users, INTERACTIVE.
+$StandardUsers = 'S-1-1-0', 'S-1-5-32-545', 'S-1-5-11', 'S-1-5-4'
+
+# The FileSystemRights that those groups hold on a file or folder itself; all
+# of them when one of the groups owns it, as an owner may rewrite the ACL. An
+# inherit-only entry is left out: the items below carry it themselves.
+function Get-StandardUserRights([string]$Path) {
+    $acl = Get-Acl -LiteralPath $Path -ErrorAction Stop
+    $sid = [Security.Principal.SecurityIdentifier]
+    if ($StandardUsers -contains $acl.GetOwner($sid).Value) { return -1 }
+    $rights = 0
+    foreach ($rule in $acl.GetAccessRules($true, $true, $sid)) {
+        if ($rule.AccessControlType -eq 'Allow' -and $StandardUsers -contains $rule.IdentityReference.Value -and
+            ([int]$rule.PropagationFlags -band 2) -eq 0) {  # 2: InheritOnly
+            $rights = $rights -bor [int]$rule.FileSystemRights
+        }
+    }
+    $rights
+}
+
+# Why standard users could put another file in place of $Path, a file or a
+# folder, or '' when they cannot: its own rights, its folder's, and those of
+# every folder above. The rights looked for: 0x2 write data (in a folder:
+# create files), 0x4 append (create folders), 0x40 delete what a folder holds,
+# 0x10000 delete, 0x40000 change permissions, 0x80000 take ownership, and the
+# generic all (0x10000000) and write (0x40000000).
+function Get-Exposure([string]$Path) {
+    try {
+        $Path = [IO.Path]::GetFullPath($Path)
+        if ($Path -notmatch '^[A-Za-z]:\\[^\\]') { return 'it is not on a local drive' }
+        $checks = @()
+        $folder = $Path
+        if (Test-Path -LiteralPath $Path -PathType Leaf) {
+            $checks += , @($Path, 0x500D0006, 'they can change or delete it')
+            $folder = Split-Path -Parent $Path
+        }
+        $checks += , @($folder, 0x500D0046, "they can add, change or delete files in $folder")
+        for ($up = Split-Path -Parent $folder; $up; $up = Split-Path -Parent $up) {
+            $checks += , @($up, 0x100D0040, "they can delete, rename or take over $up")
+        }
+        foreach ($check in $checks) {
+            $at, $mask, $what = $check
+            # A link: what it leads to is not what the ACLs here describe.
+            if ([int]((Get-Item -LiteralPath $at -Force -ErrorAction Stop).Attributes) -band 0x400) {
+                return "$at is a link"
+            }
+            if (-not (Split-Path -Parent $at)) { $mask = $mask -band -bnot 0x10000 }  # a drive's root cannot be deleted
+            if ((Get-StandardUserRights $at) -band $mask) { return $what }
+        }
+        return ''
+    } catch {
+        return "its permissions could not be read ($($_.Exception.Message))"
+    }
+}
+
+# Whatever runs as SYSTEM or elevated must lie out of standard users' reach:
+# the refusal for $Path when it does not, else ''.
+function Get-Refusal([string]$Path) {
+    $identity = [Security.Principal.WindowsIdentity]::GetCurrent()
+    $principal = New-Object Security.Principal.WindowsPrincipal($identity)
+    if (-not ($identity.IsSystem -or $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administrator))) {
+        return ''
+    }
+    $why = Get-Exposure $Path
+    if (-not $why) { return '' }
+    "Refused $Path, as this runs with administrator rights and $why. Put it in " +
+        "$(Join-Path $env:ProgramFiles 'Pacecap'), where only administrators can change it"
 }
 
 # Pacecap checks the values itself too; checking here first gives the same
@@ -58,9 +134,38 @@ if (-not $exe) {
     Write-Output 'Pacecap.exe was found neither beside this script nor on the PATH; nothing changed'
     exit 4
 }
+$refusal = Get-Refusal $exe
+if ($refusal) {
+    Write-Output "$refusal; nothing changed"
+    exit 4
+}
+
+# True when Pacecap's "0" output shows the wanted values on every kind of
+# core. It shows a faster kind only where that differs from the rest; an
+# on-battery value of 0 stands for any.
+function Test-Held([string]$Shown) {
+    $wanted = @{ 'plugged-in' = $PluggedIn; 'on-battery' = $OnBattery }
+    $lines = [regex]::Matches($Shown, '(plugged-in|on-battery) value (of efficiency class \d+ )?is (\d+)%')
+    $classZero = @($lines | Where-Object { -not $_.Groups[2].Success })
+    if ($classZero.Count -ne 2) { return $false }
+    foreach ($line in $lines) {
+        $kind = $line.Groups[1].Value
+        $any = $kind -eq 'on-battery' -and $OnBattery -eq 0
+        if (-not $any -and [int]$line.Groups[3].Value -ne $wanted[$kind]) { return $false }
+    }
+    $true
+}
 
 # Captured output is a pipe, so Pacecap never waits for a key here.
 try {
+    # Applying logs a change of power scheme, which starts whatever watches
+    # for one (the task of Register-PacecapTask.ps1 among them): apply only
+    # what is needed.
+    $shown = (& $exe 0 | Out-String)
+    if ($LASTEXITCODE -eq 0 -and (Test-Held $shown)) {
+        Write-Output "Already set: plugged-in $PluggedIn%, on-battery $(if ($OnBattery) { "$OnBattery%" } else { 'left as it was' }); nothing changed"
+        exit 0
+    }
     $output = (& $exe $PluggedIn $OnBattery | Out-String)
     $code = $LASTEXITCODE
 } catch {
