@@ -267,6 +267,14 @@ def bundle(work, pki):
           "PackageVersion: 1.2.3.4" in (winget / "PacecapProject.Pacecap.installer.yaml").read_text() and
           json.loads((plain / "scoop" / "pacecap.json").read_text())["version"] == "1.2.3.4", strings)
 
+    # A bad version is refused before anything is built or written.
+    for version in ("", "1.2.3.65536"):
+        refused = work / "refused"
+        done = run([str(ROOT / "scripts" / "release"), "--out", str(refused), "--version", version])
+        check("--version %r is refused" % version, done.returncode == 2 and not refused.exists() and
+              done.stderr == "release: the version must be X.Y.Z.W, four numbers from 0 to 65535: '%s'\n" % version,
+              done.stderr)
+
 
 def main():
     os.environ["no_proxy"] = "127.0.0.1"
@@ -281,7 +289,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(9, "release bundle"):
+            with checks(11, "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)
