@@ -1,16 +1,18 @@
 #!/usr/bin/python3
 """Writes the release bundle around a built (and possibly signed) Pacecap.exe
-already copied into DIST: a zip, SHA256SUMS, a winget manifest set for a
+already copied into DIST: copies of the roll-out SCRIPTs, a zip holding the
+exe and the scripts side by side, SHA256SUMS, a winget manifest set for a
 portable installer, and a Scoop manifest, all filled in from the file's hash
 and version resource.
 
-Usage: release_files.py DIST MAKER_HEADER URL_BASE
+Usage: release_files.py DIST MAKER_HEADER URL_BASE [SCRIPT...]
 URL_BASE is where the release's files will be downloaded from; it may hold
 {version}.
 """
 import hashlib
 import json
 import re
+import shutil
 import sys
 import zipfile
 from pathlib import Path
@@ -19,7 +21,7 @@ import pefile
 
 MANIFEST_VERSION = "1.6.0"
 DESCRIPTION = "Sets the maximum processor state of the active power scheme, plugged in and on battery."
-ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # fixed, so the zip is the same for the same exe
+ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # fixed, so the zip is the same for the same files
 
 
 def file_version(exe):
@@ -39,12 +41,15 @@ def sha256(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
-def write_zip(exe, target):
-    info = zipfile.ZipInfo(exe.name, ZIP_TIME)
-    info.compress_type = zipfile.ZIP_DEFLATED
-    info.external_attr = 0o644 << 16
+def write_zip(files, target):
+    """Writes files, flat and in the order given, with fixed times and
+    attributes, so that the same files give the same zip."""
     with zipfile.ZipFile(target, "w") as archive:
-        archive.writestr(info, exe.read_bytes())
+        for path in files:
+            info = zipfile.ZipInfo(path.name, ZIP_TIME)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.external_attr = 0o644 << 16
+            archive.writestr(info, path.read_bytes())
 
 
 def yaml(fields):
@@ -68,18 +73,20 @@ def yaml(fields):
 
 
 def main():
-    if len(sys.argv) != 4:
+    if len(sys.argv) < 4:
         sys.exit(__doc__)
     dist, header, url_base = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
     exe = dist / "Pacecap.exe"
+    scripts = [Path(shutil.copyfile(path, dist / path.name))
+               for path in sorted(map(Path, sys.argv[4:]), key=lambda path: path.name)]
     version = file_version(exe)
     name, web = maker(header)
     url = url_base.format(version=version).rstrip("/") + "/Pacecap.exe"
     exe_hash = sha256(exe)
 
     archive = dist / ("Pacecap-%s-win64.zip" % version)
-    write_zip(exe, archive)
-    (dist / "SHA256SUMS").write_text("".join("%s  %s\n" % (sha256(p), p.name) for p in (exe, archive)))
+    write_zip([exe] + scripts, archive)
+    (dist / "SHA256SUMS").write_text("".join("%s  %s\n" % (sha256(p), p.name) for p in [exe] + scripts + [archive]))
 
     identifier = "PacecapProject.Pacecap"
     folder = dist / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / version

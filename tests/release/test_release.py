@@ -229,12 +229,16 @@ def bundle(work, pki):
     exe_hash = hashlib.sha256(exe.read_bytes()).hexdigest()
     check("released exe is signed", verify(exe, pki["ca.pem"]).returncode == 0)
     archive = dist / "Pacecap-1.0.0.0-win64.zip"
+    scripts = sorted((ROOT / "deploy").glob("*.ps1"))
     with zipfile.ZipFile(archive) as opened:
-        check("zip holds exactly the released exe",
-              opened.namelist() == ["Pacecap.exe"] and opened.read("Pacecap.exe") == exe.read_bytes())
+        check("zip holds the released exe and beside it the roll-out scripts of deploy/, also in the folder",
+              len(scripts) >= 3 and opened.namelist() == ["Pacecap.exe"] + [s.name for s in scripts] and
+              opened.read("Pacecap.exe") == exe.read_bytes() and
+              all(opened.read(s.name) == s.read_bytes() == (dist / s.name).read_bytes() for s in scripts))
     sums = dict(reversed(line.split("  ")) for line in (dist / "SHA256SUMS").read_text().splitlines())
-    check("SHA256SUMS lists the exe and the zip", sums == {
-        "Pacecap.exe": exe_hash, archive.name: hashlib.sha256(archive.read_bytes()).hexdigest()})
+    check("SHA256SUMS lists the exe, the scripts and the zip", sums == {
+        "Pacecap.exe": exe_hash, archive.name: hashlib.sha256(archive.read_bytes()).hexdigest(),
+        **{s.name: hashlib.sha256(s.read_bytes()).hexdigest() for s in scripts}})
     winget = dist / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / "1.0.0.0"
     installer = (winget / "PacecapProject.Pacecap.installer.yaml").read_text()
     check("winget manifests: version, portable installer and hash",
@@ -267,6 +271,34 @@ def bundle(work, pki):
           "PackageVersion: 1.2.3.4" in (winget / "PacecapProject.Pacecap.installer.yaml").read_text() and
           json.loads((plain / "scoop" / "pacecap.json").read_text())["version"] == "1.2.3.4", strings)
 
+    # The same files, with another time and mode and given in another order,
+    # give the same zip.
+    again = work / "again"
+    (again / "deploy").mkdir(parents=True)
+    os.chmod(shutil.copy(plain / "Pacecap.exe", again), 0o600)
+    os.utime(again / "Pacecap.exe", (1e9, 1e9))
+    copies = [shutil.copy(s, again / "deploy") for s in reversed(scripts)]
+    run(["/usr/bin/python3", str(ROOT / "scripts" / "release_files.py"), str(again), str(ROOT / "src" / "Maker.h"),
+         "http://example.invalid"] + copies)
+    zips = [folder / "Pacecap-1.2.3.4-win64.zip" for folder in (plain, again)]
+    check("the zip is reproducible", all(z.exists() for z in zips) and zips[0].read_bytes() == zips[1].read_bytes())
+
+    # Bad input is refused before anything is built or written.
+    for version in ("", "1.2.3.65536"):
+        refused = work / "refused"
+        done = run([str(ROOT / "scripts" / "release"), "--out", str(refused), "--version", version])
+        check("--version %r is refused" % version, done.returncode == 2 and not refused.exists() and
+              done.stderr == "release: the version must be X.Y.Z.W, four numbers from 0 to 65535: '%s'\n" % version,
+              done.stderr)
+    tree = work / "non-ascii"
+    shutil.copytree(ROOT / "deploy", tree / "deploy")
+    shutil.copytree(ROOT / "scripts", tree / "scripts")
+    with (tree / "deploy" / scripts[-1].name).open("a", encoding="utf-8") as script:
+        script.write("# caf\u00e9\n")
+    done = run([str(tree / "scripts" / "release"), "--out", str(refused)])
+    check("a roll-out script that is not ASCII is refused", done.returncode == 2 and not refused.exists() and
+          "the roll-out scripts must be pure ASCII" in done.stderr and scripts[-1].name in done.stderr, done.stderr)
+
 
 def main():
     os.environ["no_proxy"] = "127.0.0.1"
@@ -281,7 +313,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(9, "release bundle"):
+            with checks(13, "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)
