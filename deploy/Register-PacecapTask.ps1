@@ -35,7 +35,7 @@ param(
     [int]$PluggedIn = 99,
     [int]$OnBattery = 80,
     # Pacecap.exe to install; by default the one beside this script, else the
-    # first on the machine's PATH.
+    # one in %ProgramFiles%\Pacecap, else the first on the machine's PATH.
     [string]$Pacecap = '',
     [switch]$Remove
 )
@@ -48,38 +48,49 @@ $InstallFolder = Join-Path $env:ProgramFiles 'Pacecap'
 if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProcess) {
     $arguments = foreach ($parameter in $PSBoundParameters.GetEnumerator()) {
         if ($parameter.Value -is [switch]) { if ($parameter.Value) { "-$($parameter.Key)" } }
-        else { "-$($parameter.Key)"; "$($parameter.Value)" }
+        elseif ("$($parameter.Value)" -ne '') { "-$($parameter.Key)"; "$($parameter.Value)" }
     }
     & "$env:windir\Sysnative\WindowsPowerShell\v1.0\powershell.exe" -NoProfile -ExecutionPolicy Bypass -File $PSCommandPath @arguments
     exit $LASTEXITCODE
 }
 
+# The Pacecap.exe to use, by full path: the one given, else the one beside this
+# script, else the one in %ProgramFiles%\Pacecap, else the first on the
+# machine's PATH, then on this process's. $null when there is none.
 function Find-Pacecap([string]$Given) {
-    if ($Given) { return $(if (Test-Path -LiteralPath $Given -PathType Leaf) { $Given } else { $null }) }
-    if (Test-Path -LiteralPath "$PSScriptRoot\Pacecap.exe" -PathType Leaf) { return "$PSScriptRoot\Pacecap.exe" }
-    $path = [Environment]::GetEnvironmentVariable('Path', 'Machine') + ';' + $env:Path
+    if ($Given) {
+        if (Test-Path -LiteralPath $Given -PathType Leaf) { return Convert-Path -LiteralPath $Given }
+        return $null
+    }
+    $path = "$PSScriptRoot;$(Join-Path $env:ProgramFiles 'Pacecap');" +
+        [Environment]::GetEnvironmentVariable('Path', 'Machine') + ';' + $env:Path
     foreach ($folder in $path.Split(';')) {
-        if (-not $folder) { continue }
-        $candidate = Join-Path ([Environment]::ExpandEnvironmentVariables($folder.Trim('"'))) 'Pacecap.exe'
+        $folder = [Environment]::ExpandEnvironmentVariables($folder.Trim().Trim('"'))
+        if ($folder -notmatch '^[A-Za-z]:\\') { continue }  # a relative entry means a different folder to each
+        $candidate = Join-Path $folder 'Pacecap.exe'
         if (Test-Path -LiteralPath $candidate -PathType Leaf) { return $candidate }
     }
     return $null
 }
 
-# Groups that every standard user is in, by SID (their names depend on the
-# language): Everyone, Users, Authenticated Users, INTERACTIVE.
-$StandardUsers = 'S-1-1-0', 'S-1-5-32-545', 'S-1-5-11', 'S-1-5-4'
+# Who may hold rights that change what runs as SYSTEM: SYSTEM, Administrators,
+# TrustedInstaller, and the account running this, which has those rights
+# already. CREATOR OWNER and OWNER RIGHTS entries grant nothing of their own.
+$Trusted = 'S-1-5-18', 'S-1-5-32-544', 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464',
+    [Security.Principal.WindowsIdentity]::GetCurrent().User.Value
+$Placeholders = 'S-1-3-0', 'S-1-3-4'
 
-# The FileSystemRights that those groups hold on a file or folder itself; all
-# of them when one of the groups owns it, as an owner may rewrite the ACL. An
+# The FileSystemRights that anyone else holds on a file or folder itself; all
+# of them when anyone else owns it, as an owner may rewrite the ACL. An
 # inherit-only entry is left out: the items below carry it themselves.
-function Get-StandardUserRights([string]$Path) {
+function Get-UntrustedRights([string]$Path) {
     $acl = Get-Acl -LiteralPath $Path -ErrorAction Stop
     $sid = [Security.Principal.SecurityIdentifier]
-    if ($StandardUsers -contains $acl.GetOwner($sid).Value) { return -1 }
+    if ($Trusted -notcontains $acl.GetOwner($sid).Value) { return -1 }
     $rights = 0
     foreach ($rule in $acl.GetAccessRules($true, $true, $sid)) {
-        if ($rule.AccessControlType -eq 'Allow' -and $StandardUsers -contains $rule.IdentityReference.Value -and
+        $who = $rule.IdentityReference.Value
+        if ($rule.AccessControlType -eq 'Allow' -and $Trusted -notcontains $who -and $Placeholders -notcontains $who -and
             ([int]$rule.PropagationFlags -band 2) -eq 0) {  # 2: InheritOnly
             $rights = $rights -bor [int]$rule.FileSystemRights
         }
@@ -87,25 +98,30 @@ function Get-StandardUserRights([string]$Path) {
     $rights
 }
 
-# Why standard users could put another file in place of $Path, a file or a
-# folder, or '' when they cannot: its own rights, its folder's, and those of
-# every folder above. The rights looked for: 0x2 write data (in a folder:
-# create files), 0x4 append (create folders), 0x40 delete what a folder holds,
-# 0x10000 delete, 0x40000 change permissions, 0x80000 take ownership, and the
-# generic all (0x10000000) and write (0x40000000).
+# Why standard users (anyone but the trusted above) could put another file in
+# place of $Path, a file or a folder, or '' when they cannot: its own rights, its folder's, and
+# those of every folder above. The rights looked for: 0x2 write data (in a
+# folder: create files), 0x4 append (create folders), 0x40 delete what a
+# folder holds, 0x10000 delete, 0x40000 change permissions, 0x80000 take
+# ownership, and the generic all (0x10000000) and write (0x40000000).
 function Get-Exposure([string]$Path) {
     try {
         $Path = [IO.Path]::GetFullPath($Path)
         if ($Path -notmatch '^[A-Za-z]:\\[^\\]') { return 'it is not on a local drive' }
+        # A network drive's permissions are another machine's; FAT has none.
+        $drive = New-Object IO.DriveInfo $Path.Substring(0, 1)
+        if ($drive.DriveType -ne 'Fixed' -or @('NTFS', 'ReFS') -notcontains $drive.DriveFormat) {
+            return 'it is not on a local NTFS or ReFS drive'
+        }
         $checks = @()
         $folder = $Path
         if (Test-Path -LiteralPath $Path -PathType Leaf) {
-            $checks += , @($Path, 0x500D0006, 'they can change or delete it')
+            $checks += , @($Path, 0x500D0006, 'standard users can change or delete it')
             $folder = Split-Path -Parent $Path
         }
-        $checks += , @($folder, 0x500D0046, "they can add, change or delete files in $folder")
+        $checks += , @($folder, 0x500D0046, "standard users can add, change or delete files in $folder")
         for ($up = Split-Path -Parent $folder; $up; $up = Split-Path -Parent $up) {
-            $checks += , @($up, 0x100D0040, "they can delete, rename or take over $up")
+            $checks += , @($up, 0x100D0040, "standard users can delete, rename or take over $up")
         }
         foreach ($check in $checks) {
             $at, $mask, $what = $check
@@ -114,7 +130,7 @@ function Get-Exposure([string]$Path) {
                 return "$at is a link"
             }
             if (-not (Split-Path -Parent $at)) { $mask = $mask -band -bnot 0x10000 }  # a drive's root cannot be deleted
-            if ((Get-StandardUserRights $at) -band $mask) { return $what }
+            if ((Get-UntrustedRights $at) -band $mask) { return $what }
         }
         return ''
     } catch {
@@ -169,13 +185,17 @@ $installed = Join-Path $InstallFolder 'Pacecap.exe'
 $remediate = Join-Path $InstallFolder 'Remediate-Pacecap.ps1'
 
 if ($Remove) {
+    # Run from the install folder, the files are the installation itself, not copies.
+    $copies = [IO.Path]::GetFullPath($PSScriptRoot).TrimEnd('\') -ne $InstallFolder
     try {
         if (Get-ScheduledTask -TaskName $TaskName -ErrorAction SilentlyContinue) {
             Unregister-ScheduledTask -TaskName $TaskName -Confirm:$false -ErrorAction Stop
         }
-        Remove-Item -LiteralPath $installed, $remediate -Force -ErrorAction SilentlyContinue
-        if (Test-Path -LiteralPath $InstallFolder) {
-            if (-not (Get-ChildItem -LiteralPath $InstallFolder -Force)) { Remove-Item -LiteralPath $InstallFolder -Force }
+        if ($copies) {
+            Remove-Item -LiteralPath $installed, $remediate -Force -ErrorAction SilentlyContinue
+            if ((Test-Path -LiteralPath $InstallFolder) -and -not (Get-ChildItem -LiteralPath $InstallFolder -Force)) {
+                Remove-Item -LiteralPath $InstallFolder -Force
+            }
         }
     } catch {
         Write-Output "The task could not be removed: $($_.Exception.Message)"
@@ -193,7 +213,7 @@ foreach ($value in $PluggedIn, $OnBattery) {
 }
 $exe = Find-Pacecap $Pacecap
 if (-not $exe) {
-    Write-Output 'Pacecap.exe was found neither beside this script nor on the PATH; nothing changed'
+    Write-Output 'Pacecap.exe was not found: put it in %ProgramFiles%\Pacecap, or name it with -Pacecap; nothing changed'
     exit 4
 }
 $script = "$PSScriptRoot\Remediate-Pacecap.ps1"
@@ -202,9 +222,9 @@ if (-not (Test-Path -LiteralPath $script -PathType Leaf)) {
     exit 4
 }
 # What the task runs as SYSTEM is only ever copied from where standard users
-# cannot change it, into a folder where they cannot either.
-$checked = @($exe, $script)
-if (Test-Path -LiteralPath $InstallFolder) { $checked += $InstallFolder }
+# cannot change it, into a folder where they cannot either. A file copied
+# over keeps its own permissions, so those there already are checked too.
+$checked = @($exe, $script) + @($InstallFolder, $installed, $remediate | Where-Object { Test-Path -LiteralPath $_ })
 foreach ($path in $checked) {
     $refusal = Get-Refusal $path
     if ($refusal) {
@@ -216,8 +236,20 @@ foreach ($path in $checked) {
 try {
     New-Item -ItemType Directory -Path $InstallFolder -Force -ErrorAction Stop | Out-Null
     foreach ($copy in @{ From = $exe; To = $installed }, @{ From = $script; To = $remediate }) {
-        if ([IO.Path]::GetFullPath($copy.From) -ne $copy.To) {
-            Copy-Item -LiteralPath $copy.From -Destination $copy.To -Force -ErrorAction Stop
+        # The same content is left alone, which also covers a file copied onto itself.
+        $same = (Test-Path -LiteralPath $copy.To) -and
+            (Get-FileHash -LiteralPath $copy.From).Hash -eq (Get-FileHash -LiteralPath $copy.To).Hash
+        if (-not $same) { Copy-Item -LiteralPath $copy.From -Destination $copy.To -Force -ErrorAction Stop }
+    }
+    # A script unpacked from a downloaded zip is marked as from the internet,
+    # which an execution policy of RemoteSigned would refuse to run.
+    Unblock-File -LiteralPath $remediate -ErrorAction Stop
+    # A new file takes the folder's inheritable entries: check what the task will run.
+    foreach ($path in $installed, $remediate) {
+        $refusal = Get-Refusal $path
+        if ($refusal) {
+            Write-Output "$refusal; no task registered"
+            exit 4
         }
     }
     $resume = 'Microsoft-Windows-Power-Troubleshooter=1', 'Microsoft-Windows-Kernel-Power=107',

@@ -24,8 +24,9 @@ param(
     # The wanted values: edit these defaults where the tool passes no parameters.
     [int]$PluggedIn = 99,
     [int]$OnBattery = 80,
-    # Pacecap.exe to use; by default the one beside this script, else the first
-    # on the machine's PATH as it is now (not as the service saw it at boot).
+    # Pacecap.exe to use; by default the one beside this script, else the one
+    # in %ProgramFiles%\Pacecap, else the first on the machine's PATH as it is
+    # now (not as the service saw it at boot).
     [string]$Pacecap = ''
 )
 
@@ -33,38 +34,49 @@ param(
 # run again in the 64-bit one, with the same parameters.
 if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProcess) {
     $arguments = foreach ($parameter in $PSBoundParameters.GetEnumerator()) {
-        "-$($parameter.Key)"; "$($parameter.Value)"
+        if ("$($parameter.Value)" -ne '') { "-$($parameter.Key)"; "$($parameter.Value)" }
     }
     & "$env:windir\Sysnative\WindowsPowerShell\v1.0\powershell.exe" -NoProfile -ExecutionPolicy Bypass -File $PSCommandPath @arguments
     exit $LASTEXITCODE
 }
 
+# The Pacecap.exe to use, by full path: the one given, else the one beside this
+# script, else the one in %ProgramFiles%\Pacecap, else the first on the
+# machine's PATH, then on this process's. $null when there is none.
 function Find-Pacecap([string]$Given) {
-    if ($Given) { return $(if (Test-Path -LiteralPath $Given -PathType Leaf) { $Given } else { $null }) }
-    if (Test-Path -LiteralPath "$PSScriptRoot\Pacecap.exe" -PathType Leaf) { return "$PSScriptRoot\Pacecap.exe" }
-    $path = [Environment]::GetEnvironmentVariable('Path', 'Machine') + ';' + $env:Path
+    if ($Given) {
+        if (Test-Path -LiteralPath $Given -PathType Leaf) { return Convert-Path -LiteralPath $Given }
+        return $null
+    }
+    $path = "$PSScriptRoot;$(Join-Path $env:ProgramFiles 'Pacecap');" +
+        [Environment]::GetEnvironmentVariable('Path', 'Machine') + ';' + $env:Path
     foreach ($folder in $path.Split(';')) {
-        if (-not $folder) { continue }
-        $candidate = Join-Path ([Environment]::ExpandEnvironmentVariables($folder.Trim('"'))) 'Pacecap.exe'
+        $folder = [Environment]::ExpandEnvironmentVariables($folder.Trim().Trim('"'))
+        if ($folder -notmatch '^[A-Za-z]:\\') { continue }  # a relative entry means a different folder to each
+        $candidate = Join-Path $folder 'Pacecap.exe'
         if (Test-Path -LiteralPath $candidate -PathType Leaf) { return $candidate }
     }
     return $null
 }
 
-# Groups that every standard user is in, by SID (their names depend on the
-# language): Everyone, Users, Authenticated Users, INTERACTIVE.
-$StandardUsers = 'S-1-1-0', 'S-1-5-32-545', 'S-1-5-11', 'S-1-5-4'
+# Who may hold rights that change what runs as SYSTEM: SYSTEM, Administrators,
+# TrustedInstaller, and the account running this, which has those rights
+# already. CREATOR OWNER and OWNER RIGHTS entries grant nothing of their own.
+$Trusted = 'S-1-5-18', 'S-1-5-32-544', 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464',
+    [Security.Principal.WindowsIdentity]::GetCurrent().User.Value
+$Placeholders = 'S-1-3-0', 'S-1-3-4'
 
-# The FileSystemRights that those groups hold on a file or folder itself; all
-# of them when one of the groups owns it, as an owner may rewrite the ACL. An
+# The FileSystemRights that anyone else holds on a file or folder itself; all
+# of them when anyone else owns it, as an owner may rewrite the ACL. An
 # inherit-only entry is left out: the items below carry it themselves.
-function Get-StandardUserRights([string]$Path) {
+function Get-UntrustedRights([string]$Path) {
     $acl = Get-Acl -LiteralPath $Path -ErrorAction Stop
     $sid = [Security.Principal.SecurityIdentifier]
-    if ($StandardUsers -contains $acl.GetOwner($sid).Value) { return -1 }
+    if ($Trusted -notcontains $acl.GetOwner($sid).Value) { return -1 }
     $rights = 0
     foreach ($rule in $acl.GetAccessRules($true, $true, $sid)) {
-        if ($rule.AccessControlType -eq 'Allow' -and $StandardUsers -contains $rule.IdentityReference.Value -and
+        $who = $rule.IdentityReference.Value
+        if ($rule.AccessControlType -eq 'Allow' -and $Trusted -notcontains $who -and $Placeholders -notcontains $who -and
             ([int]$rule.PropagationFlags -band 2) -eq 0) {  # 2: InheritOnly
             $rights = $rights -bor [int]$rule.FileSystemRights
         }
@@ -72,25 +84,30 @@ function Get-StandardUserRights([string]$Path) {
     $rights
 }
 
-# Why standard users could put another file in place of $Path, a file or a
-# folder, or '' when they cannot: its own rights, its folder's, and those of
-# every folder above. The rights looked for: 0x2 write data (in a folder:
-# create files), 0x4 append (create folders), 0x40 delete what a folder holds,
-# 0x10000 delete, 0x40000 change permissions, 0x80000 take ownership, and the
-# generic all (0x10000000) and write (0x40000000).
+# Why standard users (anyone but the trusted above) could put another file in
+# place of $Path, a file or a folder, or '' when they cannot: its own rights, its folder's, and
+# those of every folder above. The rights looked for: 0x2 write data (in a
+# folder: create files), 0x4 append (create folders), 0x40 delete what a
+# folder holds, 0x10000 delete, 0x40000 change permissions, 0x80000 take
+# ownership, and the generic all (0x10000000) and write (0x40000000).
 function Get-Exposure([string]$Path) {
     try {
         $Path = [IO.Path]::GetFullPath($Path)
         if ($Path -notmatch '^[A-Za-z]:\\[^\\]') { return 'it is not on a local drive' }
+        # A network drive's permissions are another machine's; FAT has none.
+        $drive = New-Object IO.DriveInfo $Path.Substring(0, 1)
+        if ($drive.DriveType -ne 'Fixed' -or @('NTFS', 'ReFS') -notcontains $drive.DriveFormat) {
+            return 'it is not on a local NTFS or ReFS drive'
+        }
         $checks = @()
         $folder = $Path
         if (Test-Path -LiteralPath $Path -PathType Leaf) {
-            $checks += , @($Path, 0x500D0006, 'they can change or delete it')
+            $checks += , @($Path, 0x500D0006, 'standard users can change or delete it')
             $folder = Split-Path -Parent $Path
         }
-        $checks += , @($folder, 0x500D0046, "they can add, change or delete files in $folder")
+        $checks += , @($folder, 0x500D0046, "standard users can add, change or delete files in $folder")
         for ($up = Split-Path -Parent $folder; $up; $up = Split-Path -Parent $up) {
-            $checks += , @($up, 0x100D0040, "they can delete, rename or take over $up")
+            $checks += , @($up, 0x100D0040, "standard users can delete, rename or take over $up")
         }
         foreach ($check in $checks) {
             $at, $mask, $what = $check
@@ -99,7 +116,7 @@ function Get-Exposure([string]$Path) {
                 return "$at is a link"
             }
             if (-not (Split-Path -Parent $at)) { $mask = $mask -band -bnot 0x10000 }  # a drive's root cannot be deleted
-            if ((Get-StandardUserRights $at) -band $mask) { return $what }
+            if ((Get-UntrustedRights $at) -band $mask) { return $what }
         }
         return ''
     } catch {
@@ -131,7 +148,7 @@ foreach ($value in $PluggedIn, $OnBattery) {
 }
 $exe = Find-Pacecap $Pacecap
 if (-not $exe) {
-    Write-Output 'Pacecap.exe was found neither beside this script nor on the PATH; nothing changed'
+    Write-Output 'Pacecap.exe was not found: put it in %ProgramFiles%\Pacecap, or name it with -Pacecap; nothing changed'
     exit 4
 }
 $refusal = Get-Refusal $exe
