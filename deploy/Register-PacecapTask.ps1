@@ -244,7 +244,18 @@ try {
     # A script unpacked from a downloaded zip is marked as from the internet,
     # which an execution policy of RemoteSigned would refuse to run.
     Unblock-File -LiteralPath $remediate -ErrorAction Stop
-    # A new file takes the folder's inheritable entries: check what the task will run.
+    # New items belong to whoever the system's policy names for an administrator,
+    # maybe the account itself, which SYSTEM does not trust: make Administrators
+    # the owner (only the owner is written), then check as SYSTEM will, with
+    # the entries a new file takes from its folder.
+    foreach ($path in $InstallFolder, $installed, $remediate) {
+        $item = Get-Item -LiteralPath $path -Force -ErrorAction Stop
+        $kind = if ($item.PSIsContainer) { 'DirectorySecurity' } else { 'FileSecurity' }
+        $security = New-Object "Security.AccessControl.$kind"
+        $security.SetOwner([Security.Principal.SecurityIdentifier]'S-1-5-32-544')
+        $item.SetAccessControl($security)
+    }
+    $Trusted = $Trusted | Select-Object -First 3
     foreach ($path in $installed, $remediate) {
         $refusal = Get-Refusal $path
         if ($refusal) {
