@@ -54,9 +54,11 @@ ERROR_MORE_DATA = 234
 SYSTEM_SID = "S-1-5-18"
 ADMINISTRATORS_SID = "S-1-5-32-544"
 USERS_SID = "S-1-5-32-545"
-# The accounts every standard user acts as: Everyone, Users, Authenticated
-# Users, INTERACTIVE.
-STANDARD_USER_SIDS = {"S-1-1-0", USERS_SID, "S-1-5-11", "S-1-5-4"}
+TRUSTED_INSTALLER_SID = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+# Who may change what SYSTEM runs; CREATOR OWNER and OWNER RIGHTS rules grant
+# nothing of their own.
+TRUSTED_SIDS = {SYSTEM_SID, ADMINISTRATORS_SID, TRUSTED_INSTALLER_SID}
+PLACEHOLDER_SIDS = {"S-1-3-0", "S-1-3-4"}
 # File system rights with which a holder can replace, move aside or re-permit
 # a file or folder: write or append data (add a file or subfolder), write
 # extended attributes, delete children, write attributes, delete, change
@@ -343,12 +345,17 @@ def icacls(path, *args):
 
 @contextlib.contextmanager
 def protected_folder():
-    """A new folder under %ProgramFiles%, made by the job: it inherits that
-    folder's access rules, so only administrators and SYSTEM can change
-    what is in it. Removed afterwards, and checked to be gone."""
+    """A new folder under %ProgramFiles% that only SYSTEM and Administrators
+    can change, as Program Files itself. Its rules are set, not inherited:
+    Program Files' CREATOR OWNER rule would give the job's own account full
+    control of it, which the roll-out scripts running as SYSTEM rightly do
+    not trust. Removed afterwards, and checked to be gone."""
     root = Path(os.environ["ProgramFiles"]) / ("PacecapTest-" + secrets.token_hex(4))
     root.mkdir()
     try:
+        icacls(root, "/grant:r", "*%s:(OI)(CI)F" % SYSTEM_SID, "*%s:(OI)(CI)F" % ADMINISTRATORS_SID,
+               "*%s:(OI)(CI)RX" % USERS_SID)
+        icacls(root, "/inheritance:r")
         yield root
     finally:
         check("the job's folder %s is removed" % root, removed(root))
@@ -356,7 +363,9 @@ def protected_folder():
 
 class Layout:
     """What the job puts in its protected folder. Copies are made with
-    copyfile, so each new file takes its folder's inherited rules.
+    copyfile, so each new file takes its folder's inherited rules; then all
+    is given to Administrators, whoever the job's token names as owner of
+    what it makes, so that only the rules below make a difference.
       bin          the exe under test
       scripts      the roll-out scripts alone
       kit          the roll-out scripts with the exe beside them
@@ -384,6 +393,7 @@ class Layout:
         icacls(self.admin_only, "/inheritance:r")
         for folder in (self.marker, self.user_writable, self.admin_only):
             shutil.copyfile(kit / "RunMarker.exe", folder / "Pacecap.exe")
+        icacls(root, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
 
     @staticmethod
     def ran(folder):
@@ -391,35 +401,40 @@ class Layout:
         return folder / "Pacecap.exe.ran"
 
 
-def parse_rules(text):
-    """The access rules that folder_rules prints, one "SID rights type
-    inherited propagation" line each."""
+def parse_security(text):
+    """(owner SID, access rules) from what security prints: the owner's SID,
+    then one "SID rights type inherited propagation" line per rule."""
+    lines = text.splitlines()
     rules = []
-    for line in text.splitlines():
+    for line in lines[1:]:
         sid, rights, kind, inherited, propagation = line.split()
         rules.append(Rule(sid, int(rights) & 0xFFFFFFFF, kind == "Allow", inherited == "True",
                           bool(int(propagation) & INHERIT_ONLY)))
-    return rules
+    return (lines[0].strip() if lines else None), rules
 
 
-def folder_rules(path):
+def security(path):
+    """(owner SID, access rules) of a file or folder."""
     ran = powershell(
         "$ErrorActionPreference = 'Stop'\n"
+        "$sid = [System.Security.Principal.SecurityIdentifier]\n"
         "$acl = Get-Acl -LiteralPath %s\n"
-        "foreach ($rule in $acl.GetAccessRules($true, $true, [System.Security.Principal.SecurityIdentifier])) {\n"
+        "$acl.GetOwner($sid).Value\n"
+        "foreach ($rule in $acl.GetAccessRules($true, $true, $sid)) {\n"
         "    '{0} {1} {2} {3} {4}' -f $rule.IdentityReference.Value, [int]$rule.FileSystemRights,"
         " $rule.AccessControlType, $rule.IsInherited, [int]$rule.PropagationFlags\n"
         "}" % ps_quote(path))
     if ran.code != 0:
-        raise RuntimeError("the rules of %s could not be read: %s" % (path, ran.err))
-    return parse_rules(ran.out)
+        raise RuntimeError("the security of %s could not be read: %s" % (path, ran.err))
+    return parse_security(ran.out)
 
 
-def standard_user_writes(rules):
-    """The rules that let a standard user replace, move aside or re-permit
-    the folder itself (rules only for its children do not count)."""
-    return [rule for rule in rules if rule.sid in STANDARD_USER_SIDS and rule.allow and not rule.inherit_only
-            and rule.rights & WRITE_RIGHTS]
+def untrusted_writes(rules):
+    """The rules that let anyone but SYSTEM, Administrators and
+    TrustedInstaller replace, move aside or re-permit the item itself (rules
+    only for its children do not count)."""
+    return [rule for rule in rules if rule.allow and not rule.inherit_only and rule.rights & WRITE_RIGHTS
+            and rule.sid not in TRUSTED_SIDS | PLACEHOLDER_SIDS]
 
 
 # --- The machine's PATH in the registry --------------------------------------
@@ -576,6 +591,7 @@ def run_as_system(folder, script, *args, timeout=120):
     wrapper.write_text(SYSTEM_WRAPPER % {
         "script": ps_quote(script), "args": " ".join(ps_quote(arg) for arg in args), "output": ps_quote(output),
         "pending": ps_quote(pending), "done": ps_quote(done)}, encoding="utf-8-sig")
+    icacls(folder, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
     powershell_exe = os.path.join(os.environ["SystemRoot"], "System32", "WindowsPowerShell", "v1.0", "powershell.exe")
     registered = register_system_task(SYSTEM_TASK, powershell_exe,
                                       '-NoProfile -NonInteractive -ExecutionPolicy Bypass -File "%s"' % wrapper)
@@ -774,15 +790,23 @@ def rollout_cases(layout):
 
 
 def layout_cases(layout):
-    """The folders are what the refusals assume: a standard user can change
-    the user-writable one, and no other."""
-    writes = {folder: standard_user_writes(folder_rules(folder))
-              for folder in (layout.root, layout.marker, layout.user_writable, layout.admin_only)}
-    check("setup: standard users cannot change the job's folder under %ProgramFiles% or its marker folder",
-          not writes[layout.root] and not writes[layout.marker], writes)
-    check("setup: Users may change the user-writable folder", any(rule.sid == USERS_SID
-                                                                   for rule in writes[layout.user_writable]), writes)
-    rules = folder_rules(layout.admin_only)
+    """The folders are what the refusals and their control assume: all of it
+    is owned by Administrators, Users may change the user-writable folder and
+    what is in it, and nobody else but SYSTEM and Administrators may change
+    anything."""
+    items = [layout.root, layout.marker, layout.bin, layout.scripts, layout.kit, layout.user_writable,
+             layout.admin_only] + [folder / "Pacecap.exe" for folder in (layout.marker, layout.bin, layout.kit,
+                                                                          layout.user_writable, layout.admin_only)]
+    found = {item: security(item) for item in items}
+    owners = {item: owner for item, (owner, _) in found.items() if owner != ADMINISTRATORS_SID}
+    check("setup: Administrators own the job's folders and files", not owners, owners)
+    exposed = {item: untrusted_writes(rules) for item, (_, rules) in found.items()}
+    writable = (layout.user_writable, layout.user_writable / "Pacecap.exe")
+    check("setup: Users may change the user-writable folder and the marker in it",
+          all(any(rule.sid == USERS_SID for rule in exposed[item]) for item in writable), exposed)
+    check("setup: only SYSTEM and Administrators may change anything else of the job's",
+          not any(exposed[item] for item in items if item not in writable), exposed)
+    rules = found[layout.admin_only][1]
     check("setup: the admin-only folder has no inherited rules and allows only SYSTEM and Administrators",
           {rule.sid for rule in rules} == {SYSTEM_SID, ADMINISTRATORS_SID}
           and not any(rule.inherited for rule in rules), rules)
@@ -793,6 +817,10 @@ def machine_path_cases(layout):
     32-bit detection finds the protected copy; detection as SYSTEM refuses a
     copy that standard users can replace or move aside, and does start the
     same marker from a protected folder."""
+    installed = Path(os.environ["ProgramFiles"]) / "Pacecap" / "Pacecap.exe"
+    if installed.exists():
+        skip(6, "Pacecap.exe found on the machine's PATH", "the scripts look in %s first, and it is here" % installed)
+        return
     x86 = os.path.join(os.environ["SystemRoot"], "SysWOW64", "WindowsPowerShell", "v1.0", "powershell.exe")
     detect = ROOT / "deploy" / "Detect-Pacecap.ps1"
     with machine_path_restored() as (kind, data):
@@ -1082,10 +1110,12 @@ def self_test():
     check("a failed step still puts the PATH value back with its kind", registry["value"] == (REG_EXPAND_SZ, stored),
           registry)
 
-    rules = parse_rules("S-1-5-32-545 1245631 Allow False 0\nS-1-5-11 1245631 Allow True 2\n"
-                        "S-1-5-32-545 -1610612736 Allow True 0\nS-1-5-18 2032127 Allow True 0")
-    check("a Modify rule for Users lets them write; read rules and rules for children only do not",
-          standard_user_writes(rules) == rules[:1] and standard_user_writes(rules[1:]) == [], rules)
+    owner, rules = parse_security("S-1-5-32-544\nS-1-5-32-545 1245631 Allow False 0\nS-1-5-11 1245631 Allow True 2\n"
+                                  "S-1-5-32-545 -1610612736 Allow True 0\nS-1-5-18 2032127 Allow True 0\n"
+                                  "S-1-3-0 268435456 Allow True 0\nS-1-5-21-1-2-3-500 1245631 Deny False 0")
+    check("a Modify rule for Users lets them write; read, deny, CREATOR OWNER, SYSTEM rules and rules for "
+          "children only do not", owner == ADMINISTRATORS_SID and untrusted_writes(rules) == rules[:1]
+          and untrusted_writes(rules[1:]) == [], (owner, rules))
 
     definition = task_definition(SAMPLE_TASK)
     check("reads a task's triggers, action and user", definition["triggers"][0] == ("LogonTrigger", None, None)
