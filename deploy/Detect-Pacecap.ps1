@@ -159,6 +159,22 @@ if ($refusal) {
     exit 4
 }
 
+# True when Pacecap's "0" output shows the wanted values on every kind of
+# core. It shows a faster kind only where that differs from the rest; an
+# on-battery value of 0 stands for any.
+function Test-Held([string]$Shown) {
+    $wanted = @{ 'plugged-in' = $PluggedIn; 'on-battery' = $OnBattery }
+    $lines = [regex]::Matches($Shown, '(plugged-in|on-battery) value (of efficiency class \d+ )?is (\d+)%')
+    $classZero = @($lines | Where-Object { -not $_.Groups[2].Success })
+    if ($classZero.Count -ne 2) { return $false }
+    foreach ($line in $lines) {
+        $kind = $line.Groups[1].Value
+        $any = $kind -eq 'on-battery' -and $OnBattery -eq 0
+        if (-not $any -and [int]$line.Groups[3].Value -ne $wanted[$kind]) { return $false }
+    }
+    $true
+}
+
 # Captured output is a pipe, so Pacecap never waits for a key here.
 try {
     $shown = (& $exe 0 | Out-String)
@@ -169,17 +185,11 @@ try {
 }
 $pluggedInNow = if ($shown -match 'plugged-in value is (\d+)%') { [int]$Matches[1] } else { $null }
 $onBatteryNow = if ($shown -match 'on-battery value is (\d+)%') { [int]$Matches[1] } else { $null }
-$compliant = $false
+$compliant = $code -eq 0 -and (Test-Held $shown)
 $report = "Pacecap could not read the values (exit code $code)"
 if ($code -eq 0 -and $null -ne $pluggedInNow -and $null -ne $onBatteryNow) {
     $report = "plugged-in $pluggedInNow%, on-battery $onBatteryNow%"
-    $compliant = $pluggedInNow -eq $PluggedIn -and ($OnBattery -eq 0 -or $onBatteryNow -eq $OnBattery)
-    # Pacecap shows a faster kind of core only where it differs from the rest.
     foreach ($line in [regex]::Matches($shown, '(plugged-in|on-battery) value of efficiency class (\d+) is (\d+)%')) {
-        $pluggedInLine = $line.Groups[1].Value -eq 'plugged-in'
-        $wanted = if ($pluggedInLine) { $PluggedIn } else { $OnBattery }
-        $any = -not $pluggedInLine -and $OnBattery -eq 0
-        if (-not $any -and [int]$line.Groups[3].Value -ne $wanted) { $compliant = $false }
         $report += ", $($line.Groups[1].Value) of efficiency class $($line.Groups[2].Value) $($line.Groups[3].Value)%"
     }
 }

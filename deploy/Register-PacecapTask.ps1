@@ -221,17 +221,23 @@ if (-not (Test-Path -LiteralPath $script -PathType Leaf)) {
     Write-Output "Remediate-Pacecap.ps1 was not found beside this script ($script); nothing changed"
     exit 4
 }
+# Ends the run with exit 4 at the first of $Paths that is refused; $Outcome
+# says what that leaves.
+function Stop-AtRefusal([string[]]$Paths, [string]$Outcome) {
+    foreach ($path in $Paths) {
+        $refusal = Get-Refusal $path
+        if ($refusal) {
+            Write-Output "$refusal; $Outcome"
+            exit 4
+        }
+    }
+}
+
 # What the task runs as SYSTEM is only ever copied from where standard users
 # cannot change it, into a folder where they cannot either. A file copied
 # over keeps its own permissions, so those there already are checked too.
-$checked = @($exe, $script) + @($InstallFolder, $installed, $remediate | Where-Object { Test-Path -LiteralPath $_ })
-foreach ($path in $checked) {
-    $refusal = Get-Refusal $path
-    if ($refusal) {
-        Write-Output "$refusal; nothing changed"
-        exit 4
-    }
-}
+$sources = @($exe, $script) + @($InstallFolder, $installed, $remediate | Where-Object { Test-Path -LiteralPath $_ })
+Stop-AtRefusal $sources 'nothing changed'
 
 try {
     New-Item -ItemType Directory -Path $InstallFolder -Force -ErrorAction Stop | Out-Null
@@ -256,13 +262,8 @@ try {
         $item.SetAccessControl($security)
     }
     $Trusted = $Trusted | Select-Object -First 3
-    foreach ($path in $installed, $remediate) {
-        $refusal = Get-Refusal $path
-        if ($refusal) {
-            Write-Output "$refusal; no task registered"
-            exit 4
-        }
-    }
+    Stop-AtRefusal $installed, $remediate 'no task registered'
+
     $resume = 'Microsoft-Windows-Power-Troubleshooter=1', 'Microsoft-Windows-Kernel-Power=107',
         'Microsoft-Windows-Kernel-Power=507'
     $triggers = @(
