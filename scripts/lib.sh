@@ -17,8 +17,10 @@ ensure_packages() {
     echo "Installing:$missing" >&2
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq >&2
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >&2
+    # Another install may hold the package lock: wait for it, within bounds.
+    local wait=(-o DPkg::Lock::Timeout=600 -o Acquire::Lock::Timeout=600)
+    $sudo apt-get "${wait[@]}" update -qq >&2
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get "${wait[@]}" install -y -qq --no-install-recommends $missing >&2
 }
 
 # The maker's web address, from its one definition in the sources.
