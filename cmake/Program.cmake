@@ -15,6 +15,26 @@ if(PACECAP_ALLOW_BUILTINS)
     list(REMOVE_ITEM PACECAP_PROGRAM_FLAGS -ffreestanding -fno-builtin)
 endif()
 
+# The target processor: cl names it in its architecture id (a Visual Studio
+# build for ARM64 may run on an x64 host and the other way round); the cross
+# builds name it in their toolchain file.
+if(MSVC)
+    set(PACECAP_ARCH ${CMAKE_CXX_COMPILER_ARCHITECTURE_ID})
+else()
+    set(PACECAP_ARCH ${CMAKE_SYSTEM_PROCESSOR})
+endif()
+if(PACECAP_ARCH MATCHES "^(ARM64|arm64|aarch64)$")
+    set(PACECAP_ARM64 ON)
+    # An import library's stubs are code of its machine: x64 stubs link into an
+    # ARM64 image without a word, and cannot run there.
+    set(PACECAP_DLLTOOL_MACHINE arm64)
+elseif(PACECAP_ARCH MATCHES "^(AMD64|x64|x86_64)$")
+    set(PACECAP_ARM64 OFF)
+    set(PACECAP_DLLTOOL_MACHINE i386:x86-64)
+else()
+    message(FATAL_ERROR "Pacecap builds for x64 or ARM64 Windows, not for '${PACECAP_ARCH}'")
+endif()
+
 # Makes an import library from a .def file that lists exactly the functions
 # called; sets <out> to its path.
 function(pacecap_import_library def out)
@@ -24,7 +44,7 @@ function(pacecap_import_library def out)
     set(importlib ${CMAKE_CURRENT_BINARY_DIR}/importlibs/${subdir}/${name}.lib)
     add_custom_command(OUTPUT ${importlib}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/importlibs/${subdir}
-        COMMAND ${PACECAP_DLLTOOL} -m i386:x86-64 -d ${def} -l ${importlib}
+        COMMAND ${PACECAP_DLLTOOL} -m ${PACECAP_DLLTOOL_MACHINE} -d ${def} -l ${importlib}
         DEPENDS ${def} VERBATIM)
     set(${out} ${importlib} PARENT_SCOPE)
 endfunction()
@@ -77,14 +97,20 @@ else()
     endforeach()
 endif()
 
-# Image properties: fixed base without relocations, no ASLR or DEP flags,
-# 1 MB stack and heap reserved with 4 KB committed.
+# Image properties: 1 MB stack and heap reserved with 4 KB committed. x64: a
+# fixed base without relocations, no ASLR or DEP flags, for Windows 5.2 and
+# later. ARM64 has no fixed-base images and its loaders want NX, so there the
+# image is relocatable with ASLR and DEP, for the first Windows on ARM (6.2).
 target_link_options(Pacecap PRIVATE
-    /ENTRY:ProgramEntry /NODEFAULTLIB /SUBSYSTEM:CONSOLE,5.02
-    /BASE:0x140000000 /FIXED /LARGEADDRESSAWARE /TSAWARE
-    /DYNAMICBASE:NO /NXCOMPAT:NO /HIGHENTROPYVA:NO
+    /ENTRY:ProgramEntry /NODEFAULTLIB
+    /BASE:0x140000000 /LARGEADDRESSAWARE /TSAWARE
     /STACK:0x100000,0x1000 /HEAP:0x100000,0x1000
     /MAP:$<TARGET_FILE_DIR:Pacecap>/Pacecap.map /Brepro)
+if(PACECAP_ARM64)
+    target_link_options(Pacecap PRIVATE /SUBSYSTEM:CONSOLE,6.02 /DYNAMICBASE /NXCOMPAT)
+else()
+    target_link_options(Pacecap PRIVATE /SUBSYSTEM:CONSOLE,5.02 /FIXED /DYNAMICBASE:NO /NXCOMPAT:NO /HIGHENTROPYVA:NO)
+endif()
 foreach(lib IN LISTS PACECAP_DEFERRED_LIBRARIES)
     target_link_options(Pacecap PRIVATE /DELAYLOAD:${lib}.dll)
 endforeach()

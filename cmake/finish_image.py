@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
 """Finishes a linked PE32+ image in place: sets the operating-system version
-to 5.2, which lld-link has no option for, and then the header checksum."""
+to the subsystem version that the link gave (5.2 for x64, 6.2 for ARM64),
+which lld-link has no option for, and then the header checksum."""
 import struct
 import sys
-
-OS_VERSION = (5, 2)
-
 
 def optional_header(image):
     pe = struct.unpack_from("<I", image, 0x3C)[0]
@@ -32,7 +30,8 @@ def finish(path):
     with open(path, "rb") as file:
         image = bytearray(file.read())
     optional = optional_header(image)
-    struct.pack_into("<HH", image, optional + 40, *OS_VERSION)
+    subsystem_version = struct.unpack_from("<HH", image, optional + 48)
+    struct.pack_into("<HH", image, optional + 40, *subsystem_version)
     checksum_at = optional + 64
     struct.pack_into("<I", image, checksum_at, checksum(image, checksum_at))
     with open(path, "wb") as file:

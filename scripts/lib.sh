@@ -28,22 +28,38 @@ maker_web() {
     sed -nE 's/^#define PACECAP_MAKER_WEB "(.*)"$/\1/p' "$ROOT/src/Maker.h"
 }
 
-# Configures the cross build of the release configuration in folder $1, with
-# any further cmake arguments.
-configure_cross() {
-    local folder=$1
-    shift
-    cmake -S "$ROOT" -B "$folder" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/windows-x64-llvm.cmake" "$@" >/dev/null
+# The build folder of a target: x64 (the default) or arm64.
+win_dir() {
+    case "${1:-x64}" in
+        x64) echo "$BUILD/win" ;;
+        arm64) echo "$BUILD/win-arm64" ;;
+        *) echo "unknown target '$1': x64 or arm64" >&2; return 2 ;;
+    esac
 }
 
-# Cross-builds Pacecap.exe into $BUILD/win, with version $1 (X.Y.Z.W) when
-# given, else the default one: an earlier build's version is never kept.
+# Configures the cross build of the release configuration for target $1 (x64
+# or arm64) in folder $2, with any further cmake arguments.
+configure_cross_for() {
+    local arch=$1 folder=$2
+    shift 2
+    cmake -S "$ROOT" -B "$folder" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/windows-$arch-llvm.cmake" "$@" >/dev/null
+}
+
+# Configures the x64 cross build in folder $1, with any further cmake arguments.
+configure_cross() {
+    configure_cross_for x64 "$@"
+}
+
+# Cross-builds Pacecap.exe and the test tools into win_dir $2 (x64 by
+# default), with version $1 (X.Y.Z.W) when given and not empty, else the
+# default one: an earlier build's version is never kept.
 build_exe() {
-    local version=-UPACECAP_VERSION
+    local version=-UPACECAP_VERSION arch=${2:-x64} folder
     [ -z "${1:-}" ] || version=-DPACECAP_VERSION=$1
-    configure_cross "$BUILD/win" "$version"
-    quietly cmake --build "$BUILD/win"
+    folder=$(win_dir "$arch")
+    configure_cross_for "$arch" "$folder" "$version"
+    quietly cmake --build "$folder"
 }
 
 # Describes the build in $BUILD/win for anyone who rebuilds it: the commit,
