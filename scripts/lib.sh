@@ -62,14 +62,16 @@ build_exe() {
     quietly cmake --build "$folder"
 }
 
-# Describes the build in $BUILD/win for anyone who rebuilds it: the commit,
-# the unsigned exe's hash and the exact Debian packages of the toolchain.
+# Describes the release build for anyone who rebuilds it: the commit, each
+# target's unsigned exe's hash and the exact Debian packages of the toolchain.
 build_info() {
-    local git=(git -c safe.directory="$ROOT" -C "$ROOT") commit
+    local git=(git -c safe.directory="$ROOT" -C "$ROOT") commit arch
     commit=$("${git[@]}" rev-parse HEAD 2>/dev/null || echo "unknown (not a git checkout)")
     [ -z "$("${git[@]}" status --porcelain --untracked-files=no 2>/dev/null)" ] || commit="$commit, with local changes"
-    echo "Pacecap.exe, built from commit $commit"
-    echo "sha256 of the unsigned Pacecap.exe: $(sha256sum <"$BUILD/win/Pacecap.exe" | cut -d' ' -f1)"
+    echo "Pacecap.exe for x64 and for arm64, built from commit $commit"
+    for arch in x64 arm64; do
+        echo "sha256 of the unsigned $arch Pacecap.exe: $(sha256sum <"$(win_dir $arch)/Pacecap.exe" | cut -d' ' -f1)"
+    done
     echo "built on $(. /etc/os-release && echo "$PRETTY_NAME") with these packages (name, version, architecture):"
     toolchain_packages | sort -u | xargs dpkg-query -W -f='${Package} ${Version} ${Architecture}\n'
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""Writes the release bundle around a built (and possibly signed) Pacecap.exe
-already copied into DIST: copies of the roll-out SCRIPTs, a zip holding the
-exe and the scripts side by side, SHA256SUMS, a winget manifest set for a
-portable installer, and a Scoop manifest, all filled in from the file's hash
-and version resource.
+"""Writes the release bundle around the built (and possibly signed) exes
+already copied into DIST, one per target of TARGETS: copies of the roll-out
+SCRIPTs, a zip per target holding its exe (as Pacecap.exe) and the scripts
+side by side, SHA256SUMS, a winget manifest set with a portable installer in
+each zip, and a Scoop manifest, all filled in from the zips' hashes and the
+exes' version resource.
 
 Usage: release_files.py DIST MAKER_HEADER URL_BASE [SCRIPT...]
 URL_BASE is where the release's files will be downloaded from; it may hold
@@ -22,10 +23,18 @@ import pefile
 MANIFEST_VERSION = "1.6.0"
 DESCRIPTION = "Sets the maximum processor state of the active power scheme, plugged in and on battery."
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)  # fixed, so the zip is the same for the same files
+# Per target: the exe's name in DIST (the x64 one keeps the name that old
+# links point to, as its zip does), the zip's suffix, the image's machine,
+# and winget's and Scoop's names for the architecture.
+TARGETS = [("Pacecap.exe", "win64", 0x8664, "x64", "64bit"),
+           ("Pacecap-arm64.exe", "arm64", 0xAA64, "arm64", "arm64")]
 
 
 def file_version(exe):
-    pe = pefile.PE(str(exe))
+    return version_of(pefile.PE(str(exe)))
+
+
+def version_of(pe):
     fixed = pe.VS_FIXEDFILEINFO[0]
     return "%d.%d.%d.%d" % (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
                             fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF)
@@ -42,11 +51,11 @@ def sha256(path):
 
 
 def write_zip(files, target):
-    """Writes files, flat and in the order given, with fixed times and
-    attributes, so that the same files give the same zip."""
+    """Writes files, a list of (name, path), flat and in the order given, with
+    fixed times and attributes, so that the same files give the same zip."""
     with zipfile.ZipFile(target, "w") as archive:
-        for path in files:
-            info = zipfile.ZipInfo(path.name, ZIP_TIME)
+        for name, path in files:
+            info = zipfile.ZipInfo(name, ZIP_TIME)
             info.compress_type = zipfile.ZIP_DEFLATED
             info.external_attr = 0o644 << 16
             archive.writestr(info, path.read_bytes())
@@ -76,17 +85,26 @@ def main():
     if len(sys.argv) < 4:
         sys.exit(__doc__)
     dist, header, url_base = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
-    exe = dist / "Pacecap.exe"
     scripts = [Path(shutil.copyfile(path, dist / path.name))
                for path in sorted(map(Path, sys.argv[4:]), key=lambda path: path.name)]
-    version = file_version(exe)
+    versions = {}
+    for exe_name, _, machine, _, _ in TARGETS:
+        pe = pefile.PE(str(dist / exe_name))
+        if pe.FILE_HEADER.Machine != machine:
+            sys.exit("release_files: %s is for machine 0x%X, not 0x%X" % (exe_name, pe.FILE_HEADER.Machine, machine))
+        versions[exe_name] = version_of(pe)
+    if len(set(versions.values())) != 1:
+        sys.exit("release_files: the exes carry different versions: %s" % versions)
+    version = versions["Pacecap.exe"]
+    # (exe, zip, winget's architecture, Scoop's) per target
+    targets = [(dist / exe_name, dist / ("Pacecap-%s-%s.zip" % (version, suffix)), winget_arch, scoop_arch)
+               for exe_name, suffix, _, winget_arch, scoop_arch in TARGETS]
     name, web = maker(header)
-    url = url_base.format(version=version).rstrip("/") + "/Pacecap.exe"
-    exe_hash = sha256(exe)
-
-    archive = dist / ("Pacecap-%s-win64.zip" % version)
-    write_zip([exe] + scripts, archive)
-    (dist / "SHA256SUMS").write_text("".join("%s  %s\n" % (sha256(p), p.name) for p in [exe] + scripts + [archive]))
+    url = url_base.format(version=version).rstrip("/") + "/"
+    for exe, archive, _, _ in targets:
+        write_zip([("Pacecap.exe", exe)] + [(script.name, script) for script in scripts], archive)
+    exes, archives = [t[0] for t in targets], [t[1] for t in targets]
+    (dist / "SHA256SUMS").write_text("".join("%s  %s\n" % (sha256(p), p.name) for p in exes + scripts + archives))
 
     identifier = "PacecapProject.Pacecap"
     folder = dist / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / version
@@ -95,8 +113,11 @@ def main():
     (folder / (identifier + ".yaml")).write_text(yaml(head + [
         ("DefaultLocale", "en-US"), ("ManifestType", "version"), ("ManifestVersion", MANIFEST_VERSION)]))
     (folder / (identifier + ".installer.yaml")).write_text(yaml(head + [
-        ("InstallerType", "portable"), ("Commands", ["pacecap"]),
-        ("Installers", [[("Architecture", "x64"), ("InstallerUrl", url), ("InstallerSha256", exe_hash.upper())]]),
+        ("InstallerType", "zip"), ("NestedInstallerType", "portable"),
+        ("NestedInstallerFiles", [[("RelativeFilePath", "Pacecap.exe"), ("PortableCommandAlias", "pacecap")]]),
+        ("Commands", ["pacecap"]),
+        ("Installers", [[("Architecture", arch), ("InstallerUrl", url + archive.name),
+                         ("InstallerSha256", sha256(archive).upper())] for _, archive, arch, _ in targets]),
         ("ManifestType", "installer"), ("ManifestVersion", MANIFEST_VERSION)]))
     (folder / (identifier + ".locale.en-US.yaml")).write_text(yaml(head + [
         ("PackageLocale", "en-US"), ("Publisher", name), ("PublisherUrl", web), ("PackageName", "Pacecap"),
@@ -110,7 +131,8 @@ def main():
         "description": DESCRIPTION,
         "homepage": web,
         "license": "Freeware",
-        "architecture": {"64bit": {"url": url, "hash": exe_hash}},
+        "architecture": {arch: {"url": url + archive.name, "hash": sha256(archive)}
+                         for _, archive, _, arch in targets},
         "bin": "Pacecap.exe",
     }, indent=4) + "\n")
     print("release %s written to %s" % (version, dist))
