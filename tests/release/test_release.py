@@ -11,6 +11,7 @@ import hashlib
 import http.server
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -20,11 +21,31 @@ import zipfile
 from pathlib import Path
 
 import pefile
+import yaml
 
 ROOT = Path(__file__).resolve().parent.parent.parent
 sys.path.insert(0, str(ROOT / "scripts"))
 import release_files  # noqa: E402 (the bundle's own reading of the version)
-TOOLCHAIN = "cmake/windows-x64-llvm.cmake"
+# Per target: its build's architecture, its exe in the release folder, its
+# zip's suffix, Scoop's name for it and the image's machine. The x64 names are
+# the ones old links point to.
+TARGETS = [("x64", "Pacecap.exe", "win64", "64bit", 0x8664), ("arm64", "Pacecap-arm64.exe", "arm64", "arm64", 0xAA64)]
+URL_BASE = "https://example.invalid/{version}"
+# What winget's 1.6.0 installer schema and Scoop's app schema ask of the fields
+# these manifests use: a dict is an object of those keys only ("!": required),
+# a one-item list a non-empty array of such items, a string a full-match regex.
+HEX64, URL = "[A-Fa-f0-9]{64}", "[Hh][Tt][Tt][Pp][Ss]?://.+"
+WINGET_INSTALLER = {
+    "PackageIdentifier!": r"[^.\s\\/:*?\"<>|\x01-\x1f]{1,32}(\.[^.\s\\/:*?\"<>|\x01-\x1f]{1,32}){1,7}",
+    "PackageVersion!": r"[^\\/:*?\"<>|\x01-\x1f]{1,128}",
+    "InstallerType": "msix|msi|appx|exe|zip|inno|nullsoft|wix|burn|pwa|portable",
+    "NestedInstallerType": "msix|msi|appx|exe|inno|nullsoft|wix|burn|portable",
+    "NestedInstallerFiles": [{"RelativeFilePath!": ".{1,512}", "PortableCommandAlias": ".{1,40}"}],
+    "Commands": [".{1,40}"],
+    "Installers!": [{"Architecture!": "x86|x64|arm|arm64|neutral", "InstallerUrl!": URL, "InstallerSha256!": HEX64}],
+    "ManifestType!": "installer", "ManifestVersion!": "1.6.0"}
+SCOOP = {"version!": r"[\w.\-+]+", "description": ".*", "homepage!": URL, "license!": ".+", "bin": ".+",
+         "architecture": {arch: {"url": URL, "hash": HEX64} for arch in ("32bit", "64bit", "arm64")}}
 PKI_CONFIG = """
 [req]
 distinguished_name = dn
@@ -87,15 +108,37 @@ def run(argv, cwd=None):
     return subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True, text=True)
 
 
-def build_copy(tree):
-    """Builds the tracked sources, copied into tree, in tree/build."""
+def schema_faults(value, rule, at="manifest"):
+    """Where value breaks rule (see WINGET_INSTALLER)."""
+    if isinstance(rule, list):
+        if not isinstance(value, list) or not value:
+            return [at]
+        return [fault for i, item in enumerate(value) for fault in schema_faults(item, rule[0], "%s[%d]" % (at, i))]
+    if isinstance(rule, dict):
+        if not isinstance(value, dict):
+            return [at]
+        keys = {key.rstrip("!"): sub for key, sub in rule.items()}
+        return (["%s.%s unknown" % (at, key) for key in value if key not in keys] +
+                ["%s.%s missing" % (at, key[:-1]) for key in rule if key.endswith("!") and key[:-1] not in value] +
+                [fault for key, sub in keys.items() if key in value
+                 for fault in schema_faults(value[key], sub, "%s.%s" % (at, key))])
+    return [] if isinstance(value, str) and re.fullmatch(rule, value) else ["%s = %r" % (at, value)]
+
+
+def sha(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+def build_copy(tree, arch):
+    """Builds the tracked sources, copied into tree, in tree/build for arch."""
     files = run(["git", "ls-files", "-z"], cwd=ROOT).stdout.split("\0")
     for name in filter(None, files):
         target = tree / "src" / name
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(ROOT / name, target)
     configure = run(["cmake", "-S", str(tree / "src"), "-B", str(tree / "build"), "-G", "Ninja",
-                     "-DCMAKE_BUILD_TYPE=MinSizeRel", "-DCMAKE_TOOLCHAIN_FILE=" + str(tree / "src" / TOOLCHAIN)])
+                     "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                     "-DCMAKE_TOOLCHAIN_FILE=%s/src/cmake/windows-%s-llvm.cmake" % (tree, arch)])
     build = run(["cmake", "--build", str(tree / "build"), "--target", "Pacecap"])
     if configure.returncode or build.returncode:
         print(configure.stdout + configure.stderr + build.stdout + build.stderr)
@@ -161,11 +204,13 @@ def verify(exe, ca):
 
 
 def reproducible(work):
-    first = build_copy(work / "a")
-    second = build_copy(work / "b" / "deeper" / "path")
-    check("two builds in different folders are byte-identical",
-          first.exists() and second.exists() and first.read_bytes() == second.read_bytes())
-    return first
+    """Returns the x64 build, for the signing checks."""
+    for arch, *_ in TARGETS:
+        first = build_copy(work / arch / "a", arch)
+        second = build_copy(work / arch / "b" / "deeper" / "path", arch)
+        check("%s: two builds in different folders are byte-identical" % arch,
+              first.exists() and second.exists() and first.read_bytes() == second.read_bytes())
+    return work / "x64" / "a" / "build" / "Pacecap.exe"
 
 
 def signing(work, unsigned, pki, other_pki):
@@ -221,67 +266,87 @@ def strip_signature_fields(image):
 
 def bundle(work, pki):
     dist = work / "dist"
-    done = run([str(ROOT / "scripts" / "release"), "--out", str(dist)] + sign_args(pki))
+    done = run([str(ROOT / "scripts" / "release"), "--out", str(dist), "--url-base", URL_BASE] + sign_args(pki))
     check("release command succeeds", done.returncode == 0, done.stderr[-400:])
-    exe = dist / "Pacecap.exe"
-    if not exe.exists():
+    if not all((dist / exe_name).exists() for _, exe_name, *_ in TARGETS):
         return
-    exe_hash = hashlib.sha256(exe.read_bytes()).hexdigest()
-    check("released exe is signed", verify(exe, pki["ca.pem"]).returncode == 0)
-    archive = dist / "Pacecap-1.0.0.0-win64.zip"
     scripts = sorted((ROOT / "deploy").glob("*.ps1"))
-    with zipfile.ZipFile(archive) as opened:
-        check("zip holds the released exe and beside it the roll-out scripts of deploy/, also in the folder",
-              len(scripts) >= 3 and opened.namelist() == ["Pacecap.exe"] + [s.name for s in scripts] and
-              opened.read("Pacecap.exe") == exe.read_bytes() and
-              all(opened.read(s.name) == s.read_bytes() == (dist / s.name).read_bytes() for s in scripts))
-    sums = dict(reversed(line.split("  ")) for line in (dist / "SHA256SUMS").read_text().splitlines())
-    check("SHA256SUMS lists the exe, the scripts and the zip", sums == {
-        "Pacecap.exe": exe_hash, archive.name: hashlib.sha256(archive.read_bytes()).hexdigest(),
-        **{s.name: hashlib.sha256(s.read_bytes()).hexdigest() for s in scripts}})
+    zips = [dist / ("Pacecap-1.0.0.0-%s.zip" % suffix) for _, _, suffix, *_ in TARGETS]
     winget = dist / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / "1.0.0.0"
-    installer = (winget / "PacecapProject.Pacecap.installer.yaml").read_text()
-    check("winget manifests: version, portable installer and hash",
-          "InstallerType: portable" in installer and "InstallerSha256: %s" % exe_hash.upper() in installer and
-          "PackageVersion: 1.0.0.0" in installer and
-          (winget / "PacecapProject.Pacecap.yaml").exists() and
-          (winget / "PacecapProject.Pacecap.locale.en-US.yaml").exists())
+    installer = yaml.safe_load((winget / "PacecapProject.Pacecap.installer.yaml").read_text())
+    scoop = json.loads((dist / "scoop" / "pacecap.json").read_text())
     info = (dist / "BUILDINFO").read_text()
-    check("BUILDINFO names the commit, the unsigned exe and the toolchain's packages",
+    for (arch, exe_name, _, scoop_arch, machine), archive in zip(TARGETS, zips):
+        exe, unsigned = dist / exe_name, work / ("unsigned-" + exe_name)
+        run(["osslsigncode", "remove-signature", "-in", str(exe), "-out", str(unsigned)])
+        check("%s: signed, machine 0x%X, and BUILDINFO names its unsigned hash" % (exe_name, machine),
+              verify(exe, pki["ca.pem"]).returncode == 0 and pefile.PE(str(exe)).FILE_HEADER.Machine == machine and
+              "sha256 of the unsigned %s Pacecap.exe: %s\n" % (arch, sha(unsigned)) in info, info)
+        with zipfile.ZipFile(archive) as opened:
+            check("%s holds %s as Pacecap.exe and beside it the roll-out scripts of deploy/, also in the folder" %
+                  (archive.name, exe_name), len(scripts) >= 3 and
+                  opened.namelist() == ["Pacecap.exe"] + [s.name for s in scripts] and
+                  opened.read("Pacecap.exe") == exe.read_bytes() and
+                  all(opened.read(s.name) == s.read_bytes() == (dist / s.name).read_bytes() for s in scripts))
+        url = "https://example.invalid/1.0.0.0/" + archive.name
+        check("winget's %s installer and Scoop's %s entry: %s and its hash" % (arch, scoop_arch, archive.name),
+              [i for i in installer["Installers"] if i["Architecture"] == arch] ==
+              [{"Architecture": arch, "InstallerUrl": url, "InstallerSha256": sha(archive).upper()}] and
+              scoop["architecture"].get(scoop_arch) == {"url": url, "hash": sha(archive)})
+    sums = dict(reversed(line.split("  ")) for line in (dist / "SHA256SUMS").read_text().splitlines())
+    check("SHA256SUMS lists both exes, the scripts and both zips",
+          sums == {p.name: sha(p) for p in [dist / t[1] for t in TARGETS] + scripts + zips})
+    check("winget: two installers, each a zip with Pacecap.exe as its portable installer; version and locale too",
+          len(installer["Installers"]) == 2 and installer["PackageVersion"] == "1.0.0.0" and
+          (installer["InstallerType"], installer["NestedInstallerType"]) == ("zip", "portable") and
+          installer["NestedInstallerFiles"] ==
+          [{"RelativeFilePath": "Pacecap.exe", "PortableCommandAlias": "pacecap"}] and
+          (winget / "PacecapProject.Pacecap.yaml").exists() and
+          (winget / "PacecapProject.Pacecap.locale.en-US.yaml").exists(), installer)
+    faults = schema_faults(installer, WINGET_INSTALLER) + schema_faults(scoop, SCOOP)
+    broken = schema_faults(dict(scoop, arm={}), SCOOP) + schema_faults(
+        dict(installer, Installers=[{"Architecture": "aarch64", "InstallerUrl": "ftp://x"}]), WINGET_INSTALLER)
+    check("the winget installer manifest and the Scoop manifest keep to their schemas, which catch faults",
+          not faults and scoop["version"] == "1.0.0.0" and len(broken) == 4, faults + broken)
+    check("BUILDINFO names the commit and the toolchain's packages",
           run(["git", "rev-parse", "HEAD"], cwd=ROOT).stdout.strip() in info and
-          "sha256 of the unsigned Pacecap.exe: " in info and
           all("\n%s " % package in info for package in ("cmake", "ninja-build", "mingw-w64-x86-64-dev")) and
           all("\n%s-" % package in info for package in ("clang", "lld", "llvm")), info)
-    scoop = json.loads((dist / "scoop" / "pacecap.json").read_text())
-    check("Scoop manifest: version and hash",
-          scoop["version"] == "1.0.0.0" and scoop["architecture"]["64bit"]["hash"] == exe_hash)
 
     plain = work / "plain"
     done = run([str(ROOT / "scripts" / "release"), "--out", str(plain), "--version", "1.2.3.4"])
     unsigned = pefile.PE(str(plain / "Pacecap.exe"))
-    check("without a certificate the release is unsigned",
-          done.returncode == 0 and unsigned.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0)
+    check("without a certificate the release is unsigned", done.returncode == 0 and all(
+        pefile.PE(str(plain / t[1])).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0 for t in TARGETS))
     strings = {k.decode(): v.decode() for info in unsigned.FileInfo[0] if info.Key == b"StringFileInfo"
                for table in info.StringTable for k, v in table.entries.items()}
     winget = plain / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / "1.2.3.4"
-    check("--version 1.2.3.4: the version resource, the zip and the manifests say 1.2.3.4",
-          release_files.file_version(plain / "Pacecap.exe") == "1.2.3.4" and
+    check("--version 1.2.3.4: the version resources, the zips and the manifests say 1.2.3.4",
+          all(release_files.file_version(plain / t[1]) == "1.2.3.4" and
+              (plain / ("Pacecap-1.2.3.4-%s.zip" % t[2])).exists() for t in TARGETS) and
           (strings["FileVersion"], strings["ProductVersion"]) == ("1,2,3,4", "1,2,3,4") and
-          (plain / "Pacecap-1.2.3.4-win64.zip").exists() and
           "PackageVersion: 1.2.3.4" in (winget / "PacecapProject.Pacecap.installer.yaml").read_text() and
           json.loads((plain / "scoop" / "pacecap.json").read_text())["version"] == "1.2.3.4", strings)
 
     # The same files, with another time and mode and given in another order,
-    # give the same zip.
-    again = work / "again"
-    (again / "deploy").mkdir(parents=True)
-    os.chmod(shutil.copy(plain / "Pacecap.exe", again), 0o600)
-    os.utime(again / "Pacecap.exe", (1e9, 1e9))
-    copies = [shutil.copy(s, again / "deploy") for s in reversed(scripts)]
-    run(["/usr/bin/python3", str(ROOT / "scripts" / "release_files.py"), str(again), str(ROOT / "src" / "Maker.h"),
-         "http://example.invalid"] + copies)
-    zips = [folder / "Pacecap-1.2.3.4-win64.zip" for folder in (plain, again)]
-    check("the zip is reproducible", all(z.exists() for z in zips) and zips[0].read_bytes() == zips[1].read_bytes())
+    # give the same zips; an exe for the other machine is refused.
+    release_files_run = lambda folder: run([  # noqa: E731
+        "/usr/bin/python3", str(ROOT / "scripts" / "release_files.py"), str(folder), str(ROOT / "src" / "Maker.h"),
+        "http://example.invalid"] + [shutil.copy(s, folder / "deploy") for s in reversed(scripts)])
+    again, swapped = work / "again", work / "swapped"
+    for folder, names in ((again, [t[1] for t in TARGETS]), (swapped, [t[1] for t in reversed(TARGETS)])):
+        (folder / "deploy").mkdir(parents=True)
+        for target, name in zip(TARGETS, names):
+            os.chmod(shutil.copy(plain / target[1], folder / name), 0o600)
+            os.utime(folder / name, (1e9, 1e9))
+    release_files_run(again)
+    check("the zips are reproducible", all(
+        (again / name).exists() and (again / name).read_bytes() == (plain / name).read_bytes()
+        for name in ("Pacecap-1.2.3.4-%s.zip" % t[2] for t in TARGETS)))
+    done = release_files_run(swapped)
+    check("an exe for the other machine is refused, and nothing written", done.returncode != 0 and
+          "Pacecap.exe is for machine 0xAA64, not 0x8664" in done.stderr and
+          sorted(p.name for p in swapped.iterdir()) == ["Pacecap-arm64.exe", "Pacecap.exe", "deploy"], done.stderr)
 
     # Bad input is refused before anything is built or written.
     for version in ("", "1.2.3.65536"):
@@ -304,7 +369,7 @@ def main():
     os.environ["no_proxy"] = "127.0.0.1"
     work = Path(tempfile.mkdtemp(prefix="pacecap-release-"))
     try:
-        with checks(1, "reproducible build"):
+        with checks(len(TARGETS), "reproducible build"):
             unsigned = reproducible(work)
         pki = make_pki(work)
         other = work / "other"
@@ -313,7 +378,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(13, "release bundle"):
+            with checks(18, "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)
