@@ -85,8 +85,6 @@ def main():
     if len(sys.argv) < 4:
         sys.exit(__doc__)
     dist, header, url_base = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
-    scripts = [Path(shutil.copyfile(path, dist / path.name))
-               for path in sorted(map(Path, sys.argv[4:]), key=lambda path: path.name)]
     versions = {}
     for exe_name, _, machine, _, _ in TARGETS:
         pe = pefile.PE(str(dist / exe_name))
@@ -96,6 +94,8 @@ def main():
     if len(set(versions.values())) != 1:
         sys.exit("release_files: the exes carry different versions: %s" % versions)
     version = versions["Pacecap.exe"]
+    scripts = [Path(shutil.copyfile(path, dist / path.name))
+               for path in sorted(map(Path, sys.argv[4:]), key=lambda path: path.name)]
     # (exe, zip, winget's architecture, Scoop's) per target
     targets = [(dist / exe_name, dist / ("Pacecap-%s-%s.zip" % (version, suffix)), winget_arch, scoop_arch)
                for exe_name, suffix, _, winget_arch, scoop_arch in TARGETS]
