@@ -70,7 +70,7 @@ build_info() {
     [ -z "$("${git[@]}" status --porcelain --untracked-files=no 2>/dev/null)" ] || commit="$commit, with local changes"
     echo "Pacecap.exe for x64 and for arm64, built from commit $commit"
     for arch in x64 arm64; do
-        echo "sha256 of the unsigned $arch Pacecap.exe: $(sha256sum <"$(win_dir $arch)/Pacecap.exe" | cut -d' ' -f1)"
+        echo "sha256 of the unsigned $arch Pacecap.exe: $(sha256sum <"$(win_dir "$arch")/Pacecap.exe" | cut -d' ' -f1)"
     done
     echo "built on $(. /etc/os-release && echo "$PRETTY_NAME") with these packages (name, version, architecture):"
     toolchain_packages | sort -u | xargs dpkg-query -W -f='${Package} ${Version} ${Architecture}\n'
