@@ -858,12 +858,14 @@ def native_machine():
     return MACHINES.get(native.value, "0x%04X" % native.value)
 
 
-def machine_cases(exe, emulated):
-    """The job tests what it means to: an exe for this machine's processor,
-    and for the emulated figures an x64 one on another."""
+def machine_cases(exe, kit, emulated):
+    """The job tests what it means to: the exe and the tools for this
+    machine's processor, and for the emulated figures an x64 exe on another."""
     native = native_machine()
-    found = pe_machine(Path(exe).read_bytes())
-    check("the exe under test is built for this machine's processor (%s)" % native, found == native, found)
+    found = {str(path): pe_machine(path.read_bytes())
+             for path in [Path(exe)] + sorted(kit.glob("*.exe")) + sorted(kit.glob("*.dll"))}
+    check("the exe under test and the kit's tools are built for this machine's processor (%s)" % native,
+          set(found.values()) == {native}, found)
     if emulated:
         found = pe_machine(Path(emulated).read_bytes())
         check("the exe to run under emulation is x64, on a machine that is not", found == "x64" != native,
@@ -1411,7 +1413,7 @@ def run_group(name, group):
 
 
 def windows_checks(exe, kit, work, summary, emulated):
-    for name, group in (("processor", lambda: machine_cases(exe, emulated)),
+    for name, group in (("processor", lambda: machine_cases(exe, kit, emulated)),
                         ("power scheme", lambda: power_scheme_cases(exe)),
                         ("planted libraries", lambda: planted_library_cases(exe, kit, work)),
                         ("close prompt", lambda: close_prompt_cases(exe, kit))):
