@@ -4,7 +4,8 @@ search order, a real console, the roll-out scripts as the job's elevated user
 and as SYSTEM, the task that keeps the limits, and cold start. Whatever it
 changes it puts back at the end, also when a check fails: the maximum
 processor state of the active scheme, the machine's PATH value (byte for
-byte), scheduled tasks, and the folders it makes under %ProgramFiles%.
+byte), scheduled tasks, and the folders it makes under %ProgramFiles%; the
+local account it makes for access rules is deleted.
 Ends with "N passed, M failed", followed by ", K skipped" when checks could
 not apply to this machine (no interactive desktop, for one).
 
