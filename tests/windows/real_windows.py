@@ -1139,6 +1139,12 @@ def task_definition_cases(own, layout):
           (problems, definition["command"], definition["arguments"]))
     check("it runs as SYSTEM, for at most 5 minutes", is_system(definition["user"])
           and definition["time_limit"] == TIME_LIMIT, (definition["user"], definition["time_limit"]))
+    # Only what nobody else can run may have its changes left alone.
+    found = {item: security(item) for item in (own, own / "Pacecap.exe")}
+    closed = [owner == ADMINISTRATORS_SID and rules and not any(rule.inherited for rule in rules)
+              and {rule.sid for rule in rules} <= {SYSTEM_SID, ADMINISTRATORS_SID} for owner, rules in found.values()]
+    check("%s and its Pacecap.exe: Administrators own them, only SYSTEM and Administrators have access, "
+          "nothing inherited" % own, all(closed), found)
     copies = [(own / name).exists() and (own / name).read_bytes() == (layout.kit / name).read_bytes()
               for name in ("Pacecap.exe", "Remediate-Pacecap.ps1")]
     check("%s holds Pacecap.exe and Remediate-Pacecap.ps1, byte for byte the registered copies" % own,
