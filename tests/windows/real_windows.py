@@ -4,21 +4,28 @@ search order, a real console, the roll-out scripts as the job's elevated user
 and as SYSTEM, the task that keeps the limits, and cold start. Whatever it
 changes it puts back at the end, also when a check fails: the maximum
 processor state of the active scheme, the machine's PATH value (byte for
-byte), scheduled tasks, and the folders it makes under %ProgramFiles%.
+byte), scheduled tasks, and the folders it makes under %ProgramFiles%; the
+local account it makes for access rules is deleted.
 Ends with "N passed, M failed", followed by ", K skipped" when checks could
 not apply to this machine (no interactive desktop, for one).
 
-Usage: real_windows.py KIT [--exe PACECAP_EXE] [--summary FILE]
+Usage: real_windows.py KIT [--exe PACECAP_EXE] [--emulated X64_EXE] [--summary FILE]
+       real_windows.py --pester
        real_windows.py --self-test
 KIT holds the runtime-free test tools (Marker.dll, LoadLibraries.exe,
 DoNothing.exe, ConsoleKey.exe, RunMarker.exe) and, unless --exe names another,
-Pacecap.exe. --summary appends the cold-start figures to FILE (the job
-summary). --self-test runs the checks of this script's own logic that need
+Pacecap.exe. --emulated adds to the cold-start figures the x64 X64_EXE, run
+under emulation on an ARM64 machine. --summary appends the cold-start figures
+to FILE (the job summary). --pester runs the PowerShell suite under Windows
+PowerShell 5.1 and under the pinned pwsh, both restored from NuGet
+beforehand. --self-test runs the checks of this script's own logic that need
 no Windows. The job must run elevated.
 """
 import base64
 import collections
 import contextlib
+import json
+import ntpath
 import os
 import re
 import secrets
@@ -39,6 +46,11 @@ from e2e import INVALID, USAGE, set_lines, values  # noqa: E402 (the same expect
 POWERCFG_QUERY = ["powercfg", "/query", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX"]
 PROMPT = "Press any key to close"
 RUN_TIMEOUT = 30
+# The wall-clock bound of a run that must not wait for a key: loose enough
+# for a busy runner, and still far below the ten-minute wait it rules out.
+NO_WAIT_SECONDS = 10
+# IMAGE_FILE_MACHINE_* values of the two targets.
+MACHINES = {0x8664: "x64", 0xAA64: "arm64"}
 
 # GetUserObjectInformationW's index for the handle flags, and the window
 # station flag that Pacecap also asks for before it waits for a key.
@@ -74,6 +86,7 @@ EVENT_NS = "{http://schemas.microsoft.com/win/2004/08/events/event}"
 SCHEME_PROVIDER = "Microsoft-Windows-UserModePowerService"
 SCHEME_EVENTS = "*[System[Provider[@Name='%s'] and EventID=12]]" % SCHEME_PROVIDER
 TRIGGER_DELAY = "PT10S"
+TIME_LIMIT = "PT5M"  # a cold Windows PowerShell start at logon on a slow disk, with room
 
 results = {"passed": 0, "failed": 0, "skipped": 0}
 Ran = collections.namedtuple("Ran", "code out err")
@@ -293,17 +306,17 @@ def close_prompt_cases(exe, kit):
              "whether the job's desktop is interactive is unknown")
     started = time.monotonic()
     inherited = subprocess.run([exe, "0"], timeout=RUN_TIMEOUT)
-    check("from the job's own shell it never waits",
-          inherited.returncode == 0 and time.monotonic() - started < 1, time.monotonic() - started)
+    check("from the job's own shell it never waits: exit 0 within %d s" % NO_WAIT_SECONDS,
+          inherited.returncode == 0 and time.monotonic() - started < NO_WAIT_SECONDS, time.monotonic() - started)
     hidden = subprocess.STARTUPINFO(dwFlags=subprocess.STARTF_USESHOWWINDOW, wShowWindow=0)  # SW_HIDE
     started = time.monotonic()
     process = subprocess.Popen([exe, "0"], creationflags=subprocess.CREATE_NEW_CONSOLE, startupinfo=hidden)
     try:
-        code = process.wait(timeout=2)
+        code = process.wait(timeout=NO_WAIT_SECONDS)
     except subprocess.TimeoutExpired:
         code = None
         process.kill()
-    check("in a new console started hidden it never waits: exit 0 within 2 s", code == 0,
+    check("in a new console started hidden it never waits: exit 0 within %d s" % NO_WAIT_SECONDS, code == 0,
           "exit %r after %.1f s" % (code, time.monotonic() - started))
 
 
@@ -367,8 +380,8 @@ class Layout:
     is given to Administrators, whoever the job's token names as owner of
     what it makes, so that only the rules below make a difference.
       bin          the exe under test
-      scripts      the roll-out scripts alone
-      kit          the roll-out scripts with the exe beside them
+      scripts      the roll-out scripts alone, as the release ships them
+      kit          the same scripts with the exe beside them
       marker       RunMarker.exe named Pacecap.exe
       user-writable              Users may modify it, and it holds a marker
       user-writable/admin-only   only SYSTEM and Administrators, no inherited
@@ -382,17 +395,18 @@ class Layout:
         self.admin_only = self.user_writable / "admin-only"
         for folder in (self.bin, self.scripts, self.kit, self.marker, self.user_writable, self.runs):
             folder.mkdir()
+        self.run_marker = kit / "RunMarker.exe"
         for folder in (self.bin, self.kit):
             shutil.copyfile(exe, folder / "Pacecap.exe")
-        for script in sorted((ROOT / "deploy").glob("*.ps1")):
-            for folder in (self.scripts, self.kit):
-                shutil.copyfile(script, folder / script.name)
+        for folder in (self.scripts, self.kit):
+            subprocess.run([sys.executable, str(ROOT / "scripts" / "standalone.py"), str(folder)], check=True,
+                           capture_output=True, timeout=RUN_TIMEOUT)
         icacls(self.user_writable, "/grant", "*%s:(OI)(CI)M" % USERS_SID)
         self.admin_only.mkdir()
         icacls(self.admin_only, "/grant:r", "*%s:(OI)(CI)F" % SYSTEM_SID, "*%s:(OI)(CI)F" % ADMINISTRATORS_SID)
         icacls(self.admin_only, "/inheritance:r")
         for folder in (self.marker, self.user_writable, self.admin_only):
-            shutil.copyfile(kit / "RunMarker.exe", folder / "Pacecap.exe")
+            shutil.copyfile(self.run_marker, folder / "Pacecap.exe")
         icacls(root, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
 
     @staticmethod
@@ -435,6 +449,59 @@ def untrusted_writes(rules):
     only for its children do not count)."""
     return [rule for rule in rules if rule.allow and not rule.inherit_only and rule.rights & WRITE_RIGHTS
             and rule.sid not in TRUSTED_SIDS | PLACEHOLDER_SIDS]
+
+
+# Each refused as SYSTEM: exit 4 and no marker started. A row: what it shows,
+# the candidate that -Pacecap names, and the steps that make it under a new
+# folder in the job's protected one, in order: a path ending in .exe is a
+# marker copy, any other a folder; the grant, if any, is icacls' own syntax,
+# {account} standing for a new standard local account's SID. Folders get
+# their grants before what is in them is made, so that inherited rules reach it.
+USERS = "*" + USERS_SID
+REFUSALS = [
+    ("Users may only write the file's attributes", "attributes/Pacecap.exe",
+     [("attributes", None), ("attributes/Pacecap.exe", USERS + ":(WA)")]),
+    ("a [x] folder beside a folder x that Users may change", "[x]/Pacecap.exe",
+     [("x", USERS + ":(OI)(CI)M"), ("x/Pacecap.exe", None), ("[x]", None), ("[x]/Pacecap.exe", None)]),
+    ("an inherited full-control entry for a standard local account", "account/Pacecap.exe",
+     [("account", "*{account}:(OI)(CI)F"), ("account/Pacecap.exe", None)]),
+    ("Users may delete the folder's children", "delete-child/Pacecap.exe",
+     [("delete-child", USERS + ":(DC)"), ("delete-child/Pacecap.exe", None)]),
+    ("Users may change an ancestor's permissions", "ancestor/inner/Pacecap.exe",
+     [("ancestor", USERS + ":(WDAC)"), ("ancestor/inner", None), ("ancestor/inner/Pacecap.exe", None)]),
+]
+
+
+@contextlib.contextmanager
+def local_account():
+    """Yields the SID of a new standard local account, disabled and without
+    a password, that only access rules name; deletes it afterwards."""
+    name = "PacecapT" + secrets.token_hex(4)
+    made = powershell("$ErrorActionPreference = 'Stop'\n"
+                      "(New-LocalUser -Name %s -NoPassword -Disabled -Description 'Pacecap job, deleted after it').SID.Value"
+                      % ps_quote(name))
+    if made.code != 0:
+        raise RuntimeError("the local account could not be made: %s" % made.err)
+    try:
+        yield made.out
+    finally:
+        gone = powershell("Remove-LocalUser -Name %s -ErrorAction Stop" % ps_quote(name))
+        check("the local account %s is deleted" % name, gone.code == 0, gone)
+
+
+def make_case(base, steps, run_marker, account, set_rules=icacls):
+    """Makes a REFUSALS row's steps under base; returns the markers made."""
+    markers = []
+    for path, grant in steps:
+        item = base / path
+        if item.suffix == ".exe":
+            shutil.copyfile(run_marker, item)
+            markers.append(item)
+        else:
+            item.mkdir()
+        if grant:
+            set_rules(item, "/grant", grant.format(account=account))
+    return markers
 
 
 # --- The machine's PATH in the registry --------------------------------------
@@ -663,14 +730,16 @@ def by_powercfg(event):
 
 def task_definition(text):
     """Triggers (kind, subscription, delay), the first action's command and
-    arguments, and the principal's user of a task's XML definition."""
+    arguments, the principal's user and the time limit of a task's XML
+    definition."""
     task = ET.fromstring(re.sub(r"^\s*<\?xml[^>]*\?>", "", text))
     triggers = [(trigger.tag.split("}")[-1], trigger.findtext("t:Subscription", None, TASK_NS),
                  trigger.findtext("t:Delay", None, TASK_NS)) for trigger in task.find("t:Triggers", TASK_NS)]
     return {"triggers": triggers,
             "command": task.findtext("t:Actions/t:Exec/t:Command", "", TASK_NS),
             "arguments": task.findtext("t:Actions/t:Exec/t:Arguments", "", TASK_NS),
-            "user": task.findtext("t:Principals/t:Principal/t:UserId", "", TASK_NS)}
+            "user": task.findtext("t:Principals/t:Principal/t:UserId", "", TASK_NS),
+            "time_limit": task.findtext("t:Settings/t:ExecutionTimeLimit", None, TASK_NS)}
 
 
 def subscription_terms(text):
@@ -691,11 +760,11 @@ def split_arguments(text):
     return [token[1:-1] if token.startswith('"') else token for token in re.findall(r'"[^"]*"|\S+', text)]
 
 
-def action_problems(command, arguments, env, script, plugged_in, on_battery):
+def action_problems(command, arguments, env, script, exe, plugged_in, on_battery):
     """What keeps a task's action from being Windows PowerShell running
-    script -PluggedIn plugged_in -OnBattery on_battery with no profile, no
-    prompts and execution policy Bypass; [] when nothing does. env expands
-    %VARIABLE% references as the task would."""
+    script -Pacecap exe -PluggedIn plugged_in -OnBattery on_battery with no
+    profile, no prompts and execution policy Bypass; [] when nothing does.
+    env expands %VARIABLE% references as the task would."""
     def expand(text):
         return re.sub(r"%([^%]+)%", lambda match: env.get(match.group(1).upper(), match.group(0)), text)
 
@@ -716,8 +785,11 @@ def action_problems(command, arguments, env, script, plugged_in, on_battery):
             problems.append("%s is missing or comes after -File" % switch)
     if (after("-ExecutionPolicy")[1] or "").lower() != "bypass":
         problems.append("the execution policy is not Bypass")
-    if not same_path(file, script):
+    if not same_path(file and expand(file), script):
         problems.append("-File runs %r, not %s" % (file, script))
+    index, given = after("-Pacecap")
+    if not same_path(given and expand(given), exe) or index < file_index:
+        problems.append("the script is not given -Pacecap %s" % exe)
     for name, value in (("-PluggedIn", plugged_in), ("-OnBattery", on_battery)):
         index, given = after(name)
         if given != str(value) or index < file_index:
@@ -756,6 +828,102 @@ def provider_events(provider, ids):
     if ran.code != 0:
         raise RuntimeError("the manifest of %s could not be read: %s" % (provider, ran.err))
     return None if ran.out == "absent" else parse_provider_events(ran.out)
+
+
+# --- Processors ----------------------------------------------------------------
+
+def pe_machine(data):
+    """The target of a PE image's bytes, by MACHINES' name or in hex."""
+    at = int.from_bytes(data[0x3C:0x40], "little")  # e_lfanew
+    if data[:2] != b"MZ" or data[at:at + 4] != b"PE\0\0":
+        raise ValueError("not a PE image")
+    number = int.from_bytes(data[at + 4:at + 6], "little")
+    return MACHINES.get(number, "0x%04X" % number)
+
+
+def native_machine():
+    """This machine's own processor, which IsWow64Process2 names also to an
+    emulated process."""
+    import ctypes
+    from ctypes import wintypes
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.GetCurrentProcess.restype = wintypes.HANDLE
+    kernel32.GetCurrentProcess.argtypes = []
+    kernel32.IsWow64Process2.restype = wintypes.BOOL
+    kernel32.IsWow64Process2.argtypes = [wintypes.HANDLE, ctypes.POINTER(wintypes.USHORT),
+                                         ctypes.POINTER(wintypes.USHORT)]
+    process, native = wintypes.USHORT(), wintypes.USHORT()
+    if not kernel32.IsWow64Process2(kernel32.GetCurrentProcess(), ctypes.byref(process), ctypes.byref(native)):
+        raise ctypes.WinError(ctypes.get_last_error())
+    return MACHINES.get(native.value, "0x%04X" % native.value)
+
+
+def machine_cases(exe, kit, emulated):
+    """The job tests what it means to: the exe and the tools for this
+    machine's processor, and for the emulated figures an x64 exe on another."""
+    native = native_machine()
+    found = {str(path): pe_machine(path.read_bytes())
+             for path in [Path(exe)] + sorted(kit.glob("*.exe")) + sorted(kit.glob("*.dll"))}
+    check("the exe under test and the kit's tools are built for this machine's processor (%s)" % native,
+          set(found.values()) == {native}, found)
+    if emulated:
+        found = pe_machine(Path(emulated).read_bytes())
+        check("the exe to run under emulation is x64, on a machine that is not", found == "x64" != native,
+              (found, native))
+
+
+# --- The PowerShell suite -------------------------------------------------------
+
+def pester_folder(locals_output, project):
+    """The folder that holds Pester.psd1, restored from NuGet: the global
+    packages folder as `dotnet nuget locals global-packages --list` prints
+    it, then the package as NuGet lays it out (lower-case id, the version
+    that the project pins)."""
+    root = re.search(r"^global-packages:\s*(.+?)\s*$", locals_output, re.M).group(1)
+    version = re.search(r'<PackageDownload\s+Include="Pester"\s+Version="\[([^\]]+)\]"', project).group(1)
+    return ntpath.join(root, "pester", version, "tools")
+
+
+def suite_counts(text):
+    """(passed, failed, skipped) from a suite's last "N passed, M failed"
+    line, or None when it has none."""
+    found = re.findall(r"^(\d+) passed, (\d+) failed(?:, (\d+) skipped)?\s*$", text, re.M)
+    return tuple(int(number or 0) for number in found[-1]) if found else None
+
+
+def pester_hosts(manifest):
+    """(name, command, start of the version it must report, up to a dot) of
+    each PowerShell that runs the suite: Windows PowerShell 5.1, and the pwsh
+    of the tool manifest."""
+    pinned = json.loads(manifest)["tools"]["powershell"]["version"]
+    windows_powershell = ntpath.join(os.environ.get("SystemRoot", r"C:\Windows"), "System32", "WindowsPowerShell",
+                                     "v1.0", "powershell.exe")
+    return [("Windows PowerShell 5.1", [windows_powershell], "5.1."),
+            ("pwsh %s" % pinned, ["dotnet", "tool", "run", "pwsh"], pinned + ".")]
+
+
+def pester_cases():
+    """The same Pester suite as on Linux, under each of pester_hosts."""
+    listed = subprocess.run(["dotnet", "nuget", "locals", "global-packages", "--list"], capture_output=True,
+                            text=True, timeout=120, cwd=ROOT)
+    folder = pester_folder(listed.stdout, (ROOT / "tests" / "powershell" / "Pester.csproj").read_text())
+    check("Pester, restored from NuGet, is in %s" % folder, os.path.isfile(ntpath.join(folder, "Pester.psd1")))
+    suite = str(ROOT / "tests" / "powershell" / "Invoke-Suite.ps1")
+    for name, command, version in pester_hosts((ROOT / ".config" / "dotnet-tools.json").read_text()):
+        shown = subprocess.run(command + ["-NoProfile", "-NonInteractive", "-Command",
+                                          "$PSVersionTable.PSVersion.ToString()"],
+                               capture_output=True, text=True, timeout=300, cwd=ROOT)
+        check("%s reports version %s" % (name, version.rstrip(".")), (shown.stdout.strip() + ".").startswith(version),
+              shown)
+        ran = subprocess.run(command + ["-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-File", suite,
+                                        "-PesterPath", folder],
+                             capture_output=True, text=True, errors="replace", timeout=900, cwd=ROOT)
+        print(ran.stdout + ran.stderr)
+        counts = suite_counts(ran.stdout)
+        check("the PowerShell suite under %s: exit 0, all passed" % name,
+              ran.returncode == 0 and counts is not None and counts[0] > 0 and counts[1] == 0,
+              (ran.returncode, counts))
 
 
 # --- The groups of checks ----------------------------------------------------
@@ -819,7 +987,7 @@ def machine_path_cases(layout):
     same marker from a protected folder."""
     installed = Path(os.environ["ProgramFiles"]) / "Pacecap" / "Pacecap.exe"
     if installed.exists():
-        skip(6, "Pacecap.exe found on the machine's PATH", "the scripts look in %s first, and it is here" % installed)
+        skip(7, "Pacecap.exe found on the machine's PATH", "the scripts look in %s first, and it is here" % installed)
         return
     x86 = os.path.join(os.environ["SystemRoot"], "SysWOW64", "WindowsPowerShell", "v1.0", "powershell.exe")
     detect = ROOT / "deploy" / "Detect-Pacecap.ps1"
@@ -851,6 +1019,13 @@ def machine_path_cases(layout):
         check("control: the same marker on the PATH in a protected folder is accepted and started as SYSTEM",
               layout.ran(layout.marker).exists() and not first_line(ran.out).startswith("Refused") and ran.code != 4,
               ran)
+        write_machine_path(kind, path_with(path_with(data, str(layout.user_writable)), str(layout.marker)))
+        for folder in (layout.user_writable, layout.marker):
+            layout.ran(folder).unlink(missing_ok=True)
+        ran = run_as_system(layout.runs / "refused-then-accepted", layout.scripts / "Detect-Pacecap.ps1")
+        check("as SYSTEM, a refused Pacecap.exe earlier on the PATH does not block an accepted one: "
+              "the accepted one runs, exit not 4", layout.ran(layout.marker).exists() and ran.code != 4
+              and not layout.ran(layout.user_writable).exists(), ran)
 
 
 def system_cases(layout):
@@ -883,28 +1058,46 @@ def system_cases(layout):
               state is not None and state[2] == 0 and now == (97, 81), (registered, state, now))
 
 
+def refusal_cases(layout):
+    """Detection as SYSTEM with -Pacecap naming each REFUSALS candidate."""
+    with local_account() as account:
+        made = []
+        for number, (name, candidate, steps) in enumerate(REFUSALS):
+            base = layout.root / ("refusal-%d" % number)
+            base.mkdir()
+            made.append((name, base / candidate, make_case(base, steps, layout.run_marker, account)))
+            icacls(base, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
+        for number, (name, candidate, markers) in enumerate(made):
+            ran = run_as_system(layout.runs / ("refusal-%d" % number), layout.scripts / "Detect-Pacecap.ps1",
+                                "-Pacecap", candidate)
+            started = [str(marker) for marker in markers if layout.ran(marker.parent).exists()]
+            check("as SYSTEM, refused with exit 4 and nothing started: %s" % name,
+                  refused(ran, candidate) and not started, (ran, started))
+
+
 def keeping_task_cases(layout):
     """Register-PacecapTask.ps1 run from a protected copy: the task's
-    definition, the scheme-change trigger firing, its own change not
-    starting it again, a run that finds the values set and changes nothing,
-    and -Remove."""
+    definition, the scheme-change trigger firing on another Pacecap.exe's
+    change, the change of the task's own copy not starting it again, a run
+    that finds the values set and changes nothing, and -Remove."""
     installed = Path(os.environ["ProgramFiles"]) / "Pacecap"
     if installed.exists() or task_state(TASK) is not None:
         skip(1, "the task that keeps the limits", "%s or a task %s is already here; both are left alone"
              % (installed, TASK))
         return
     register = layout.kit / "Register-PacecapTask.ps1"
+    own = installed / "Task"  # the task's own copies, which nothing else runs
     with scheme_restored():
         write_scheme(100, 100)
         try:
             ran = run_script(register, "-PluggedIn", 96, "-OnBattery", 82)
             check("Register-PacecapTask from a protected copy: exit 0", ran.code == 0, ran)
-            subscription = task_definition_cases(installed, layout)
-            scheme_change_cases(installed / "Pacecap.exe", subscription)
+            subscription = task_definition_cases(own, layout)
+            scheme_change_cases(own / "Pacecap.exe", layout.bin / "Pacecap.exe", subscription)
             wait_until_idle(TASK)
             ran = run_script(register, "-Remove")
-            left = [path for path in (installed / "Pacecap.exe", installed / "Remediate-Pacecap.ps1") if path.exists()]
-            check("-Remove: exit 0, the task and the installed files are gone",
+            left = [path for path in (own / "Pacecap.exe", own / "Remediate-Pacecap.ps1") if path.exists()]
+            check("-Remove: exit 0, the task and its copies are gone",
                   ran.code == 0 and task_state(TASK) is None and not left, (ran, left))
         finally:
             wait_until_idle(TASK)
@@ -913,7 +1106,7 @@ def keeping_task_cases(layout):
             check("no task %s and no %s are left behind" % (TASK, installed), task_state(TASK) is None and gone)
 
 
-def task_definition_cases(installed, layout):
+def task_definition_cases(own, layout):
     """Checks the registered task's definition; returns its scheme-change
     subscription."""
     exported = powershell("Export-ScheduledTask -TaskName %s" % ps_quote(TASK))
@@ -932,54 +1125,77 @@ def task_definition_cases(installed, layout):
           and resume[0][1]["ids"] == {1, 107, 507}, terms)
     check("the event log accepts the resume trigger's query",
           len(resume) == 1 and read_events(resume[0][0]) is not None, resume)
-    exe = str(installed / "Pacecap.exe")
-    check("the scheme-change trigger selects UserModePowerService 12 and leaves out the installed Pacecap.exe's",
-          len(scheme) == 1 and scheme[0][1]["logs"] == {"System"} and scheme[0][1]["providers"] == {SCHEME_PROVIDER}
-          and scheme[0][1]["ids"] == {12}
-          and any("ProcessPath" in text and exe.lower() in text.lower() for text in scheme[0][1]["suppress"]), terms)
+    exe, users_copy = str(own / "Pacecap.exe"), str(own.parent / "Pacecap.exe")
+    suppress = " ".join(scheme[0][1]["suppress"]).lower() if len(scheme) == 1 else ""
+    check("the scheme-change trigger selects UserModePowerService 12 and leaves out %s's changes, not %s's"
+          % (exe, users_copy), len(scheme) == 1 and scheme[0][1]["logs"] == {"System"}
+          and scheme[0][1]["providers"] == {SCHEME_PROVIDER} and scheme[0][1]["ids"] == {12}
+          and "processpath" in suppress and exe.lower() in suppress and users_copy.lower() not in suppress, terms)
     problems = action_problems(definition["command"], definition["arguments"],
                                {name.upper(): value for name, value in os.environ.items()},
-                               str(installed / "Remediate-Pacecap.ps1"), 96, 82)
-    check("the action: Windows PowerShell runs the installed Remediate-Pacecap.ps1 -PluggedIn 96 -OnBattery 82",
-          not problems, (problems, definition["command"], definition["arguments"]))
-    check("it runs as SYSTEM", is_system(definition["user"]), definition["user"])
-    copies = [(installed / name).exists() and (installed / name).read_bytes() == (layout.kit / name).read_bytes()
+                               str(own / "Remediate-Pacecap.ps1"), exe, 96, 82)
+    check("the action: Windows PowerShell runs %s -Pacecap %s -PluggedIn 96 -OnBattery 82"
+          % (own / "Remediate-Pacecap.ps1", exe), not problems,
+          (problems, definition["command"], definition["arguments"]))
+    check("it runs as SYSTEM, for at most 5 minutes", is_system(definition["user"])
+          and definition["time_limit"] == TIME_LIMIT, (definition["user"], definition["time_limit"]))
+    # Only what nobody else can run may have its changes left alone.
+    found = {item: security(item) for item in (own, own / "Pacecap.exe")}
+    closed = [owner == ADMINISTRATORS_SID and rules and not any(rule.inherited for rule in rules)
+              and {rule.sid for rule in rules} <= {SYSTEM_SID, ADMINISTRATORS_SID} for owner, rules in found.values()]
+    check("%s and its Pacecap.exe: Administrators own them, only SYSTEM and Administrators have access, "
+          "nothing inherited" % own, all(closed), found)
+    copies = [(own / name).exists() and (own / name).read_bytes() == (layout.kit / name).read_bytes()
               for name in ("Pacecap.exe", "Remediate-Pacecap.ps1")]
-    check("%s holds Pacecap.exe and Remediate-Pacecap.ps1, byte for byte the registered copies" % installed,
+    check("%s holds Pacecap.exe and Remediate-Pacecap.ps1, byte for byte the registered copies" % own,
           all(copies), copies)
     return scheme[0][0] if len(scheme) == 1 else None
 
 
-def scheme_change_cases(installed_exe, subscription):
+def unexplained(events, own_exe):
+    """The scheme events after the first that own_exe made, other than its
+    own: each may rightly start the task again, one trigger delay later."""
+    first = next((event[0] for event in events if same_path(event[3], str(own_exe))), None)
+    return [event for event in events
+            if first is not None and event[0] > first and not same_path(event[3], str(own_exe))]
+
+
+def scheme_change_cases(own_exe, user_exe, subscription):
     wait_until_idle(TASK)
     before, mark = task_state(TASK), last_scheme_event()
-    # Another value, set the way any program would: the trigger must put 96/82 back.
-    powercfg("/setacvalueindex", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX", "100")
-    powercfg("/setactive", "SCHEME_CURRENT")
+    # Another Pacecap.exe, as any user may run the one on the PATH: the
+    # trigger must put 96/82 back.
+    changed = Run([str(user_exe), "100", "100"])
     started = time.monotonic()
     state = wait_for_run(TASK, before[1], 40)
     now = poll(lambda: read_scheme() == (96, 82), max(1, 40 - (time.monotonic() - started)))
-    check("a scheme change starts the task within 40 s, which puts 96 and 82 back (last result 0)",
-          state is not None and state[2] == 0 and now, (state, read_scheme()))
+    check("another Pacecap.exe's change (100 100) starts the task within 40 s, which puts 96 and 82 back "
+          "(last result 0)", changed.code == 0 and state is not None and state[2] == 0 and now,
+          (changed, state, read_scheme()))
 
     def logged():
         events = scheme_events(mark)
-        return events if any(same_path(event[3], str(installed_exe)) for event in events) else None
+        return events if any(same_path(event[3], str(own_exe)) for event in events) else None
     events = poll(logged, 10) or scheme_events(mark)
-    own = [event for event in events if same_path(event[3], str(installed_exe))]
-    check("its own change is logged as UserModePowerService 12 with ProcessPath %s" % installed_exe, bool(own), events)
+    own = [event for event in events if same_path(event[3], str(own_exe))]
+    check("the task's change is logged as UserModePowerService 12 with ProcessPath %s" % own_exe, bool(own), events)
     selected = {event[0] for event in (read_events(subscription) or [])} if subscription else set()
-    by_tool = [event for event in events if by_powercfg(event)]
-    check("the trigger's query selects powercfg's change and leaves out the task's own",
-          bool(by_tool) and bool(own) and by_tool[0][0] in selected and not any(event[0] in selected for event in own),
+    by_user = [event for event in events if same_path(event[3], str(user_exe))]
+    check("the trigger's query selects the other Pacecap.exe's change and leaves out the task's own",
+          bool(by_user) and bool(own) and by_user[0][0] in selected and not any(event[0] in selected for event in own),
           (events, sorted(number for number in selected if number > mark)))
 
     # The suppressed event must not start the task: a new run would begin one
-    # trigger delay after it; wait well past that.
+    # trigger delay after it; wait well past that. A change that the task's
+    # copy did not make may rightly start it, so then this cannot be told.
+    name = "the task's own change does not start it again: no new run within 25 s (the trigger's delay is 10 s)"
     last = (state or task_state(TASK) or (None, None))[1]
     restarted = poll(lambda: (task_state(TASK) or (None, last))[1] != last, 25)
-    check("its own change does not start it again: no new run within 25 s (the trigger's delay is 10 s)",
-          state is not None and not restarted, (state, task_state(TASK)))
+    others = unexplained(scheme_events(mark), own_exe)
+    if others:
+        skip(1, name, "scheme changes that the task's copy did not make came meanwhile: %r" % others)
+    else:
+        check(name, state is not None and not restarted, (state, task_state(TASK)))
 
     # A run that finds the values set must change nothing. An event it might
     # log would come before the one of a later powercfg call, which the
@@ -1024,13 +1240,17 @@ def wall_time(argv):
     return time.perf_counter() - started
 
 
-def cold_start(exe, kit, summary, pairs=30):
-    lines = ["### Cold start of `Pacecap 0` on real Windows", "",
+def cold_start(exe, kit, summary, emulated=None, pairs=30):
+    machine = pe_machine(Path(exe).read_bytes())
+    lines = ["### Cold start of `Pacecap 0` (%s) on real Windows (%s)" % (machine, native_machine()), "",
              "Median over %d paired runs after 3 warm-up pairs, the order alternating." % pairs, "",
              "| against | ratio | Pacecap 0 | other |", "|---|---|---|---|"]
-    for label, tool in (("a do-nothing program", "DoNothing.exe"),
-                        ("a program that only loads user32, shlwapi and powrprof", "LoadLibraries.exe")):
-        ratio, mine, theirs = paired_ratio(wall_time, [exe, "0"], [str(kit / tool)], pairs)
+    others = [("a do-nothing program", [str(kit / "DoNothing.exe")]),
+              ("a program that only loads user32, shlwapi and powrprof", [str(kit / "LoadLibraries.exe")])]
+    if emulated:
+        others.append(("the x64 exe's `Pacecap 0`, emulated", [str(emulated), "0"]))
+    for label, other in others:
+        ratio, mine, theirs = paired_ratio(wall_time, [exe, "0"], other, pairs)
         lines.append("| %s | %.2f | %.1f ms | %.1f ms |" % (label, ratio, mine * 1e3, theirs * 1e3))
     text = "\n".join(lines) + "\n"
     print(text)
@@ -1048,8 +1268,10 @@ SAMPLE_TASK = """<?xml version="1.0" encoding="UTF-16"?>
 </Subscription><Delay>PT10S</Delay></EventTrigger>
   </Triggers>
   <Principals><Principal id="Author"><UserId>S-1-5-18</UserId></Principal></Principals>
+  <Settings><ExecutionTimeLimit>PT5M</ExecutionTimeLimit></Settings>
   <Actions Context="Author"><Exec><Command>%SystemRoot%\\System32\\WindowsPowerShell\\v1.0\\powershell.exe</Command>
-    <Arguments>-NoProfile -NonInteractive -ExecutionPolicy Bypass -File "C:\\Program Files\\Pacecap\\Remediate-Pacecap.ps1"\
+    <Arguments>-NoProfile -NonInteractive -ExecutionPolicy Bypass -File\
+ "%ProgramFiles%\\Pacecap\\Task\\Remediate-Pacecap.ps1" -Pacecap "C:\\Program Files\\Pacecap\\Task\\Pacecap.exe"\
  -PluggedIn 96 -OnBattery 82</Arguments></Exec></Actions>
 </Task>"""
 
@@ -1066,6 +1288,11 @@ SAMPLE_EVENTS = ("<Events><Event xmlns='http://schemas.microsoft.com/win/2004/08
                  "<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>"
                  "<Provider Name='Microsoft-Windows-Kernel-Power'/><EventID Qualifiers='0'>107</EventID>"
                  "<EventRecordID>7</EventRecordID></System></Event></Events>")
+
+
+def pe_sample(machine):
+    """The first bytes of a PE image for machine, as far as pe_machine reads."""
+    return b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" + machine.to_bytes(2, "little")
 
 
 def self_test():
@@ -1118,17 +1345,21 @@ def self_test():
           and untrusted_writes(rules[1:]) == [], (owner, rules))
 
     definition = task_definition(SAMPLE_TASK)
-    check("reads a task's triggers, action and user", definition["triggers"][0] == ("LogonTrigger", None, None)
-          and definition["triggers"][1][2] == "PT10S" and is_system(definition["user"])
+    check("reads a task's triggers, action, user and time limit",
+          definition["triggers"][0] == ("LogonTrigger", None, None) and definition["triggers"][1][2] == "PT10S"
+          and is_system(definition["user"]) and definition["time_limit"] == TIME_LIMIT
           and subscription_terms(definition["triggers"][1][1])["ids"] == {1}, definition)
-    env = {"SYSTEMROOT": "C:\\Windows"}
-    script = "C:\\Program Files\\Pacecap\\Remediate-Pacecap.ps1"
-    # Eight flaws: another program, three switches missing or after -File, no
-    # Bypass, the path unquoted, no values.
-    flawed = action_problems("powershell.exe", "-File " + script + " -NoProfile", env, script, 96, 82)
+    env = {"SYSTEMROOT": "C:\\Windows", "PROGRAMFILES": "C:\\Program Files"}
+    script = "C:\\Program Files\\Pacecap\\Task\\Remediate-Pacecap.ps1"
+    exe = "C:\\Program Files\\Pacecap\\Task\\Pacecap.exe"
+    # Nine flaws: another program, three switches missing or after -File, no
+    # Bypass, the path unquoted, no exe, no values.
+    flawed = action_problems("powershell.exe", "-File " + script + " -NoProfile", env, script, exe, 96, 82)
+    other_exe = action_problems(definition["command"], definition["arguments"], env, script,
+                                "C:\\Program Files\\Pacecap\\Pacecap.exe", 96, 82)
     check("the action is accepted as written, and each flaw of another is named",
-          action_problems(definition["command"], definition["arguments"], env, script, 96, 82) == []
-          and len(flawed) == 8, flawed)
+          action_problems(definition["command"], definition["arguments"], env, script, exe, 96, 82) == []
+          and len(flawed) == 9 and len(other_exe) == 1, (flawed, other_exe))
     terms = subscription_terms(SAMPLE_SUBSCRIPTION)
     check("reads a subscription's logs, providers, ids and suppressed paths",
           terms["logs"] == {"System"} and terms["ids"] == {1, 107, 507} and len(terms["suppress"]) == 1
@@ -1141,6 +1372,39 @@ def self_test():
           == ("Ready", 638712345678901234, 267011) and parse_task_state("") is None, parse_task_state(""))
     check("reads declared events", parse_provider_events("107\tSystem\tThe system has resumed from sleep.")
           == {107: [("System", "The system has resumed from sleep.")]})
+    own, other = "C:\\P\\Task\\Pacecap.exe", "C:\\P\\Pacecap.exe"
+    seen = [(1, SCHEME_PROVIDER, 12, other), (2, SCHEME_PROVIDER, 12, own.lower()), (3, SCHEME_PROVIDER, 12, own),
+            (4, SCHEME_PROVIDER, 12, None), (5, SCHEME_PROVIDER, 12, other)]
+    check("scheme changes that may rightly start the task: after its own first, any not its own",
+          unexplained(seen, own) == seen[3:] and unexplained(seen[:3], own) == [] and unexplained(seen[:1], own) == [],
+          unexplained(seen, own))
+    machines = [pe_machine(pe_sample(number)) for number in (0x8664, 0xAA64, 0x14C)]
+    try:
+        pe_machine(b"MZ" + bytes(100))
+        check("reads an image's machine; bytes that are no PE image are an error", False, machines)
+    except ValueError:
+        check("reads an image's machine; bytes that are no PE image are an error",
+              machines == ["x64", "arm64", "0x014C"], machines)
+    folder = pester_folder("Welcome to .NET!\nglobal-packages: C:\\Users\\r\\.nuget\\packages\\\n",
+                           '<ItemGroup>\n    <PackageDownload Include="Pester" Version="[5.7.1]" />\n')
+    hosts = pester_hosts('{"version": 1, "tools": {"powershell": {"version": "7.6.9", "commands": ["pwsh"]}}}')
+    check("finds Pester where NuGet restores the pinned version, and pwsh's pinned version",
+          folder == "C:\\Users\\r\\.nuget\\packages\\pester\\5.7.1\\tools"
+          and [version for _, _, version in hosts] == ["5.1.", "7.6.9."] and hosts[1][1][-1] == "pwsh",
+          (folder, hosts))
+    counts = [suite_counts(text) for text in ("1 passed, 1 failed\n3 passed, 0 failed\n", "1 passed, 2 failed, 4 skipped\n",
+                                              "Tests Passed: 3, Failed: 0\n")]
+    check("reads a suite's last count line", counts == [(3, 0, 0), (1, 2, 4), None], counts)
+    with tempfile.TemporaryDirectory() as temporary:
+        for name, candidate, steps in REFUSALS:
+            base, grants = Path(temporary) / name.replace(" ", "-"), []
+            base.mkdir()
+            marker = base / "RunMarker.exe"
+            marker.write_bytes(b"MZ")
+            markers = make_case(base, steps, marker, "S-1-5-21-1-2-3-1001", lambda *args: grants.append(args))
+            check("the refusal case is made as its row says: %s" % name, base / candidate in markers
+                  and all(item.exists() for item in markers) and all("{" not in args[2] for args in grants)
+                  and ("S-1-5-21-1-2-3-1001" in str(grants)) == ("{account}" in str(steps)), (markers, grants))
     exe = "C:\\Program Files\\PacecapTest-1\\u\\Pacecap.exe"
     check("a refusal names the file and the install folder; a test folder's name does not count as the latter",
           refused(Ran(4, "Refused %s: users can replace it; use C:\\Program Files\\Pacecap" % exe, ""), exe)
@@ -1155,8 +1419,9 @@ def run_group(name, group):
         check("%s: every check ran" % name, False, repr(error))
 
 
-def windows_checks(exe, kit, work, summary):
-    for name, group in (("power scheme", lambda: power_scheme_cases(exe)),
+def windows_checks(exe, kit, work, summary, emulated):
+    for name, group in (("processor", lambda: machine_cases(exe, kit, emulated)),
+                        ("power scheme", lambda: power_scheme_cases(exe)),
                         ("planted libraries", lambda: planted_library_cases(exe, kit, work)),
                         ("close prompt", lambda: close_prompt_cases(exe, kit))):
         run_group(name, group)
@@ -1165,25 +1430,29 @@ def windows_checks(exe, kit, work, summary):
             layout = Layout(root, exe, kit)
             for name, group in (("roll-out scripts", rollout_cases), ("folders", layout_cases),
                                 ("machine PATH", machine_path_cases), ("as SYSTEM", system_cases),
+                                ("refusals as SYSTEM", refusal_cases),
                                 ("the task that keeps the limits", keeping_task_cases)):
                 run_group(name, lambda: group(layout))
     except Exception as error:
         check("the job's protected folders are made", False, repr(error))
     run_group("manifests", manifest_cases)
-    cold_start(exe, kit, summary)
+    cold_start(exe, kit, summary, emulated)
 
 
 def main():
     args = sys.argv[1:]
     if args == ["--self-test"]:
         self_test()
+    elif args == ["--pester"]:
+        run_group("the PowerShell suite", pester_cases)
     elif args and not args[0].startswith("-"):
         kit = Path(args[0]).resolve()
         options = dict(zip(args[1::2], args[2::2]))
         exe = str(Path(options.get("--exe", kit / "Pacecap.exe")).resolve())
         work = Path(tempfile.mkdtemp(prefix="pacecap-windows-"))
         try:
-            windows_checks(exe, kit, work, options.get("--summary"))
+            emulated = options.get("--emulated")
+            windows_checks(exe, kit, work, options.get("--summary"), emulated and str(Path(emulated).resolve()))
         finally:
             shutil.rmtree(work, ignore_errors=True)
     else:
