@@ -12,12 +12,13 @@ URL_BASE is where the release's files will be downloaded from; it may hold
 import hashlib
 import json
 import re
-import shutil
 import sys
 import zipfile
 from pathlib import Path
 
 import pefile
+
+import standalone
 
 MANIFEST_VERSION = "1.6.0"
 DESCRIPTION = "Sets the maximum processor state of the active power scheme, plugged in and on battery."
@@ -77,8 +78,8 @@ def main():
         sys.exit(__doc__)
     dist, header, url_base = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
     exe = dist / "Pacecap.exe"
-    scripts = [Path(shutil.copyfile(path, dist / path.name))
-               for path in sorted(map(Path, sys.argv[4:]), key=lambda path: path.name)]
+    # Each script stands alone, with the shared part put in (standalone.py).
+    scripts = [standalone.write(path, dist) for path in sorted(map(Path, sys.argv[4:]), key=lambda path: path.name)]
     version = file_version(exe)
     name, web = maker(header)
     url = url_base.format(version=version).rstrip("/") + "/Pacecap.exe"

@@ -230,15 +230,23 @@ def bundle(work, pki):
     check("released exe is signed", verify(exe, pki["ca.pem"]).returncode == 0)
     archive = dist / "Pacecap-1.0.0.0-win64.zip"
     scripts = sorted((ROOT / "deploy").glob("*.ps1"))
+    # Each released script is its source with the one line that dot-sources
+    # the shared part replaced by that part's bytes.
+    shared = (ROOT / "deploy" / "shared" / "PacecapShared.ps1").read_bytes()
+    dot_source = b'. "$PSScriptRoot\\shared\\PacecapShared.ps1"\n'
+    alone = {s.name: s.read_bytes().replace(dot_source, shared) for s in scripts}
+    check("each roll-out script dot-sources the shared part on exactly one line of its own",
+          all(s.read_bytes().splitlines(keepends=True).count(dot_source) == 1 for s in scripts))
     with zipfile.ZipFile(archive) as opened:
-        check("zip holds the released exe and beside it the roll-out scripts of deploy/, also in the folder",
-              len(scripts) >= 3 and opened.namelist() == ["Pacecap.exe"] + [s.name for s in scripts] and
+        check("zip holds the released exe and beside it the roll-out scripts of deploy/ standing alone, also in the "
+              "folder", len(scripts) >= 3 and opened.namelist() == ["Pacecap.exe"] + [s.name for s in scripts] and
               opened.read("Pacecap.exe") == exe.read_bytes() and
-              all(opened.read(s.name) == s.read_bytes() == (dist / s.name).read_bytes() for s in scripts))
+              all(opened.read(s.name) == alone[s.name] == (dist / s.name).read_bytes() and alone[s.name].isascii()
+                  for s in scripts))
     sums = dict(reversed(line.split("  ")) for line in (dist / "SHA256SUMS").read_text().splitlines())
     check("SHA256SUMS lists the exe, the scripts and the zip", sums == {
         "Pacecap.exe": exe_hash, archive.name: hashlib.sha256(archive.read_bytes()).hexdigest(),
-        **{s.name: hashlib.sha256(s.read_bytes()).hexdigest() for s in scripts}})
+        **{name: hashlib.sha256(data).hexdigest() for name, data in alone.items()}})
     winget = dist / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / "1.0.0.0"
     installer = (winget / "PacecapProject.Pacecap.installer.yaml").read_text()
     check("winget manifests: version, portable installer and hash",
@@ -274,10 +282,12 @@ def bundle(work, pki):
     # The same files, with another time and mode and given in another order,
     # give the same zip.
     again = work / "again"
-    (again / "deploy").mkdir(parents=True)
+    shutil.copytree(ROOT / "deploy", again / "deploy")
     os.chmod(shutil.copy(plain / "Pacecap.exe", again), 0o600)
     os.utime(again / "Pacecap.exe", (1e9, 1e9))
-    copies = [shutil.copy(s, again / "deploy") for s in reversed(scripts)]
+    copies = [again / "deploy" / s.name for s in reversed(scripts)]
+    for copy in copies:
+        os.utime(copy, (1e9, 1e9))
     run(["/usr/bin/python3", str(ROOT / "scripts" / "release_files.py"), str(again), str(ROOT / "src" / "Maker.h"),
          "http://example.invalid"] + copies)
     zips = [folder / "Pacecap-1.2.3.4-win64.zip" for folder in (plain, again)]
@@ -293,11 +303,11 @@ def bundle(work, pki):
     tree = work / "non-ascii"
     shutil.copytree(ROOT / "deploy", tree / "deploy")
     shutil.copytree(ROOT / "scripts", tree / "scripts")
-    with (tree / "deploy" / scripts[-1].name).open("a", encoding="utf-8") as script:
+    with (tree / "deploy" / "shared" / "PacecapShared.ps1").open("a", encoding="utf-8") as script:
         script.write("# caf\u00e9\n")
     done = run([str(tree / "scripts" / "release"), "--out", str(refused)])
-    check("a roll-out script that is not ASCII is refused", done.returncode == 2 and not refused.exists() and
-          "the roll-out scripts must be pure ASCII" in done.stderr and scripts[-1].name in done.stderr, done.stderr)
+    check("a shared part that is not ASCII is refused", done.returncode == 2 and not refused.exists() and
+          "the roll-out scripts must be pure ASCII" in done.stderr and "PacecapShared.ps1" in done.stderr, done.stderr)
 
 
 def main():
