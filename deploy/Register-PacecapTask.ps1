@@ -78,6 +78,8 @@ function Write-SecureFile([string]$Path, [byte[]]$Bytes, $Security) {
     try { $stream.Write($Bytes, 0, $Bytes.Length) } finally { $stream.Dispose() }
 }
 
+function Read-Bytes([string]$Path) { [IO.File]::ReadAllBytes($Path) }
+
 function Remove-Folder([string]$Path) { Remove-Item -LiteralPath $Path -Recurse -Force -ErrorAction Stop }
 
 # Removes the task's folder, and %ProgramFiles%\Pacecap when that leaves it empty.
@@ -170,13 +172,13 @@ function ConvertTo-Standalone([string]$Source, [string]$Shared) {
 function Get-TaskScript([string]$ScriptRoot, [string]$SharedFile) {
     $script = "$ScriptRoot\Remediate-Pacecap.ps1"
     if ($null -eq (Read-Attributes $script)) { return @{ Text = "Remediate-Pacecap.ps1 was not found beside this script ($script)" } }
-    $latin1 = [Text.Encoding]::GetEncoding(28591)  # byte for byte
-    $text = $latin1.GetString([IO.File]::ReadAllBytes($script))
     foreach ($path in @($script) + @($SharedFile | Where-Object { $_ })) {
         $why = Get-Exposure $path
         if ($why) { return @{ Text = "Refused $path, as this runs with administrator rights and $why" } }
     }
-    if ($SharedFile) { $text = ConvertTo-Standalone $text $latin1.GetString([IO.File]::ReadAllBytes($SharedFile)) }
+    $latin1 = [Text.Encoding]::GetEncoding(28591)  # byte for byte
+    $text = $latin1.GetString((Read-Bytes $script))
+    if ($SharedFile) { $text = ConvertTo-Standalone $text $latin1.GetString((Read-Bytes $SharedFile)) }
     @{ Bytes = $latin1.GetBytes($text) }
 }
 
@@ -223,7 +225,7 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
         # Made anew, so that everything in it has the security set as it was made.
         if ($null -ne (Read-Attributes $taskFolder)) { Remove-Folder $taskFolder }
         New-SecureFolder $taskFolder $TaskSecurity
-        Write-SecureFile "$taskFolder\Pacecap.exe" ([IO.File]::ReadAllBytes($found.Exe)) $TaskSecurity
+        Write-SecureFile "$taskFolder\Pacecap.exe" (Read-Bytes $found.Exe) $TaskSecurity
         Write-SecureFile "$taskFolder\Remediate-Pacecap.ps1" $script.Bytes $TaskSecurity
         # Checked again as SYSTEM will check it.
         foreach ($path in "$taskFolder\Pacecap.exe", "$taskFolder\Remediate-Pacecap.ps1") {

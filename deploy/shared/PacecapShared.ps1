@@ -149,13 +149,13 @@ function Get-SearchFolders([string]$ScriptRoot, [string]$ProgramFiles, [string]$
 # The Pacecap.exe to use: the given one, else the first in $Folders. Where
 # this runs elevated, a refused candidate is passed over for the next one.
 # Returns Exe ($null when none was accepted) and the Refusals, one line each.
-function Find-Pacecap([string]$Given, [string[]]$Folders, [bool]$Elevated) {
+function Find-Pacecap([string]$Given, [string[]]$Folders) {
     $candidates = if ($Given) { , $Given } else { foreach ($folder in $Folders) { "$folder\Pacecap.exe" } }
     $refusals = @()
     foreach ($candidate in $candidates) {
         $attributes = Read-Attributes $candidate
         if ($null -eq $attributes -or ($attributes -band 0x10)) { continue }  # 0x10: a folder
-        $why = if ($Elevated) { Get-Exposure $candidate } else { '' }
+        $why = if ((Read-Account).Elevated) { Get-Exposure $candidate } else { '' }
         if (-not $why) { return @{ Exe = $candidate; Refusals = $refusals } }
         $refusals += "Refused $candidate, as this runs with administrator rights and $why"
     }
@@ -167,7 +167,7 @@ function Find-Pacecap([string]$Given, [string[]]$Folders, [bool]$Elevated) {
 function Resolve-Pacecap([string]$Given, [string]$ScriptRoot) {
     if ($Given -and $Given -notmatch '^[A-Za-z]:\\') { $Given = Join-Path (Get-Location).ProviderPath $Given }
     $folders = @(Get-SearchFolders $ScriptRoot $env:ProgramFiles (Read-MachinePath) $env:Path)
-    $found = Find-Pacecap $Given $folders (Read-Account).Elevated
+    $found = Find-Pacecap $Given $folders
     if ($found.Exe) { return @{ Exe = $found.Exe } }
     if ($found.Refusals) { return @{ Text = "$($found.Refusals -join '; '). $(Get-Advice $env:ProgramFiles)" } }
     @{ Text = 'Pacecap.exe was not found: put it in %ProgramFiles%\Pacecap, or name it with -Pacecap' }
