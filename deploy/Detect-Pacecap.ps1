@@ -24,13 +24,11 @@
 #>
 param(
     # The wanted values: edit these defaults where the tool passes no parameters.
-    [int]$PluggedIn = 99,
-    [int]$OnBattery = 80,
+    [int]$PluggedIn = 99, [int]$OnBattery = 80,
     # Pacecap.exe to use; by default the one beside this script, else the one
     # in %ProgramFiles%\Pacecap, else the first on the machine's PATH as it is
     # now (not as the service saw it at boot).
-    [string]$Pacecap = '',
-    [switch]$ConfigMgr
+    [string]$Pacecap = '', [switch]$ConfigMgr
 )
 
 . "$PSScriptRoot\shared\PacecapShared.ps1"
@@ -39,13 +37,9 @@ param(
 function Invoke-Detect([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bool]$ConfigMgr, $Bound) {
     # Intune runs scripts in 32-bit PowerShell, where System32 is redirected:
     # run again in the 64-bit one, with the same parameters.
-    $relaunch = Start-Relaunch $PSCommandPath $Bound
-    if ($relaunch) { return $relaunch }
-    foreach ($value in $PluggedIn, $OnBattery) {
-        if ($value -lt 0 -or $value -gt 100) {
-            return @{ Code = 2; Text = "Invalid wanted value $value`: each must lie between 0 and 100" }
-        }
-    }
+    if ($relaunch = Start-Relaunch $PSCommandPath $Bound) { return $relaunch }
+    $invalid = Find-InvalidValue $PluggedIn, $OnBattery
+    if ($null -ne $invalid) { return @{ Code = 2; Text = "Invalid wanted value $invalid`: each must lie between 0 and 100" } }
     $found = Resolve-Pacecap $Pacecap $PSScriptRoot
     if (-not $found.Exe) { return @{ Code = 4; Text = $found.Text } }
     try {

@@ -187,8 +187,7 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
     # In 32-bit PowerShell %ProgramFiles% is the x86 folder and System32 is
     # redirected; PowerShell 7 lacks what sets security as a file is made:
     # run again in the 64-bit Windows PowerShell, with the same parameters.
-    $relaunch = Start-Relaunch $PSCommandPath $Bound $true
-    if ($relaunch) { return $relaunch }
+    if ($relaunch = Start-Relaunch $PSCommandPath $Bound $true) { return $relaunch }
     if (-not (Read-Account).Elevated) {
         return @{ Code = 5; Text = 'Run this from an administrator prompt: it registers a task that runs as SYSTEM; nothing changed' }
     }
@@ -203,11 +202,8 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
         }
         return @{ Code = 0; Text = "Task $TaskName removed; the limits stay as they are (Pacecap 100 100 lifts them)" }
     }
-    foreach ($value in $PluggedIn, $OnBattery) {
-        if ($value -lt 0 -or $value -gt 100) {
-            return @{ Code = 1; Text = "Invalid value $value`: each must lie between 0 and 100; nothing changed" }
-        }
-    }
+    $invalid = Find-InvalidValue $PluggedIn, $OnBattery
+    if ($null -ne $invalid) { return @{ Code = 1; Text = "Invalid value $invalid`: each must lie between 0 and 100; nothing changed" } }
     $found = Resolve-Pacecap $Pacecap $PSScriptRoot
     if (-not $found.Exe) { return @{ Code = 4; Text = "$($found.Text); nothing changed" } }
     # The shared part comes from a file of its own only where this script

@@ -36,15 +36,11 @@ param(
 function Invoke-Remediate([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, $Bound) {
     # Intune runs scripts in 32-bit PowerShell, where System32 is redirected:
     # run again in the 64-bit one, with the same parameters.
-    $relaunch = Start-Relaunch $PSCommandPath $Bound
-    if ($relaunch) { return $relaunch }
+    if ($relaunch = Start-Relaunch $PSCommandPath $Bound) { return $relaunch }
     # Pacecap checks the values itself too; checking here first gives the same
     # message and exit code without starting it.
-    foreach ($value in $PluggedIn, $OnBattery) {
-        if ($value -lt 0 -or $value -gt 100) {
-            return @{ Code = 1; Text = "Invalid value $value`: each must lie between 0 and 100; nothing changed" }
-        }
-    }
+    $invalid = Find-InvalidValue $PluggedIn, $OnBattery
+    if ($null -ne $invalid) { return @{ Code = 1; Text = "Invalid value $invalid`: each must lie between 0 and 100; nothing changed" } }
     $found = Resolve-Pacecap $Pacecap $PSScriptRoot
     if (-not $found.Exe) { return @{ Code = 4; Text = "$($found.Text); nothing changed" } }
     try {

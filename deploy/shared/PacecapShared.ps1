@@ -134,6 +134,11 @@ function Get-Advice([string]$ProgramFiles) {
         "prompt: icacls `"$folder`" /setowner *S-1-5-32-544 /T /C /Q, then icacls `"$folder`" /reset /T /C /Q)"
 }
 
+# The first of $Values outside 0 to 100, or $null when all lie within.
+function Find-InvalidValue([int[]]$Values) {
+    foreach ($value in $Values) { if ($value -lt 0 -or $value -gt 100) { return $value } }
+}
+
 # --- The finder
 
 # The folders to look in, in order: the script's own, then
