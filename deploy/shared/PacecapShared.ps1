@@ -10,7 +10,7 @@
 # $null for a null DACL, which lets anyone do anything.
 function Read-Security([string]$Path) {
     $acl = Get-Acl -LiteralPath $Path -ErrorAction Stop
-    $sd = New-Object Security.AccessControl.RawSecurityDescriptor $acl.Sddl
+    $sd = New-Object Security.AccessControl.RawSecurityDescriptor $acl.GetSecurityDescriptorSddlForm('Owner, Access')
     $entries = if ($null -ne $sd.DiscretionaryAcl) {
         , @(foreach ($ace in $sd.DiscretionaryAcl) {
             @{ Sid = "$($ace.SecurityIdentifier)"; Mask = [int]$ace.AccessMask
