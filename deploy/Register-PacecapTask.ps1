@@ -19,10 +19,13 @@
         process has set the active power scheme), except when the task's own
         Pacecap.exe set it, which would start the task again.
     Run it again to change the values; -Remove removes the task and its folder.
-    Needs an administrator prompt. Both files must be out of standard users'
-    reach, as for the roll-out scripts: see Detect-Pacecap.ps1.
-    Exit codes: 0 done; 1 invalid value, nothing changed; 4 Pacecap.exe or
-    Remediate-Pacecap.ps1 not found or refused, nothing changed; 5 not run as
+    Needs an administrator prompt; from PowerShell 7 it runs itself again in
+    Windows PowerShell. What it copies must be out of standard users' reach,
+    as for the roll-out scripts (see Detect-Pacecap.ps1), and so must
+    %ProgramFiles%\Pacecap where it exists already.
+    Exit codes: 0 done; 1 invalid value, nothing changed; 4 Pacecap.exe,
+    Remediate-Pacecap.ps1 or %ProgramFiles%\Pacecap not found or refused,
+    nothing changed (or the copies refused, no task registered); 5 not run as
     administrator, nothing changed; 6 the task could not be registered or
     removed.
 .EXAMPLE

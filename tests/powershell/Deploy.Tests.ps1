@@ -95,13 +95,13 @@ Describe 'The finder' {
     It 'hole 2: starts exactly the checked file, never one that its name matches as a wildcard' {
         $name = if ($IsLinux -or $IsMacOS) { 'run' } else { 'run.cmd' }
         foreach ($folder in 'x', '[x]') {
-            New-Item -ItemType Directory -Path "TestDrive:\$folder" -Force | Out-Null
-            $file = Join-Path (Get-PSDrive TestDrive).Root "$folder\$name"
+            $file = [IO.Path]::Combine((Get-PSDrive TestDrive).Root, $folder, $name)
+            [IO.Directory]::CreateDirectory([IO.Path]::GetDirectoryName($file)) | Out-Null
             $text = if ($name -eq 'run') { "#!/bin/sh`necho $folder $*" } else { "@echo $folder %*" }
             [IO.File]::WriteAllText($file, $text)
             if ($name -eq 'run') { [IO.File]::SetUnixFileMode($file, 'UserRead, UserWrite, UserExecute') }
         }
-        (Invoke-Pacecap (Join-Path (Get-PSDrive TestDrive).Root "[x]\$name") '0').Output.Trim() | Should -Be '[x] 0'
+        (Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, '[x]', $name)) '0').Output.Trim() | Should -Be '[x] 0'
     }
 }
 
@@ -247,7 +247,9 @@ Describe 'The released scripts' {
             $ast = [Management.Automation.Language.Parser]::ParseFile($Path, [ref]$tokens, [ref]$errors)
             $newer = $ast.FindAll({ param($node)
                     $node.GetType().Name -in 'TernaryExpressionAst', 'PipelineChainAst' -or "$($node.Operator)" -in 'QuestionQuestion', 'QuestionQuestionEquals' -or
-                    $node.NullConditional -or ($node.GetType().Name -eq 'ScriptBlockAst' -and $node.CleanBlock) }, $true)
+                    $node.NullConditional -or ($node.GetType().Name -eq 'ScriptBlockAst' -and $node.CleanBlock) -or
+                    # Windows PowerShell reads a clean block as a command named clean.
+                    ($node -is [Management.Automation.Language.CommandAst] -and $node.GetCommandName() -eq 'clean') }, $true)
             @($errors | ForEach-Object Message) + @($newer | ForEach-Object { "PowerShell 7 only: $_" })
         }
     }
@@ -268,9 +270,10 @@ Describe 'The released scripts' {
         @{ Name = 'Remediate-Pacecap.ps1'; Arguments = '-OnBattery', '-1'; Code = 1 }
         @{ Name = 'Detect-Pacecap.ps1'; Arguments = '-Pacecap', 'C:\None\Pacecap.exe'; Code = 4 }
     ) {
-        $text = [IO.File]::ReadAllText("$Released/$Name")
-        $text | Should -Not -Match 'PacecapShared\.ps1"\r?$'
-        $text.Contains($Shared) | Should -BeTrue
+        $source = [IO.File]::ReadAllText("$Deploy/$Name")
+        $expected = [regex]::Replace($source, '(?m)^\. "\$PSScriptRoot\\shared\\PacecapShared\.ps1"\r?\n', { $Shared })
+        [IO.File]::ReadAllText("$Released/$Name") | Should -BeExactly $expected
+        $expected | Should -Not -Be $source
         $runs = foreach ($path in "$Deploy/$Name", "$Released/$Name") {
             $output = & $Shell[0] $Shell[1..9] -NoProfile -NonInteractive -File $path @Arguments | Out-String
             "$LASTEXITCODE $output"
