@@ -146,8 +146,8 @@ function Find-InvalidValue([int[]]$Values) {
 # PATH. A relative entry means a different folder to each process: left out.
 function Get-SearchFolders([string]$ScriptRoot, [string]$ProgramFiles, [string]$MachinePath, [string]$ProcessPath) {
     foreach ($folder in "$ScriptRoot;$ProgramFiles\Pacecap;$MachinePath;$ProcessPath".Split(';')) {
-        $folder = [Environment]::ExpandEnvironmentVariables($folder.Trim().Trim('"')).TrimEnd('\')
-        if ($folder -match '^[A-Za-z]:') { $folder }
+        $folder = [Environment]::ExpandEnvironmentVariables($folder.Trim().Trim('"'))
+        if ($folder -match '^[A-Za-z]:\\') { $folder.TrimEnd('\') }
     }
 }
 

@@ -20,14 +20,11 @@ BeforeAll {
             'C:\Program Files\Pacecap' = @{ Owner = $Owner; Entries = $installed + @(Allow $CO $F -InheritOnly) }
             'C:\Program Files\Pacecap\Pacecap.exe' = @{ Owner = $Owner; Entries = $installed } }
     }
-    # A machine as data: $Fs maps a path to its Security and Attributes.
-    function Set-Machine($Acls, $Attributes = @{}, $Drive = @{ Type = 'Fixed'; Format = 'NTFS' }) {
+    # A machine as data: $Fs maps a path to its Security and Attributes, on a local NTFS drive.
+    function Set-Machine($Acls) {
         $script:Fs = @{}
-        foreach ($path in $Acls.Keys) {
-            $script:Fs[$path] = @{ Security = $Acls[$path]; Attributes = $(if ($path -like '*.exe') { 0x20 } else { 0x10 }) }
-        }
-        foreach ($path in $Attributes.Keys) { $script:Fs[$path].Attributes = $Attributes[$path] }
-        $script:Drive = $Drive
+        foreach ($path in $Acls.Keys) { $script:Fs[$path] = @{ Security = $Acls[$path]; Attributes = $(if ($path -like '*.exe') { 0x20 } else { 0x10 }) } }
+        $script:Drive = @{ Type = 'Fixed'; Format = 'NTFS' }
     }
 }
 AfterAll { $env:ProgramFiles, $env:SystemRoot = $SavedEnv }
@@ -73,8 +70,8 @@ Describe 'Trust' {
 
 Describe 'The finder' {
     It 'looks beside the script, in Program Files, then on the PATHs, leaving out relative entries' {
-        Get-SearchFolders 'C:\Kit' 'C:\Program Files' '%SystemRoot%\System32;bin;"C:\Quoted Dir\";;D:\Tools' 'C:\Mine' |
-            Should -Be 'C:\Kit', 'C:\Program Files\Pacecap', 'C:\Windows\System32', 'C:\Quoted Dir', 'D:\Tools', 'C:\Mine'
+        Get-SearchFolders 'C:\Kit' 'C:\Program Files' '%SystemRoot%\System32;bin;E:bin;"C:\Quoted Dir\";;D:\' 'C:\Mine' |
+            Should -Be 'C:\Kit', 'C:\Program Files\Pacecap', 'C:\Windows\System32', 'C:\Quoted Dir', 'D:', 'C:\Mine'
     }
     It '<Name>' -ForEach @(
         @{ Name = 'unelevated: the first found, unchecked'; Elevated = $false; Exe = 'C:\A\Pacecap.exe' }
