@@ -161,28 +161,33 @@ function Get-TaskDefinition([string]$Folder, [string]$SystemRoot, [int]$PluggedI
 }
 
 # A script with the shared part put in place of the line that dot-sources
-# it, byte for byte as the release builds it.
+# it, byte for byte as the release builds it; a script without that line
+# stands alone already and is left as it is.
 function ConvertTo-Standalone([string]$Source, [string]$Shared) {
-    $parts = [regex]::Split($Source, '(?m)^' + [regex]::Escape('. "$PSScriptRoot\shared\PacecapShared.ps1"') + '\r?\n')
-    if ($parts.Count -ne 2) { throw 'the script does not take in the shared part once' }
-    $parts[0] + $Shared + $parts[1]
+    [regex]::Replace($Source, '(?m)^' + [regex]::Escape('. "$PSScriptRoot\shared\PacecapShared.ps1"') + '\r?\n', { $Shared })
 }
 
 # The bytes of the script the task runs, standing alone (Bytes), or the first
-# line to show (Text): Remediate-Pacecap.ps1 beside this script; run from
-# deploy/, with the shared part put in, so that file is checked too.
-# A script that stands alone never reads that file.
+# line to show (Text): Remediate-Pacecap.ps1 beside this script, with the
+# shared part put in from $SharedFile where it takes it in. That file is
+# checked like the script; a script that stands alone passes none, so it
+# never reads one.
 function Get-TaskScript([string]$ScriptRoot, [string]$SharedFile) {
     $script = "$ScriptRoot\Remediate-Pacecap.ps1"
     if ($null -eq (Read-Attributes $script)) { return @{ Text = "Remediate-Pacecap.ps1 was not found beside this script ($script)" } }
+    $latin1 = [Text.Encoding]::GetEncoding(28591)  # byte for byte
+    $shared = ''
     foreach ($path in @($script) + @($SharedFile | Where-Object { $_ })) {
         $why = Get-Exposure $path
         if ($why) { return @{ Text = "Refused $path, as this runs with administrator rights and $why" } }
+        $text = $latin1.GetString((Read-Bytes $path))
+        if ($path -eq $script) { $source = $text } else { $shared = $text }
     }
-    $latin1 = [Text.Encoding]::GetEncoding(28591)  # byte for byte
-    $text = $latin1.GetString((Read-Bytes $script))
-    if ($SharedFile) { $text = ConvertTo-Standalone $text $latin1.GetString((Read-Bytes $SharedFile)) }
-    @{ Bytes = $latin1.GetBytes($text) }
+    $alone = ConvertTo-Standalone $source $shared
+    if ($alone -ne $source -and -not $shared) {
+        return @{ Text = "Remediate-Pacecap.ps1 beside this script ($script) does not stand alone: use the released one" }
+    }
+    @{ Bytes = $latin1.GetBytes($alone) }
 }
 
 # The outcome of a registration: the Text to show and the exit Code.
@@ -212,7 +217,7 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
     # The shared part comes from a file of its own only where this script
     # does not stand alone.
     $shared = ${function:Get-Exposure}.File
-    $script = Get-TaskScript $PSScriptRoot $(if ($shared -ne $PSCommandPath) { $shared })
+    $script = Get-TaskScript $PSScriptRoot $(if ((Split-Path -Leaf $shared) -eq 'PacecapShared.ps1') { $shared })
     if (-not $script.Bytes) { return @{ Code = 4; Text = "$($script.Text); nothing changed" } }
     # Only folders that standard users cannot change are written into.
     foreach ($existing in $folder, $taskFolder) {

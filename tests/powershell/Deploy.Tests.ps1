@@ -286,6 +286,9 @@ Describe 'The released scripts' {
         [Text.Encoding]::ASCII.GetString($fromDeploy.Bytes) | Should -Be ([IO.File]::ReadAllText("$Released/Remediate-Pacecap.ps1"))
         Should -Invoke Get-Exposure -ParameterFilter { $Path -like '*PacecapShared.ps1' } -Times 1 -Exactly
         (Get-TaskScript $Released '').Bytes | Should -Be ([IO.File]::ReadAllBytes("$Released/Remediate-Pacecap.ps1"))
+        # A released Register beside a Remediate-Pacecap.ps1 from deploy/ reads no shared file.
+        (Get-TaskScript $Deploy '').Text | Should -Match 'does not stand alone: use the released one$'
+        Should -Invoke Read-Bytes -ParameterFilter { $Path -like '*PacecapShared.ps1' } -Times 1 -Exactly
     }
 }
 
