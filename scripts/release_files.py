@@ -13,12 +13,13 @@ URL_BASE is where the release's files will be downloaded from; it may hold
 import hashlib
 import json
 import re
-import shutil
 import sys
 import zipfile
 from pathlib import Path
 
 import pefile
+
+import standalone
 
 MANIFEST_VERSION = "1.6.0"
 DESCRIPTION = "Sets the maximum processor state of the active power scheme, plugged in and on battery."
@@ -94,8 +95,8 @@ def main():
     if len(set(versions.values())) != 1:
         sys.exit("release_files: the exes carry different versions: %s" % versions)
     version = versions["Pacecap.exe"]
-    scripts = [Path(shutil.copyfile(path, dist / path.name))
-               for path in sorted(map(Path, sys.argv[4:]), key=lambda path: path.name)]
+    # Each script stands alone, with the shared part put in (standalone.py).
+    scripts = [standalone.write(path, dist) for path in sorted(map(Path, sys.argv[4:]), key=lambda path: path.name)]
     # (exe, zip, winget's architecture, Scoop's) per target
     targets = [(dist / exe_name, dist / ("Pacecap-%s-%s.zip" % (version, suffix)), winget_arch, scoop_arch)
                for exe_name, suffix, _, winget_arch, scoop_arch in TARGETS]

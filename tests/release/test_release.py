@@ -272,6 +272,13 @@ def bundle(work, pki):
         return
     scripts = sorted((ROOT / "deploy").glob("*.ps1"))
     zips = [dist / ("Pacecap-1.0.0.0-%s.zip" % suffix) for _, _, suffix, *_ in TARGETS]
+    # Each released script is its source with the one line that dot-sources
+    # the shared part replaced by that part's bytes.
+    shared = (ROOT / "deploy" / "shared" / "PacecapShared.ps1").read_bytes()
+    dot_source = b'. "$PSScriptRoot\\shared\\PacecapShared.ps1"\n'
+    alone = {s.name: s.read_bytes().replace(dot_source, shared) for s in scripts}
+    check("each roll-out script dot-sources the shared part on exactly one line of its own",
+          all(s.read_bytes().splitlines(keepends=True).count(dot_source) == 1 for s in scripts))
     winget = dist / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / "1.0.0.0"
     installer = yaml.safe_load((winget / "PacecapProject.Pacecap.installer.yaml").read_text())
     scoop = json.loads((dist / "scoop" / "pacecap.json").read_text())
@@ -283,11 +290,12 @@ def bundle(work, pki):
               verify(exe, pki["ca.pem"]).returncode == 0 and pefile.PE(str(exe)).FILE_HEADER.Machine == machine and
               "sha256 of the unsigned %s Pacecap.exe: %s\n" % (arch, sha(unsigned)) in info, info)
         with zipfile.ZipFile(archive) as opened:
-            check("%s holds %s as Pacecap.exe and beside it the roll-out scripts of deploy/, also in the folder" %
+            check("%s holds %s as Pacecap.exe and beside it the roll-out scripts of deploy/ standing alone, also in the folder" %
                   (archive.name, exe_name), len(scripts) >= 3 and
                   opened.namelist() == ["Pacecap.exe"] + [s.name for s in scripts] and
                   opened.read("Pacecap.exe") == exe.read_bytes() and
-                  all(opened.read(s.name) == s.read_bytes() == (dist / s.name).read_bytes() for s in scripts))
+                  all(opened.read(s.name) == alone[s.name] == (dist / s.name).read_bytes() and
+                      alone[s.name].isascii() for s in scripts))
         url = "https://example.invalid/1.0.0.0/" + archive.name
         check("winget's %s installer and Scoop's %s entry: %s and its hash" % (arch, scoop_arch, archive.name),
               [i for i in installer["Installers"] if i["Architecture"] == arch] ==
@@ -295,7 +303,7 @@ def bundle(work, pki):
               scoop["architecture"].get(scoop_arch) == {"url": url, "hash": sha(archive)})
     sums = dict(reversed(line.split("  ")) for line in (dist / "SHA256SUMS").read_text().splitlines())
     check("SHA256SUMS lists both exes, the scripts and both zips",
-          sums == {p.name: sha(p) for p in [dist / t[1] for t in TARGETS] + scripts + zips})
+          sums == {p.name: sha(p) for p in [dist / t[1] for t in TARGETS] + [dist / s.name for s in scripts] + zips})
     check("winget: two installers, each a zip with Pacecap.exe as its portable installer; version and locale too",
           len(installer["Installers"]) == 2 and installer["PackageVersion"] == "1.0.0.0" and
           (installer["InstallerType"], installer["NestedInstallerType"]) == ("zip", "portable") and
@@ -332,10 +340,10 @@ def bundle(work, pki):
     # give the same zips; an exe for the other machine is refused.
     release_files_run = lambda folder: run([  # noqa: E731
         "/usr/bin/python3", str(ROOT / "scripts" / "release_files.py"), str(folder), str(ROOT / "src" / "Maker.h"),
-        "http://example.invalid"] + [shutil.copy(s, folder / "deploy") for s in reversed(scripts)])
+        "http://example.invalid"] + [folder / "deploy" / s.name for s in reversed(scripts)])
     again, swapped = work / "again", work / "swapped"
     for folder, names in ((again, [t[1] for t in TARGETS]), (swapped, [t[1] for t in reversed(TARGETS)])):
-        (folder / "deploy").mkdir(parents=True)
+        shutil.copytree(ROOT / "deploy", folder / "deploy")
         for target, name in zip(TARGETS, names):
             os.chmod(shutil.copy(plain / target[1], folder / name), 0o600)
             os.utime(folder / name, (1e9, 1e9))
@@ -358,11 +366,11 @@ def bundle(work, pki):
     tree = work / "non-ascii"
     shutil.copytree(ROOT / "deploy", tree / "deploy")
     shutil.copytree(ROOT / "scripts", tree / "scripts")
-    with (tree / "deploy" / scripts[-1].name).open("a", encoding="utf-8") as script:
+    with (tree / "deploy" / "shared" / "PacecapShared.ps1").open("a", encoding="utf-8") as script:
         script.write("# caf\u00e9\n")
     done = run([str(tree / "scripts" / "release"), "--out", str(refused)])
-    check("a roll-out script that is not ASCII is refused", done.returncode == 2 and not refused.exists() and
-          "the roll-out scripts must be pure ASCII" in done.stderr and scripts[-1].name in done.stderr, done.stderr)
+    check("a shared part that is not ASCII is refused", done.returncode == 2 and not refused.exists() and
+          "the roll-out scripts must be pure ASCII" in done.stderr and "PacecapShared.ps1" in done.stderr, done.stderr)
 
 
 def main():
@@ -378,7 +386,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(18, "release bundle"):
+            with checks(19, "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)

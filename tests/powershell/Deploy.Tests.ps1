@@ -1,0 +1,303 @@
+# The roll-out scripts' decisions, run for real over facts given as data: the
+# small functions that read Windows are mocked.
+BeforeAll {
+    $Deploy = (Resolve-Path -LiteralPath "$PSScriptRoot/../../deploy").ProviderPath
+    . "$Deploy/Detect-Pacecap.ps1"
+    . "$Deploy/Remediate-Pacecap.ps1"
+    . "$Deploy/Register-PacecapTask.ps1"
+    $SavedEnv = $env:ProgramFiles, $env:SystemRoot
+    $env:ProgramFiles, $env:SystemRoot = 'C:\Program Files', 'C:\Windows'
+    $SY, $BA, $TI, $CO = 'S-1-5-18', 'S-1-5-32-544', $TrustedSids[2], 'S-1-3-0'
+    $BU, $AU, $WD, $Admin = 'S-1-5-32-545', 'S-1-5-11', 'S-1-1-0', 'S-1-5-21-7-7-7-1001'
+    $F, $M, $RX = 0x1F01FF, 0x1301BF, 0x1200A9
+    function Allow($Sid, $Mask, [switch]$InheritOnly, [switch]$Deny) { @{ Sid = $Sid; Mask = $Mask; InheritOnly = [bool]$InheritOnly; Deny = [bool]$Deny } }
+    # Stock shapes: the C:\ root, Program Files, and a folder and file an
+    # administrator unpacked there, CREATOR OWNER expanded to $Owner.
+    function Stock($Owner = $BA) {
+        $installed = @((Allow $SY $F), (Allow $BA $F), (Allow $BU $RX), (Allow $Owner $F))
+        @{ 'C:\' = @{ Owner = $TI; Entries = @((Allow $BA $F), (Allow $SY $F), (Allow $BU $RX), (Allow $AU 0x4), (Allow $AU $M -InheritOnly)) }
+            'C:\Program Files' = @{ Owner = $TI; Entries = @((Allow $TI $F), (Allow $SY $M), (Allow $BA $M), (Allow $BU $RX), (Allow $CO $F -InheritOnly)) }
+            'C:\Program Files\Pacecap' = @{ Owner = $Owner; Entries = $installed + @(Allow $CO $F -InheritOnly) }
+            'C:\Program Files\Pacecap\Pacecap.exe' = @{ Owner = $Owner; Entries = $installed } }
+    }
+    # A machine as data: $Fs maps a path to its Security and Attributes, on a local NTFS drive.
+    function Set-Machine($Acls) {
+        $script:Fs = @{}
+        foreach ($path in $Acls.Keys) { $script:Fs[$path] = @{ Security = $Acls[$path]; Attributes = $(if ($path -like '*.exe') { 0x20 } else { 0x10 }) } }
+        $script:Drive = @{ Type = 'Fixed'; Format = 'NTFS' }
+    }
+}
+AfterAll { $env:ProgramFiles, $env:SystemRoot = $SavedEnv }
+
+Describe 'Trust' {
+    BeforeEach {
+        Mock Read-Security { $Fs[$Path].Security }
+        Mock Read-Attributes { $Fs[$Path].Attributes }
+        Mock Read-Drive { $Drive }
+    }
+    It '<Name>' -ForEach @(
+        @{ Name = 'stock Program Files\Pacecap, CREATOR OWNER as Administrators'; Why = '^$' }
+        @{ Name = 'stock, CREATOR OWNER as the administrator (hole 4)'; Owner = 'S-1-5-21-7-7-7-1001'; Why = 'change or delete it' }
+        @{ Name = 'hole 3: the elevated account own entry'; Set = { $Fs[$file].Security.Entries += Allow $Admin $F }; Why = 'change or delete it' }
+        @{ Name = 'the C:\ root'; Exe = 'C:\Pacecap.exe'; Set = { $Fs['C:\Pacecap.exe'] = $Fs[$file] }; Why = 'files in C:\\$' }
+        @{ Name = 'a folder an administrator made under C:\'; Exe = 'C:\Tools\Pacecap.exe'
+            Set = { $Fs['C:\Tools'] = @{ Attributes = 0x10; Security = @{ Owner = $BA; Entries = @((Allow $SY $F), (Allow $AU $M)) } }
+                $Fs['C:\Tools\Pacecap.exe'] = $Fs[$file] }; Why = 'files in C:\\Tools$' }
+        @{ Name = 'Downloads'; Exe = 'C:\Users\Ann\Downloads\Pacecap.exe'
+            Set = { foreach ($p in 'C:\Users', 'C:\Users\Ann', 'C:\Users\Ann\Downloads') { $Fs[$p] = @{ Attributes = 0x10; Security = @{ Owner = $SY; Entries = @(Allow $SY $F) } } }
+                $Fs['C:\Users\Ann\Downloads'].Security = @{ Owner = 'S-1-5-21-7-7-7-1002'; Entries = @(Allow $SY $F) }
+                $Fs['C:\Users\Ann\Downloads\Pacecap.exe'] = $Fs[$file] }; Why = 'files in C:\\Users\\Ann\\Downloads$' }
+        @{ Name = 'hole 1: Users with only WriteAttributes on the file'; Set = { $Fs[$file].Security.Entries += Allow $BU 0x100 }; Why = 'change or delete it' }
+        @{ Name = 'Users with DeleteChild on the folder'; Set = { $Fs[$dir].Security.Entries += Allow $BU 0x40 }; Why = 'files in C:\\Program Files\\Pacecap$' }
+        @{ Name = 'Users with WRITE_DAC on an ancestor'; Set = { $Fs['C:\Program Files'].Security.Entries += Allow $BU 0x40000 }; Why = 'take over C:\\Program Files$' }
+        @{ Name = 'a standard user as owner'; Set = { $Fs[$dir].Security.Owner = 'S-1-5-21-7-7-7-1002' }; Why = 'files in' }
+        @{ Name = 'a null DACL'; Set = { $Fs[$file].Security.Entries = $null }; Why = 'change or delete it' }
+        @{ Name = 'a link on a component'; Set = { $Fs[$dir].Attributes = 0x410 }; Why = 'Pacecap is a link' }
+        @{ Name = 'a FAT drive'; Set = { $script:Drive = @{ Type = 'Fixed'; Format = 'FAT32' } }; Why = 'NTFS or ReFS' }
+        @{ Name = 'a network drive'; Set = { $script:Drive = @{ Type = 'Network'; Format = 'NTFS' } }; Why = 'NTFS or ReFS' }
+        @{ Name = 'a UNC path'; Exe = '\\server\share\Pacecap.exe'; Why = 'not on a local drive' }
+        @{ Name = 'an inherit-only entry for Users'; Set = { $Fs[$dir].Security.Entries += Allow $BU $F -InheritOnly }; Why = '^$' }
+        @{ Name = 'a deny entry alone'; Set = { $Fs[$file].Security.Entries += Allow $WD $F -Deny }; Why = '^$' }
+        @{ Name = 'a deny entry beside an allow'; Set = { $Fs[$file].Security.Entries += (Allow $BU 0x2 -Deny), (Allow $BU 0x2) }; Why = 'change or delete it' }
+        @{ Name = 'hole 2: a wildcard in the path'; Exe = 'C:\Program Files\[P]acecap\Pacecap.exe'; Why = 'wildcard' }
+    ) {
+        $file, $dir = 'C:\Program Files\Pacecap\Pacecap.exe', 'C:\Program Files\Pacecap'
+        Set-Machine (Stock $(if ($Owner) { $Owner } else { $BA }))
+        if ($Set) { . $Set }
+        Get-Exposure $(if ($Exe) { $Exe } else { $file }) | Should -Match $Why
+    }
+}
+
+Describe 'The finder' {
+    It 'looks beside the script, in Program Files, then on the PATHs, leaving out relative entries' {
+        Get-SearchFolders 'C:\Kit' 'C:\Program Files' '%SystemRoot%\System32;bin;E:bin;"C:\Quoted Dir\";;D:\' 'C:\Mine' |
+            Should -Be 'C:\Kit', 'C:\Program Files\Pacecap', 'C:\Windows\System32', 'C:\Quoted Dir', 'D:', 'C:\Mine'
+    }
+    It '<Name>' -ForEach @(
+        @{ Name = 'unelevated: the first found, unchecked'; Elevated = $false; Exe = 'C:\A\Pacecap.exe' }
+        @{ Name = 'hole 5: a refused candidate does not hide an accepted one'; Elevated = $true; Exe = 'C:\B\Pacecap.exe' }
+        @{ Name = 'none accepted: each refusal named, then the advice'; Elevated = $true; Refused = 'C:\A\Pacecap.exe', 'C:\B\Pacecap.exe'
+            Text = '^Refused C:\\A\\Pacecap.exe, as .* holds a wildcard character; Refused C:\\B\\.*\. Put it in C:\\Program Files\\Pacecap, .*icacls' }
+        @{ Name = 'a given one that is refused is not passed over'; Elevated = $true; Given = 'C:\A\Pacecap.exe'; Text = '^Refused C:\\A\\' }
+        @{ Name = 'none found'; Elevated = $true; Given = 'C:\None\Pacecap.exe'; Text = '^Pacecap.exe was not found' }
+    ) {
+        Mock Read-Account { @{ Elevated = $Elevated } }
+        Mock Read-MachinePath { 'C:\A;C:\Folder;C:\B' }
+        Mock Read-Attributes { @{ 'C:\A\Pacecap.exe' = 0x20; 'C:\Folder\Pacecap.exe' = 0x10; 'C:\B\Pacecap.exe' = 0x20 }[$Path] }
+        Mock Get-Exposure { if ($Path -eq 'C:\A\Pacecap.exe') { 'its path holds a wildcard character' } elseif ($Refused -contains $Path) { 'no' } else { '' } }
+        $found = Resolve-Pacecap $Given 'relative'
+        $found.Exe | Should -Be $Exe
+        $found.Text | Should -Match $(if ($Text) { $Text } else { '^$' })
+    }
+    It 'hole 2: starts exactly the checked file, never one that its name matches as a wildcard' {
+        $name = if ($IsLinux -or $IsMacOS) { 'run' } else { 'run.cmd' }
+        foreach ($folder in 'x', '[x]') {
+            $file = [IO.Path]::Combine((Get-PSDrive TestDrive).Root, $folder, $name)
+            [IO.Directory]::CreateDirectory([IO.Path]::GetDirectoryName($file)) | Out-Null
+            $text = if ($name -eq 'run') { "#!/bin/sh`necho $folder $*" } else { "@echo $folder %*" }
+            [IO.File]::WriteAllText($file, $text)
+            if ($name -eq 'run') { [IO.File]::SetUnixFileMode($file, 'UserRead, UserWrite, UserExecute') }
+        }
+        (Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, '[x]', $name)) '0').Output.Trim() | Should -Be '[x] 0'
+    }
+}
+
+Describe 'Detect and Remediate' {
+    BeforeEach {
+        Mock Read-Account { @{ Elevated = $false } }
+        Mock Read-MachinePath { '' }
+        Mock Read-Attributes { if ($Path -eq 'C:\Program Files\Pacecap\Pacecap.exe') { 0x20 } }
+    }
+    It '<Script> <Wanted> with <Shown>: exit <Code>' -ForEach @(
+        @{ Script = 'Detect'; Shown = 'set'; Code = 0; Text = '^Compliant: plugged-in 99%, on-battery 80%$' }
+        @{ Script = 'Detect'; Shown = 'class1'; Code = 1; Text = '^Not compliant: plugged-in 99%, on-battery 80%, plugged-in of efficiency class 1 100% \(wanted plugged-in 99%, on-battery 80%\)$' }
+        @{ Script = 'Detect'; Shown = 'class1'; Wanted = 99, 80, 'ConfigMgr'; Code = 0; Text = '^NonCompliant$' }
+        @{ Script = 'Detect'; Shown = 'set'; Wanted = 99, 80, 'ConfigMgr'; Code = 0; Text = '^Compliant$' }
+        @{ Script = 'Detect'; Shown = 'other'; Wanted = 99, 0; Code = 0; Text = 'on-battery 55%$' }
+        @{ Script = 'Detect'; Shown = 'other'; Code = 1; Text = 'wanted plugged-in 99%, on-battery 80%\)$' }
+        @{ Script = 'Detect'; Shown = 'failed'; Code = 1; Text = '^Not compliant: Pacecap could not read the values \(exit code 2\)' }
+        @{ Script = 'Detect'; Wanted = 101, 80; Code = 2; Text = '^Invalid wanted value 101' }
+        @{ Script = 'Detect'; Wanted = 99, 80, 'C:\None.exe'; Code = 4; Text = '^Pacecap.exe was not found' }
+        @{ Script = 'Remediate'; Shown = 'set'; Code = 0; Text = '^Already set: plugged-in 99%, on-battery 80%; nothing changed$' }
+        @{ Script = 'Remediate'; Shown = 'class1'; Code = 0; Text = '^set 99 80$' }
+        @{ Script = 'Remediate'; Shown = 'other'; Wanted = 99, 0; Code = 0; Text = '^Already set: plugged-in 99%, on-battery left as it was; nothing changed$' }
+        @{ Script = 'Remediate'; Shown = 'other'; Wanted = 98, 0; Code = 0; Text = '^set 98 0$' }
+        @{ Script = 'Remediate'; Shown = 'failed'; Code = 0; Text = '^set 99 80$' }
+        @{ Script = 'Remediate'; Wanted = 99, -1; Code = 1; Text = '^Invalid value -1.*; nothing changed$' }
+        @{ Script = 'Remediate'; Wanted = 99, 80, 'C:\None.exe'; Code = 4; Text = 'not found.*; nothing changed$' }
+    ) {
+        $outputs = @{ set = "`r`nplugged-in value is 99%`r`non-battery value is 80%`r`n"
+            class1 = "`r`nplugged-in value is 99%`r`non-battery value is 80%`r`nplugged-in value of efficiency class 1 is 100%`r`n"
+            other = "`r`nplugged-in value is 99%`r`non-battery value is 55%`r`n"; failed = "No active power scheme`r`n" }
+        Mock Invoke-Pacecap { if ($Arguments -eq '0') { @{ Output = $outputs[$Shown]; Code = [int]($Shown -eq 'failed') * 2 } } else { @{ Output = "set $Arguments`r`n"; Code = 0 } } }
+        $plugged, $battery, $extra = if ($Wanted) { $Wanted } else { 99, 80 }
+        $outcome = if ($Script -eq 'Detect') { Invoke-Detect $plugged $battery $(if ($extra -ne 'ConfigMgr') { $extra }) ($extra -eq 'ConfigMgr') @{} }
+            else { Invoke-Remediate $plugged $battery $extra @{} }
+        $outcome.Text | Should -Match $Text
+        $outcome.Code | Should -Be $Code
+        Should -Invoke Invoke-Pacecap -Times ([int]($Text -like '^set*')) -Exactly -ParameterFilter { $Arguments -ne '0' }
+    }
+    It 'runs again in <Want> from <Bits>-bit <Edition> (Register: <Needs>)' -ForEach @(
+        @{ Bits = 32; Edition = 'Desktop'; Needs = $false; Want = 'C:\Windows\Sysnative\WindowsPowerShell\v1.0\powershell.exe' }
+        @{ Bits = 64; Edition = 'Desktop'; Needs = $true; Want = '' }
+        @{ Bits = 64; Edition = 'Core'; Needs = $false; Want = '' }
+        @{ Bits = 64; Edition = 'Core'; Needs = $true; Want = 'C:\Windows\System32\WindowsPowerShell\v1.0\powershell.exe' }  # hole 8
+    ) {
+        Get-Relaunch $true ($Bits -eq 64) $Edition 'C:\Windows' $Needs | Should -Be $Want
+    }
+    It 'passes the parameters given on, switches as switches' {
+        $bound = [ordered]@{ PluggedIn = 95; Pacecap = 'C:\A B\Pacecap.exe'; ConfigMgr = [switch]$true; Remove = [switch]$false; OnBattery = '' }
+        Get-RelaunchArguments $bound | Should -Be '-PluggedIn', '95', '-Pacecap', 'C:\A B\Pacecap.exe', '-ConfigMgr'
+    }
+}
+
+Describe 'Register' {
+    BeforeAll {
+        # Security that Windows gives a new item that is not set whole: its
+        # folder's entries, CREATOR OWNER as the owner the policy names.
+        function Made($Security) {
+            if ($Security.Protected) { return $Security }
+            @{ Owner = $PolicyOwner; Entries = @((Allow $SY $F), (Allow $BA $F), (Allow $BU $RX), (Allow $PolicyOwner $F)) }
+        }
+        $Vendor = 'C:\Program Files\Vendor\Pacecap.exe'
+    }
+    BeforeEach {
+        Mock Read-Security { $Fs[$Path].Security }
+        Mock Read-Attributes { $Fs[$Path].Attributes }
+        Mock Read-Drive { $Drive }
+        Mock Read-MachinePath { '' }
+        Mock Read-Bytes { [byte[]](1, 2) }
+        Mock Get-TaskScript { @{ Bytes = [byte[]](3) } }
+        Mock New-SecureFolder { $Fs[$Path] = @{ Attributes = 0x10; Security = Made $Security } }
+        Mock Write-SecureFile { $Fs[$Path] = @{ Attributes = 0x20; Security = Made $Security } }
+        Mock Remove-Folder { $Fs.Remove($Path) }
+        Mock Start-Relaunch { }
+        Mock Register-Task { }
+        Mock Unregister-Task { }
+        Mock Remove-TaskFiles { }
+    }
+    It '<Name>: exit <Code>' -ForEach @(
+        @{ Name = 'not elevated'; Elevated = $false; Code = 5; Text = '^Run this from an administrator prompt' }
+        @{ Name = 'an invalid value'; Values = 99, 101; Code = 1; Text = '^Invalid value 101' }
+        @{ Name = 'no Pacecap.exe'; Given = 'C:\None\Pacecap.exe'; Code = 4; Text = 'not found.*; nothing changed$' }
+        @{ Name = 'Administrators own new items'; Installs = 1; Code = 0; Text = '^Task Pacecap registered: C:\\Program Files\\Pacecap\\Task\\Remediate' }
+        @{ Name = 'hole 4: new items owned by their creator'; Owner = 'S-1-5-21-7-7-7-1001'; Installs = 1; Code = 0; Text = '^Task Pacecap registered' }
+        @{ Name = 'hole 4: an unzipped folder owned by its creator'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4
+            Text = '^Refused C:\\Program Files\\Pacecap.*icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q, then icacls .* /reset .*; nothing changed$' }
+        @{ Name = 'the task cannot be registered'; Fails = $true; Installs = 1; Code = 6; Text = '^The task could not be registered: no' }
+        @{ Name = '-Remove'; Remove = $true; Code = 0; Text = '^Task Pacecap removed' }
+        @{ Name = '-Remove that fails'; Remove = $true; Fails = $true; Code = 6; Text = '^The task could not be removed: no' }
+    ) {
+        $PolicyOwner = if ($Owner) { $Owner } else { $BA }
+        $acls = Stock $PolicyOwner
+        $acls[$Vendor], $acls['C:\Program Files\Vendor'] = (Stock)['C:\Program Files\Pacecap\Pacecap.exe', 'C:\Program Files\Pacecap']
+        if (-not $Unzipped) { $acls.Remove('C:\Program Files\Pacecap'); $acls.Remove('C:\Program Files\Pacecap\Pacecap.exe') }
+        Set-Machine $acls
+        Mock Read-Account { @{ Elevated = $Elevated -ne $false } }
+        if ($Fails) { Mock Register-Task { throw 'no' }; Mock Unregister-Task { throw 'no' } }
+        $plugged, $battery = if ($Values) { $Values } else { 96, 82 }
+        $outcome = Invoke-Register $plugged $battery $(if ($Given) { $Given } elseif (-not $Unzipped) { $Vendor }) ([bool]$Remove) @{}
+        $outcome.Text | Should -Match $Text
+        $outcome.Code | Should -Be $Code
+        Should -Invoke Register-Task -Times ([int]$Installs) -Exactly
+        Should -Invoke Write-SecureFile -Times (2 * $Installs) -Exactly
+    }
+    Context 'the task' {
+        BeforeAll { $Task = Get-TaskDefinition 'C:\Program Files\Pacecap\Task' 'C:\Windows' 96 82 }
+        It '<What>' -ForEach @(
+            @{ What = 'triggers: at logon, then two events 10 s later'; Get = { $Task.Triggers | ForEach-Object { "$($_.AtLogOn)$($_.Delay)" } }; Want = 'True', 'PT10S', 'PT10S' }
+            @{ What = 'resume events selected'; Get = { ([xml]$Task.Triggers[1].Subscription).QueryList.Query.Select | ForEach-Object '#text' }
+                Want = "*[System[Provider[@Name='Microsoft-Windows-Power-Troubleshooter'] and EventID=1]]",
+                    "*[System[Provider[@Name='Microsoft-Windows-Kernel-Power'] and EventID=107]]", "*[System[Provider[@Name='Microsoft-Windows-Kernel-Power'] and EventID=507]]" }
+            @{ What = 'hole 6: scheme changes, less those of the task''s own copy only'; Get = { $q = ([xml]$Task.Triggers[2].Subscription).QueryList.Query; $q.Select.'#text'; $q.Suppress.'#text' }
+                Want = "*[System[Provider[@Name='Microsoft-Windows-UserModePowerService'] and EventID=12]]",
+                    "*[EventData[Data[@Name='ProcessPath']='C:\Program Files\Pacecap\Task\Pacecap.exe']]" }
+            @{ What = 'hole 6: the action runs that copy, paths quoted'; Get = { $Task.Action.Execute; $Task.Action.Argument }
+                Want = 'C:\Windows\System32\WindowsPowerShell\v1.0\powershell.exe', ('-NoProfile -NonInteractive -ExecutionPolicy Bypass -File ' +
+                    '"C:\Program Files\Pacecap\Task\Remediate-Pacecap.ps1" -Pacecap "C:\Program Files\Pacecap\Task\Pacecap.exe" -PluggedIn 96 -OnBattery 82') }
+            @{ What = 'as SYSTEM, elevated'; Get = { $Task.Principal.UserId, $Task.Principal.LogonType, $Task.Principal.RunLevel }; Want = 'S-1-5-18', 'ServiceAccount', 'Highest' }
+            @{ What = 'on battery too, one run at a time'; Get = { $s = $Task.Settings; $s.AllowStartIfOnBatteries, $s.DontStopIfGoingOnBatteries, $s.StartWhenAvailable, $s.MultipleInstances }
+                Want = $true, $true, $true, 'IgnoreNew' }
+            @{ What = 'hole 7: five minutes to run'; Get = { $Task.Settings.ExecutionTimeLimit.TotalMinutes }; Want = 5 }
+            @{ What = 'task folder and files: Administrators own them, no one else may use them, nothing inherited'; Get = { ConvertTo-Sddl $TaskSecurity $true }
+                Want = 'O:S-1-5-32-544D:P(A;OICI;0x1F01FF;;;S-1-5-18)(A;OICI;0x1F01FF;;;S-1-5-32-544)' }
+        ) {
+            & $Get | Should -Be $Want
+        }
+    }
+}
+
+Describe 'The released scripts' {
+    BeforeAll {
+        $Shared = [IO.File]::ReadAllText("$Deploy/shared/PacecapShared.ps1")
+        $Released = Join-Path (Get-PSDrive TestDrive).Root 'released'
+        New-Item -ItemType Directory -Path $Released | Out-Null
+        foreach ($name in 'Detect-Pacecap.ps1', 'Remediate-Pacecap.ps1', 'Register-PacecapTask.ps1') {
+            [IO.File]::WriteAllText("$Released/$name", (ConvertTo-Standalone ([IO.File]::ReadAllText("$Deploy/$name")) $Shared))
+        }
+        # This PowerShell: a .NET tool runs as dotnet with pwsh.dll.
+        $Shell = @((Get-Process -Id $PID).Path) + @(Get-ChildItem -LiteralPath $PSHOME -Filter pwsh.dll | ForEach-Object FullName)
+        # Parses a script as Windows PowerShell 5.1 must: no errors, and none
+        # of the syntax that only PowerShell 7 knows.
+        function Test-Syntax([string]$Path) {
+            $tokens = $errors = $null
+            $ast = [Management.Automation.Language.Parser]::ParseFile($Path, [ref]$tokens, [ref]$errors)
+            $newer = $ast.FindAll({ param($node)
+                    $node.GetType().Name -in 'TernaryExpressionAst', 'PipelineChainAst' -or "$($node.Operator)" -in 'QuestionQuestion', 'QuestionQuestionEquals' -or
+                    $node.NullConditional -or ($node.GetType().Name -eq 'ScriptBlockAst' -and $node.CleanBlock) -or
+                    # Windows PowerShell reads a clean block as a command named clean.
+                    ($node -is [Management.Automation.Language.CommandAst] -and $node.GetCommandName() -eq 'clean') }, $true)
+            @($errors | ForEach-Object Message) + @($newer | ForEach-Object { "PowerShell 7 only: $_" })
+        }
+    }
+    It '<Name> passes the 5.1 syntax check' -ForEach @(
+        'Detect-Pacecap.ps1', 'Remediate-Pacecap.ps1', 'Register-PacecapTask.ps1', 'shared/PacecapShared.ps1' | ForEach-Object { @{ Name = $_ } }
+    ) {
+        Test-Syntax "$Deploy/$Name" | Should -BeNullOrEmpty
+        if ($Name -notlike 'shared*') { Test-Syntax "$Released/$Name" | Should -BeNullOrEmpty }
+    }
+    It 'the check rejects <Code>' -ForEach @(
+        '$a ? 1 : 2', '$a ?? 1', '$a ??= 1', 'a && b', 'a || b', '${a}?.b', 'function f { clean { } }' | ForEach-Object { @{ Code = $_ } }
+    ) {
+        Set-Content -LiteralPath "$Released/new.ps1" -Value $Code
+        Test-Syntax "$Released/new.ps1" | Should -Not -BeNullOrEmpty
+    }
+    It '<Name> <Arguments> stands alone and runs as the one in deploy/' -ForEach @(
+        @{ Name = 'Detect-Pacecap.ps1'; Arguments = '-PluggedIn', '101'; Code = 2 }
+        @{ Name = 'Remediate-Pacecap.ps1'; Arguments = '-OnBattery', '-1'; Code = 1 }
+        @{ Name = 'Detect-Pacecap.ps1'; Arguments = '-Pacecap', 'C:\None\Pacecap.exe'; Code = 4 }
+    ) {
+        $source = [IO.File]::ReadAllText("$Deploy/$Name")
+        $expected = [regex]::Replace($source, '(?m)^\. "\$PSScriptRoot\\shared\\PacecapShared\.ps1"\r?\n', { $Shared })
+        [IO.File]::ReadAllText("$Released/$Name") | Should -BeExactly $expected
+        $expected | Should -Not -Be $source
+        $runs = foreach ($path in "$Deploy/$Name", "$Released/$Name") {
+            $output = & $Shell[0] $Shell[1..9] -NoProfile -NonInteractive -File $path @Arguments | Out-String
+            "$LASTEXITCODE $output"
+        }
+        $runs[1] | Should -Be $runs[0]
+        $runs[0] | Should -Match "^$Code "
+    }
+    It 'Register puts the shared part into the task''s script only from deploy/, and checks that file too' {
+        Mock Get-Exposure { '' }
+        Mock Read-Attributes { 0x20 }
+        Mock Read-Bytes { [IO.File]::ReadAllBytes($Path.Replace('\', '/')) }
+        $fromDeploy = Get-TaskScript $Deploy "$Deploy/shared/PacecapShared.ps1"
+        [Text.Encoding]::ASCII.GetString($fromDeploy.Bytes) | Should -Be ([IO.File]::ReadAllText("$Released/Remediate-Pacecap.ps1"))
+        Should -Invoke Get-Exposure -ParameterFilter { $Path -like '*PacecapShared.ps1' } -Times 1 -Exactly
+        (Get-TaskScript $Released '').Bytes | Should -Be ([IO.File]::ReadAllBytes("$Released/Remediate-Pacecap.ps1"))
+        # A released Register beside a Remediate-Pacecap.ps1 from deploy/ reads no shared file.
+        (Get-TaskScript $Deploy '').Text | Should -Match 'does not stand alone: use the released one$'
+        Should -Invoke Read-Bytes -ParameterFilter { $Path -like '*PacecapShared.ps1' } -Times 1 -Exactly
+    }
+}
+
+Describe 'README' {
+    It 'says <Why>' -ForEach @(
+        @{ Why = 'hole 9: how Configuration Manager lets the scripts run'; Text = 'PowerShell execution policy.{0,80}Bypass' }
+        @{ Why = 'hole 4: the command that hands an unzipped folder to Administrators'; Text = 'icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q' }
+        @{ Why = 'hole 5: winget and Scoop installs are refused by design'; Text = 'WinGet\\Links' }
+    ) {
+        [IO.File]::ReadAllText("$PSScriptRoot/../../README.md") -replace '\s+', ' ' | Should -Match $Text
+    }
+}
