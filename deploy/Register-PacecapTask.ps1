@@ -83,7 +83,14 @@ function Write-SecureFile([string]$Path, [byte[]]$Bytes, $Security) {
 
 function Read-Bytes([string]$Path) { [IO.File]::ReadAllBytes($Path) }
 
-function Remove-Folder([string]$Path) { Remove-Item -LiteralPath $Path -Recurse -Force -ErrorAction Stop }
+# Removes a folder and all in it; a task instance just stopped may hold its
+# files for a moment longer, so it tries a few times, a second apart.
+function Remove-Folder([string]$Path) {
+    for ($try = 1; ; $try++) {
+        try { Remove-Item -LiteralPath $Path -Recurse -Force -ErrorAction Stop; return }
+        catch { if ($try -ge 5) { throw }; Start-Sleep -Seconds 1 }
+    }
+}
 
 # Removes the task's folder, and %ProgramFiles%\Pacecap when that leaves it empty.
 function Remove-TaskFiles([string]$Folder) {
@@ -93,6 +100,8 @@ function Remove-TaskFiles([string]$Folder) {
 
 function Unregister-Task {
     if (Get-ScheduledTask -TaskName $TaskName -ErrorAction SilentlyContinue) {
+        # A running instance holds the task's files open.
+        Stop-ScheduledTask -TaskName $TaskName -ErrorAction SilentlyContinue
         Unregister-ScheduledTask -TaskName $TaskName -Confirm:$false -ErrorAction Stop
     }
 }
@@ -226,7 +235,9 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
     }
     try {
         if ($null -eq (Read-Attributes $folder)) { New-SecureFolder $folder $FolderSecurity }
-        # Made anew, so that everything in it has the security set as it was made.
+        # Made anew, so that everything in it has the security set as it was
+        # made; the old task goes first, so that none runs a half-made folder.
+        Unregister-Task
         if ($null -ne (Read-Attributes $taskFolder)) { Remove-Folder $taskFolder }
         New-SecureFolder $taskFolder $TaskSecurity
         Write-SecureFile "$taskFolder\Pacecap.exe" (Read-Bytes $found.Exe) $TaskSecurity

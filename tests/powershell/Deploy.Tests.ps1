@@ -194,13 +194,15 @@ Describe 'Register' {
         if (-not $Unzipped) { $acls.Remove('C:\Program Files\Pacecap'); $acls.Remove('C:\Program Files\Pacecap\Pacecap.exe') }
         Set-Machine $acls
         Mock Read-Account { @{ Elevated = $Elevated -ne $false } }
-        if ($Fails) { Mock Register-Task { throw 'no' }; Mock Unregister-Task { throw 'no' } }
+        if ($Fails) { Mock Register-Task { throw 'no' }; if ($Remove) { Mock Unregister-Task { throw 'no' } } }
         $plugged, $battery = if ($Values) { $Values } else { 96, 82 }
         $outcome = Invoke-Register $plugged $battery $(if ($Given) { $Given } elseif (-not $Unzipped) { $Vendor }) ([bool]$Remove) @{}
         $outcome.Text | Should -Match $Text
         $outcome.Code | Should -Be $Code
         Should -Invoke Register-Task -Times ([int]$Installs) -Exactly
         Should -Invoke Write-SecureFile -Times (2 * $Installs) -Exactly
+        # The old task is gone before its folder is made anew.
+        Should -Invoke Unregister-Task -Times ([int]($Installs -or $Remove)) -Exactly
     }
     Context 'the task' {
         BeforeAll { $Task = Get-TaskDefinition 'C:\Program Files\Pacecap\Task' 'C:\Windows' 96 82 }
