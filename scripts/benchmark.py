@@ -4,7 +4,9 @@ sizes, the libraries each mode loads under Wine, and the wall time of
 `Pacecap 0` as median ratios over paired runs against a do-nothing program and
 a program that only loads user32, shlwapi and powrprof.
 
-Usage: benchmark.py WINDOWS_BUILD_DIR [PAIRS]
+Usage: benchmark.py [--arm64] WINDOWS_BUILD_DIR [PAIRS]
+--arm64 measures an ARM64 build with the Wine of the arm64 root that
+scripts/arm64_wine sets up: its timings are qemu's, not an ARM machine's.
 """
 import re
 import shutil
@@ -16,7 +18,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
-from e2e import WINE, Wine  # noqa: E402
+from e2e import Wine, arm64_wine  # noqa: E402
 
 DEFERRED = ("user32.dll", "shlwapi.dll", "powrprof.dll")
 MODES = [("usage", []), ("show", ["0"]), ("set", ["99", "80"]), ("invalid value", ["101"])]
@@ -40,7 +42,7 @@ def loaded_libraries(wine, args):
     env = dict(wine.env, WINEDEBUG="-all,+pid,+loaddll")
     log = wine.work / "loaddll.txt"
     with open(log, "wb") as out:
-        subprocess.run([WINE, str(wine.exe)] + args, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+        subprocess.run(wine.wine + [str(wine.exe)] + args, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                        timeout=60, close_fds=True, cwd=wine.work)
     events, printed, own = [], 0, None
     for line in log.read_text(errors="replace").splitlines():
@@ -61,7 +63,7 @@ def loaded_libraries(wine, args):
 def timed(wine, argv):
     started = time.perf_counter()
     subprocess.run(argv, env=wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, close_fds=True, cwd=wine.work)
+                   stderr=subprocess.DEVNULL, close_fds=True, cwd=wine.work, timeout=60)
     return time.perf_counter() - started
 
 
@@ -83,26 +85,37 @@ def paired_ratio(time_one, argv_a, argv_b, pairs):
 
 
 def main():
-    if len(sys.argv) not in (2, 3):
+    args = sys.argv[1:]
+    arm64 = args[:1] == ["--arm64"]
+    args = args[1:] if arm64 else args
+    if len(args) not in (1, 2):
         sys.exit(__doc__)
-    build = Path(sys.argv[1]).resolve()
-    pairs = int(sys.argv[2]) if len(sys.argv) == 3 else 30
+    build = Path(args[0]).resolve()
+    pairs = int(args[1]) if len(args) == 2 else 30
+    root, skip = arm64_wine() if arm64 else (None, None)
+    emulated = " (ARM64, emulated by qemu: not an ARM machine's figures)" if arm64 else ""
+    if arm64:
+        print("ARM64 image")
     sizes(build / "Pacecap.exe")
+    if skip:
+        print("\nNo Wine figures for ARM64: %s" % skip)
+        return
     work = Path(tempfile.mkdtemp(prefix="pacecap-bench-", dir=build))
-    wine = Wine(build, work)
+    wine = Wine(build, work, root)
     try:
         wine.start()
         (work / "scheme.txt").write_text("85 60 0\n")
-        print("\nDeferred libraries loaded, by mode (under Wine, WINEDEBUG=+loaddll):")
+        print("\nDeferred libraries loaded, by mode (under Wine, WINEDEBUG=+loaddll)%s:" % emulated)
         for name, args in MODES:
             events = loaded_libraries(wine, args)
             print("  %-14s %s" % (name, ", ".join(events) if events else "none"))
         print("  (Wine's shlwapi imports user32, so loading shlwapi brings user32 with it.)")
-        pacecap = [WINE, str(wine.exe), "0"]
-        print("\nWall time of `Pacecap 0`, median over %d paired runs:" % pairs)
+        pacecap = wine.wine + [str(wine.exe), "0"]
+        print("\nWall time of `Pacecap 0`, median over %d paired runs%s:" % (pairs, emulated))
         for label, exe in (("a do-nothing program", "DoNothing.exe"),
                            ("a program loading user32, shlwapi, powrprof", "LoadLibraries.exe")):
-            ratio, mine, theirs = paired_ratio(lambda argv: timed(wine, argv), pacecap, [WINE, str(wine.tools / exe)], pairs)
+            other = wine.wine + [str(wine.tools / exe)]
+            ratio, mine, theirs = paired_ratio(lambda argv: timed(wine, argv), pacecap, other, pairs)
             print("  against %-45s ratio %.2f  (%.1f ms vs %.1f ms)" % (label, ratio, mine * 1e3, theirs * 1e3))
     finally:
         wine.stop()

@@ -2,9 +2,11 @@
 """Reads the built Pacecap.exe and checks its image properties, imports,
 delayed imports and resources. Ends with "N passed, M failed".
 
-Usage: check_image.py [--visual-studio] PACECAP_EXE [LINKER_MAP]
+Usage: check_image.py [--visual-studio] [--arm64] PACECAP_EXE [LINKER_MAP]
 --visual-studio checks a Visual Studio build: each way in which it rightly
 differs from the release image is named below, and allowed for it alone.
+--arm64 checks the ARM64 image instead of the x64 one. With LINKER_MAP, the
+import libraries' thunks are checked too.
 """
 import re
 import sys
@@ -54,6 +56,35 @@ VERSION_STRINGS = {
 }
 ICONS = {1: 32, 2: 20, 3: 16}
 
+# What differs by target. ARM64 has no fixed-base images, and its loaders want
+# NX, so that image is relocatable with ASLR and DEP, for Windows 6.2 (8, the
+# first on ARM). Thunks: the code each call of an imported function passes
+# through, as instructions of (bytes, mask, value) on their little-endian
+# bytes; an import library made for the wrong machine links without a word.
+TARGETS = {
+    "x64": {
+        "machine": ("x86-64", 0x8664),
+        "version": (5, 2),
+        "relocatable": False,
+        "dll characteristics": ("terminal-server aware only", 0x8000),
+        # jmp [rip+x]
+        "import thunk": [(2, 0xFFFF, 0x25FF), (4, 0, 0)],
+        # lea rax, [rip+x]; jmp x
+        "delay-load thunk": [(3, 0xFFFFFF, 0x058D48), (4, 0, 0), (1, 0xFF, 0xE9), (4, 0, 0)],
+    },
+    "arm64": {
+        "machine": ("ARM64", 0xAA64),
+        "version": (6, 2),
+        "relocatable": True,
+        "dll characteristics": ("terminal-server aware, NX, ASLR with high-entropy addresses", 0x8160),
+        # adrp x16, x; ldr x16, [x16, x]; br x16
+        "import thunk": [(4, 0x9F00001F, 0x90000010), (4, 0xFFC003FF, 0xF9400210), (4, 0xFFFFFFFF, 0xD61F0200)],
+        # adrp x17, x; add x17, x17, x; b x
+        "delay-load thunk": [(4, 0x9F00001F, 0x90000011), (4, 0xFFC003FF, 0x91000231), (4, 0xFC000000, 0x14000000)],
+    },
+}
+target = TARGETS["x64"]
+
 # Where a Visual Studio build rightly differs: check name -> (what is allowed, why).
 VISUAL_STUDIO = {
     "operating-system version": ({(5, 2), (6, 0)},
@@ -94,18 +125,25 @@ def resources(pe, type_id):
 def check_headers(pe, data, linker_map):
     optional = pe.OPTIONAL_HEADER
     check("PE32+", optional.Magic, 0x20B)
-    check("x86-64", pe.FILE_HEADER.Machine, 0x8664)
+    check(target["machine"][0], pe.FILE_HEADER.Machine, target["machine"][1])
     check("console subsystem", optional.Subsystem, 3)
     check("operating-system version", (optional.MajorOperatingSystemVersion, optional.MinorOperatingSystemVersion),
-          (5, 2))
-    check("subsystem version", (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion), (5, 2))
+          target["version"])
+    check("subsystem version", (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion), target["version"])
     check("image base", optional.ImageBase, 0x140000000)
-    check("no relocation section", [s.Name.rstrip(b"\0") for s in pe.sections if s.Name.startswith(b".reloc")], [])
-    check("no relocation directory", optional.DATA_DIRECTORY[5].Size, 0)
+    relocations = [s.Name.rstrip(b"\0") for s in pe.sections if s.Name.startswith(b".reloc")]
     characteristics = pe.FILE_HEADER.Characteristics
-    check("relocations stripped", bool(characteristics & 0x0001), True)
+    if target["relocatable"]:
+        check("relocation section", relocations, [b".reloc"])
+        check("relocation directory", optional.DATA_DIRECTORY[5].Size > 0, True)
+        check("relocations kept", bool(characteristics & 0x0001), False)
+    else:
+        check("no relocation section", relocations, [])
+        check("no relocation directory", optional.DATA_DIRECTORY[5].Size, 0)
+        check("relocations stripped", bool(characteristics & 0x0001), True)
     check("large-address aware", bool(characteristics & 0x0020), True)
-    check("DLL characteristics: terminal-server aware only", optional.DllCharacteristics, 0x8000)
+    check("DLL characteristics: " + target["dll characteristics"][0], optional.DllCharacteristics,
+          target["dll characteristics"][1])
     check("stack reserve and commit", (optional.SizeOfStackReserve, optional.SizeOfStackCommit), (0x100000, 0x1000))
     check("heap reserve and commit", (optional.SizeOfHeapReserve, optional.SizeOfHeapCommit), (0x100000, 0x1000))
     check("header checksum", optional.CheckSum, pe.generate_checksum())
@@ -130,6 +168,34 @@ def check_imports(pe):
         check("functions of %s bound on first use" % library, delayed.get(library), functions)
     attributes = {entry.struct.grAttrs for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
     check("delay-import descriptors use relative addresses", attributes, {1})
+
+
+def is_code(pe, rva, pattern):
+    """Whether the bytes at rva are the instructions of pattern."""
+    offset = pe.get_offset_from_rva(rva)
+    for size, mask, value in pattern:
+        if int.from_bytes(pe.__data__[offset:offset + size], "little") & mask != value:
+            return False
+        offset += size
+    return True
+
+
+def check_thunks(pe, linker_map):
+    """The thunks of the import libraries (named in the linker map) and the
+    linker's delay-load thunks (where the delayed slots point before binding)
+    are code of the target's machine."""
+    base = pe.OPTIONAL_HEADER.ImageBase
+    if linker_map:
+        thunks = re.findall(r"^\s*[0-9a-fA-F]{4}:[0-9a-fA-F]{8}\s+(?!__imp_)(\S+)\s+([0-9a-fA-F]{16})(?:\s+\w)?\s+"
+                            r"\w+:\w+\.dll\s*$", open(linker_map).read(), re.MULTILINE | re.IGNORECASE)
+        check("import thunks found in the map", len(thunks) > 0, True)
+        check("import thunks are %s code" % target["machine"][0],
+              sorted(name for name, address in thunks if not is_code(pe, int(address, 16) - base,
+                                                                    target["import thunk"])), [])
+    slots = [(i.name.decode(), pe.get_qword_at_rva(i.address - base))
+             for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []) for i in entry.imports]
+    check("delay-load thunks are %s code" % target["machine"][0],
+          sorted(name for name, address in slots if not is_code(pe, address - base, target["delay-load thunk"])), [])
 
 
 def check_icons(pe):
@@ -181,16 +247,18 @@ def check_version(pe):
 
 
 def main():
-    global visual_studio
+    global visual_studio, target
     args = sys.argv[1:]
-    visual_studio = args[:1] == ["--visual-studio"]
-    args = args[1:] if visual_studio else args
+    visual_studio = "--visual-studio" in args
+    target = TARGETS["arm64" if "--arm64" in args else "x64"]
+    args = [arg for arg in args if arg not in ("--visual-studio", "--arm64")]
     if len(args) not in (1, 2):
         sys.exit(__doc__)
     data = open(args[0], "rb").read()
     pe = pefile.PE(data=data)
     check_headers(pe, data, args[1] if len(args) == 2 else None)
     check_imports(pe)
+    check_thunks(pe, args[1] if len(args) == 2 else None)
     check_icons(pe)
     check_manifest(pe)
     check_version(pe)

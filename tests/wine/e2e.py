@@ -2,10 +2,13 @@
 """End-to-end tests: the real Pacecap.exe under Wine, against the stand-in
 power library, with exact command lines. Ends with "N passed, M failed".
 
-Usage: e2e.py WINDOWS_BUILD_DIR
+Usage: e2e.py [--arm64] WINDOWS_BUILD_DIR
+--arm64 runs an ARM64 build with the Wine of the arm64 root that
+scripts/arm64_wine sets up; where that could not be, every case is skipped.
 """
 import itertools
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -14,8 +17,6 @@ import time
 from pathlib import Path
 
 WINE_DIR = Path("/usr/lib/wine")
-WINE = str(WINE_DIR / "wine64")
-WINESERVER = str(WINE_DIR / "wineserver")
 RUN_TIMEOUT = 60
 
 # Libraries that the executable still binds at load time; the planted-library
@@ -66,10 +67,19 @@ class Result:
             self.out, self.code, self.calls, self.scheme, self.marker)
 
 
+def wine_commands(arm64_root=None):
+    """The commands that start Wine and its server: the machine's own, or the
+    arm64 root's under qemu. The root holds the build folder at the same path;
+    a program there starts in the caller's folder too."""
+    in_root = ["sh", "-c", 'exec chroot "$0" /usr/bin/env -C "$(pwd -P)" "$@"', arm64_root] if arm64_root else []
+    return in_root + [str(WINE_DIR / "wine64")], in_root + [str(WINE_DIR / "wineserver")]
+
+
 class Wine:
     """A private prefix with one persistent wineserver and the stand-in power library."""
 
-    def __init__(self, build, work):
+    def __init__(self, build, work, arm64_root=None):
+        self.wine, self.server = wine_commands(arm64_root)
         self.build = Path(build)
         self.tools = self.build / "tests" / "wine"
         self.exe = self.build / "Pacecap.exe"
@@ -87,20 +97,20 @@ class Wine:
 
     def start(self):
         self.prefix.mkdir()
-        self.spawn([WINESERVER, "-p"])
-        self.spawn([WINE, "wineboot", "-i"])
+        self.spawn(self.server + ["-p"])
+        self.spawn(self.wine + ["wineboot", "-i"])
         self.install_stand_in(STAND_IN)
-        self.spawn([WINE, str(self.tools / "DoNothing.exe")])  # starts the background services
+        self.spawn(self.wine + [str(self.tools / "DoNothing.exe")])  # starts the background services
 
     def stop(self):
-        self.spawn([WINESERVER, "-k"], check=False)
+        self.spawn(self.server + ["-k"], check=False)
 
     def spawn(self, argv, check=True):
         # Files, not pipes: Wine's background processes inherit the handles and
         # would hold a pipe open long after the program ended.
         with open(self.work / "spawn.log", "ab") as log:
             done = subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                  timeout=300, close_fds=True)
+                                  timeout=300, close_fds=True, cwd=self.work)
         if check and done.returncode != 0:
             raise RuntimeError("%s failed with %d" % (argv, done.returncode))
 
@@ -134,9 +144,9 @@ class Wine:
         exe = exe or self.exe
         if command_line is not None:
             (self.work / "cmdline.bin").write_bytes(command_line)
-            argv = [WINE, str(self.tools / "Launcher.exe"), win_path(exe), win_path(self.work / "cmdline.bin")]
+            argv = self.wine + [str(self.tools / "Launcher.exe"), win_path(exe), win_path(self.work / "cmdline.bin")]
         else:
-            argv = [WINE, str(exe)] + list(args or [])
+            argv = self.wine + [str(exe)] + list(args or [])
         with open(self.work / "out.bin", "wb") as out, open(self.work / "err.txt", "wb") as err:
             done = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                   timeout=RUN_TIMEOUT, close_fds=True, cwd=cwd or self.work)
@@ -153,14 +163,19 @@ class Wine:
 
 
 class Suite:
-    def __init__(self):
+    def __init__(self, skip=None):
         self.passed = 0
         self.failed = 0
+        self.skipped = 0
+        self.skip = skip
         self.expected_failures = 0
         self.problems = []
 
     def case(self, name, body, expect_failure=False):
         self.problems = []
+        if self.skip:
+            self.skipped += 1
+            return
         try:
             body()
         except Exception as error:  # a crash of the case is a failure of it
@@ -289,9 +304,9 @@ def close_prompt_cases(suite, wine):
         (wine.work / "scheme.txt").write_text("85 60 0\n")
         env = " ".join("%s='%s'" % (k, wine.env[k]) for k in
                        ("WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "PACECAP_SCHEME", "PACECAP_POWER_LOG"))
-        command = "env %s %s %s; echo $? > %s; sleep 30" % (env, WINE, args, status)
+        command = "env %s %s %s; echo $? > %s; sleep 30" % (env, shlex.join(wine.wine), args, status)
         tmux = ["tmux", "-L", socket]
-        subprocess.run(tmux + ["new-session", "-d", "-x", "120", "-y", "40", command], check=True,
+        subprocess.run(tmux + ["new-session", "-d", "-x", "120", "-y", "40", "-c", str(wine.work), command], check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             deadline = time.monotonic() + RUN_TIMEOUT
@@ -329,14 +344,15 @@ def planted_library_cases(suite, wine):
     """Copies of a marker library named like the libraries bound on first use,
     beside the exe and in the current directory, must never be loaded."""
     app, cwd, clean = (wine.work / name for name in ("app", "cwd", "clean"))
-    for folder in (app, cwd, clean):
-        folder.mkdir(exist_ok=True)
-    for folder in (app, cwd):
-        for name in ("POWRPROF", "SHLWAPI", "USER32"):
-            shutil.copy(wine.tools / "Marker.dll", folder / (name + ".dll"))
-    for folder in (app, clean):
-        shutil.copy(wine.exe, folder / "Pacecap.exe")
-        shutil.copy(wine.tools / "LoadLibraries.exe", folder / "LoadLibraries.exe")
+    if not suite.skip:  # the cases are only counted: nothing to plant
+        for folder in (app, cwd, clean):
+            folder.mkdir(exist_ok=True)
+        for folder in (app, cwd):
+            for name in ("POWRPROF", "SHLWAPI", "USER32"):
+                shutil.copy(wine.tools / "Marker.dll", folder / (name + ".dll"))
+        for folder in (app, clean):
+            shutil.copy(wine.exe, folder / "Pacecap.exe")
+            shutil.copy(wine.tools / "LoadLibraries.exe", folder / "LoadLibraries.exe")
     # Native first for the planted names; the built-in copies only as a fallback.
     overrides = "powrprof,shlwapi,user32=n,b"
 
@@ -397,28 +413,42 @@ def missing_library_cases(suite, wine):
          stand_in="StandInPowrprofLacking.dll")
 
 
+def arm64_wine():
+    """The arm64 root that scripts/arm64_wine set up, or why there is none."""
+    root, skip = os.environ.get("PACECAP_ARM64_ROOT"), os.environ.get("PACECAP_ARM64_SKIP")
+    return root, skip or (None if root else "no arm64 Wine: run this through scripts/arm64_wine")
+
+
 def main():
-    if len(sys.argv) != 2:
+    args = sys.argv[1:]
+    arm64 = args[:1] == ["--arm64"]
+    args = args[1:] if arm64 else args
+    if len(args) != 1:
         sys.exit(__doc__)
-    build = Path(sys.argv[1]).resolve()
-    work = Path(tempfile.mkdtemp(prefix="pacecap-e2e-", dir=build))
-    wine = Wine(build, work)
-    suite = Suite()
+    root, skip = arm64_wine() if arm64 else (None, None)
+    build = Path(args[0]).resolve()
+    work = build / "pacecap-e2e-skipped" if skip else Path(tempfile.mkdtemp(prefix="pacecap-e2e-", dir=build))
+    wine = Wine(build, work, root)
+    suite = Suite(skip)
     started = time.monotonic()
     try:
         try:
-            wine.start()
-            print("Wine prefix ready in %.1f s" % (time.monotonic() - started))
+            if skip:
+                print("ARM64 Wine suite skipped: %s" % skip)
+            else:
+                wine.start()
+                print("Wine prefix ready in %.1f s" % (time.monotonic() - started))
         except Exception as error:  # every case still runs, and fails
             print("FAIL  Wine prefix: %r" % error)
         for group in (mode_cases, splitting_cases, failure_cases, close_prompt_cases, planted_library_cases,
                       missing_library_cases):
             group(suite, wine)
     finally:
-        wine.stop()
+        if not skip:
+            wine.stop()
         shutil.rmtree(work, ignore_errors=True)
     print("Wine suite took %.1f s; %d expected failures" % (time.monotonic() - started, suite.expected_failures))
-    print("%d passed, %d failed" % (suite.passed, suite.failed))
+    print("%d passed, %d failed" % (suite.passed, suite.failed) + (", %d skipped" % suite.skipped if skip else ""))
     return 1 if suite.failed else 0
 
 
