@@ -87,8 +87,8 @@ target = TARGETS["x64"]
 
 # Where a Visual Studio build rightly differs: check name -> (what is allowed, why).
 VISUAL_STUDIO = {
-    "operating-system version": ({(5, 2), (6, 0)},
-                                 "link.exe sets it itself; the release's 5.2 is set after linking"),
+    "operating-system version": ({(5, 2), (6, 0), (6, 2), (10, 0)},
+                                 "link.exe sets it itself; the release's is set after linking"),
 }
 visual_studio = False
 
