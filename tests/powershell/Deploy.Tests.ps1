@@ -89,16 +89,21 @@ Describe 'The finder' {
         $found.Exe | Should -Be $Exe
         $found.Text | Should -Match $(if ($Text) { $Text } else { '^$' })
     }
-    It 'hole 2: starts exactly the checked file, never one that its name matches as a wildcard' {
+    It '<Name>' -ForEach @(
+        @{ Name = 'hole 2: starts exactly the checked file, never one that its name matches as a wildcard'; Want = '[x] 0' }
+        @{ Name = 'stops a run that does not end, and says so'; Hang = $true; Want = 'did not end within 1 seconds' }
+    ) {
         $name = if ($IsLinux -or $IsMacOS) { 'run' } else { 'run.cmd' }
         foreach ($folder in 'x', '[x]') {
             $file = [IO.Path]::Combine((Get-PSDrive TestDrive).Root, $folder, $name)
             [IO.Directory]::CreateDirectory([IO.Path]::GetDirectoryName($file)) | Out-Null
             $text = if ($name -eq 'run') { "#!/bin/sh`necho $folder $*" } else { "@echo $folder %*" }
+            if ($Hang) { $text += $(if ($name -eq 'run') { "`nsleep 20" } else { "`r`n@ping -n 20 127.0.0.1 >nul" }) }
             [IO.File]::WriteAllText($file, $text)
             if ($name -eq 'run') { [IO.File]::SetUnixFileMode($file, 'UserRead, UserWrite, UserExecute') }
         }
-        (Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, '[x]', $name)) '0').Output.Trim() | Should -Be '[x] 0'
+        $run = { (Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, '[x]', $name)) '0' 1).Output.Trim() }
+        if ($Hang) { $run | Should -Throw "*$Want*" } else { & $run | Should -Be $Want }
     }
 }
 
