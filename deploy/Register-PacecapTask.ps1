@@ -199,6 +199,16 @@ function Get-TaskScript([string]$ScriptRoot, [string]$SharedFile) {
     @{ Bytes = $latin1.GetBytes($alone) }
 }
 
+# Why the folders $Folders, where they exist, may not be written into or
+# deleted from, or nothing. Only those that standard users cannot change are:
+# in one they can, Task may be a link that leads the deletion elsewhere.
+function Get-FolderRefusal([string[]]$Folders) {
+    foreach ($existing in $Folders) {
+        $why = if ($null -ne (Read-Attributes $existing)) { Get-Exposure $existing -Folder }
+        if ($why) { return "Refused $existing, as this runs with administrator rights and $why. $(Get-Advice $env:ProgramFiles)" }
+    }
+}
+
 # The outcome of a registration: the Text to show and the exit Code.
 function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bool]$Remove, $Bound) {
     # In 32-bit PowerShell %ProgramFiles% is the x86 folder and System32 is
@@ -211,6 +221,8 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
     $folder = "$env:ProgramFiles\Pacecap"
     $taskFolder = "$folder\Task"
     if ($Remove) {
+        $refusal = Get-FolderRefusal $folder, $taskFolder
+        if ($refusal) { return @{ Code = 4; Text = "$refusal; nothing changed" } }
         try {
             Unregister-Task
             Remove-TaskFiles $folder
@@ -228,11 +240,8 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
     $shared = ${function:Get-Exposure}.File
     $script = Get-TaskScript $PSScriptRoot $(if ((Split-Path -Leaf $shared) -eq 'PacecapShared.ps1') { $shared })
     if (-not $script.Bytes) { return @{ Code = 4; Text = "$($script.Text); nothing changed" } }
-    # Only folders that standard users cannot change are written into.
-    foreach ($existing in $folder, $taskFolder) {
-        $why = if ($null -ne (Read-Attributes $existing)) { Get-Exposure $existing -Folder }
-        if ($why) { return @{ Code = 4; Text = "Refused $existing, as this runs with administrator rights and $why. $(Get-Advice $env:ProgramFiles); nothing changed" } }
-    }
+    $refusal = Get-FolderRefusal $folder, $taskFolder
+    if ($refusal) { return @{ Code = 4; Text = "$refusal; nothing changed" } }
     try {
         if ($null -eq (Read-Attributes $folder)) { New-SecureFolder $folder $FolderSecurity }
         # Made anew, so that everything in it has the security set as it was

@@ -192,6 +192,8 @@ Describe 'Register' {
         @{ Name = 'the task cannot be registered'; Fails = $true; Installs = 1; Code = 6; Text = '^The task could not be registered: no' }
         @{ Name = '-Remove'; Remove = $true; Code = 0; Text = '^Task Pacecap removed' }
         @{ Name = '-Remove that fails'; Remove = $true; Fails = $true; Code = 6; Text = '^The task could not be removed: no' }
+        @{ Name = '-Remove from a folder standard users can change'; Remove = $true; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4
+            Text = '^Refused C:\\Program Files\\Pacecap, .*; nothing changed$' }
     ) {
         $PolicyOwner = if ($Owner) { $Owner } else { $BA }
         $acls = Stock $PolicyOwner
@@ -207,7 +209,8 @@ Describe 'Register' {
         Should -Invoke Register-Task -Times ([int]$Installs) -Exactly
         Should -Invoke Write-SecureFile -Times (2 * $Installs) -Exactly
         # The old task is gone before its folder is made anew.
-        Should -Invoke Unregister-Task -Times ([int]($Installs -or $Remove)) -Exactly
+        Should -Invoke Unregister-Task -Times ([int]($Installs -or ($Remove -and $Code -ne 4))) -Exactly
+        Should -Invoke Remove-TaskFiles -Times ([int]($Remove -and $Code -eq 0)) -Exactly
     }
     Context 'the task' {
         BeforeAll { $Task = Get-TaskDefinition 'C:\Program Files\Pacecap\Task' 'C:\Windows' 96 82 }
