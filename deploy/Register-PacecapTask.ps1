@@ -98,11 +98,13 @@ function Remove-TaskFiles([string]$Folder) {
     if ((Test-Path -LiteralPath $Folder) -and -not (Get-ChildItem -LiteralPath $Folder -Force)) { Remove-Folder $Folder }
 }
 
+# Only the task in the root folder, where Register-Task puts it: a task of
+# the same name in another folder is someone else's.
 function Unregister-Task {
-    if (Get-ScheduledTask -TaskName $TaskName -ErrorAction SilentlyContinue) {
+    if (Get-ScheduledTask -TaskPath '\' -TaskName $TaskName -ErrorAction SilentlyContinue) {
         # A running instance holds the task's files open.
-        Stop-ScheduledTask -TaskName $TaskName -ErrorAction SilentlyContinue
-        Unregister-ScheduledTask -TaskName $TaskName -Confirm:$false -ErrorAction Stop
+        Stop-ScheduledTask -TaskPath '\' -TaskName $TaskName -ErrorAction SilentlyContinue
+        Unregister-ScheduledTask -TaskPath '\' -TaskName $TaskName -Confirm:$false -ErrorAction Stop
     }
 }
 
@@ -123,7 +125,7 @@ function Register-Task($Definition) {
     $action = $Definition.Action
     $principal = $Definition.Principal
     $settings = $Definition.Settings
-    Register-ScheduledTask -TaskName $TaskName -Action (New-ScheduledTaskAction @action) -Trigger $triggers `
+    Register-ScheduledTask -TaskPath '\' -TaskName $TaskName -Action (New-ScheduledTaskAction @action) -Trigger $triggers `
         -Principal (New-ScheduledTaskPrincipal @principal) -Settings (New-ScheduledTaskSettingsSet @settings) `
         -Description $Definition.Description -Force -ErrorAction Stop | Out-Null
 }
