@@ -98,11 +98,13 @@ function Remove-TaskFiles([string]$Folder) {
     if ((Test-Path -LiteralPath $Folder) -and -not (Get-ChildItem -LiteralPath $Folder -Force)) { Remove-Folder $Folder }
 }
 
+# Only the task in the root folder, where Register-Task puts it: a task of
+# the same name in another folder is someone else's.
 function Unregister-Task {
-    if (Get-ScheduledTask -TaskName $TaskName -ErrorAction SilentlyContinue) {
+    if (Get-ScheduledTask -TaskPath '\' -TaskName $TaskName -ErrorAction SilentlyContinue) {
         # A running instance holds the task's files open.
-        Stop-ScheduledTask -TaskName $TaskName -ErrorAction SilentlyContinue
-        Unregister-ScheduledTask -TaskName $TaskName -Confirm:$false -ErrorAction Stop
+        Stop-ScheduledTask -TaskPath '\' -TaskName $TaskName -ErrorAction SilentlyContinue
+        Unregister-ScheduledTask -TaskPath '\' -TaskName $TaskName -Confirm:$false -ErrorAction Stop
     }
 }
 
@@ -123,7 +125,7 @@ function Register-Task($Definition) {
     $action = $Definition.Action
     $principal = $Definition.Principal
     $settings = $Definition.Settings
-    Register-ScheduledTask -TaskName $TaskName -Action (New-ScheduledTaskAction @action) -Trigger $triggers `
+    Register-ScheduledTask -TaskPath '\' -TaskName $TaskName -Action (New-ScheduledTaskAction @action) -Trigger $triggers `
         -Principal (New-ScheduledTaskPrincipal @principal) -Settings (New-ScheduledTaskSettingsSet @settings) `
         -Description $Definition.Description -Force -ErrorAction Stop | Out-Null
 }
@@ -199,6 +201,16 @@ function Get-TaskScript([string]$ScriptRoot, [string]$SharedFile) {
     @{ Bytes = $latin1.GetBytes($alone) }
 }
 
+# Why the folders $Folders, where they exist, may not be written into or
+# deleted from, or nothing. Only those that standard users cannot change are:
+# in one they can, Task may be a link that leads the deletion elsewhere.
+function Get-FolderRefusal([string[]]$Folders) {
+    foreach ($existing in $Folders) {
+        $why = if ($null -ne (Read-Attributes $existing)) { Get-Exposure $existing -Folder }
+        if ($why) { return "Refused $existing, as this runs with administrator rights and $why. $(Get-Advice $env:ProgramFiles)" }
+    }
+}
+
 # The outcome of a registration: the Text to show and the exit Code.
 function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bool]$Remove, $Bound) {
     # In 32-bit PowerShell %ProgramFiles% is the x86 folder and System32 is
@@ -211,6 +223,8 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
     $folder = "$env:ProgramFiles\Pacecap"
     $taskFolder = "$folder\Task"
     if ($Remove) {
+        $refusal = Get-FolderRefusal $folder, $taskFolder
+        if ($refusal) { return @{ Code = 4; Text = "$refusal; nothing changed" } }
         try {
             Unregister-Task
             Remove-TaskFiles $folder
@@ -228,11 +242,8 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
     $shared = ${function:Get-Exposure}.File
     $script = Get-TaskScript $PSScriptRoot $(if ((Split-Path -Leaf $shared) -eq 'PacecapShared.ps1') { $shared })
     if (-not $script.Bytes) { return @{ Code = 4; Text = "$($script.Text); nothing changed" } }
-    # Only folders that standard users cannot change are written into.
-    foreach ($existing in $folder, $taskFolder) {
-        $why = if ($null -ne (Read-Attributes $existing)) { Get-Exposure $existing -Folder }
-        if ($why) { return @{ Code = 4; Text = "Refused $existing, as this runs with administrator rights and $why. $(Get-Advice $env:ProgramFiles); nothing changed" } }
-    }
+    $refusal = Get-FolderRefusal $folder, $taskFolder
+    if ($refusal) { return @{ Code = 4; Text = "$refusal; nothing changed" } }
     try {
         if ($null -eq (Read-Attributes $folder)) { New-SecureFolder $folder $FolderSecurity }
         # Made anew, so that everything in it has the security set as it was

@@ -47,14 +47,21 @@ function Read-MachinePath { [Environment]::GetEnvironmentVariable('Path', 'Machi
 # Pacecap's output and exit code, started from exactly the file $Exe: no
 # lookup and no wildcards, which the call operator of Windows PowerShell
 # would expand. The output is a pipe, so Pacecap never waits for a key.
-function Invoke-Pacecap([string]$Exe, [string]$Arguments) {
+# Nothing here waits without end: a run that outlasts $Seconds is stopped.
+function Invoke-Pacecap([string]$Exe, [string]$Arguments, [int]$Seconds = 60) {
     $start = New-Object Diagnostics.ProcessStartInfo $Exe, $Arguments
     $start.UseShellExecute = $false
     $start.RedirectStandardOutput = $true
     $process = [Diagnostics.Process]::Start($start)
-    $output = $process.StandardOutput.ReadToEnd()
-    $process.WaitForExit()
-    @{ Output = $output; Code = $process.ExitCode }
+    # Read while it runs, so that a full pipe never holds it up.
+    $reading = $process.StandardOutput.ReadToEndAsync()
+    if (-not $process.WaitForExit($Seconds * 1000)) {
+        try { $process.Kill() } catch { }
+        throw "it did not end within $Seconds seconds and was stopped"
+    }
+    # Whatever it started may hold the pipe open after it ended.
+    if (-not $reading.Wait(5000)) { throw 'its output did not end with it' }
+    @{ Output = $reading.Result; Code = $process.ExitCode }
 }
 
 # --- Trust

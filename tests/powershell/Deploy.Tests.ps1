@@ -89,16 +89,21 @@ Describe 'The finder' {
         $found.Exe | Should -Be $Exe
         $found.Text | Should -Match $(if ($Text) { $Text } else { '^$' })
     }
-    It 'hole 2: starts exactly the checked file, never one that its name matches as a wildcard' {
+    It '<Name>' -ForEach @(
+        @{ Name = 'hole 2: starts exactly the checked file, never one that its name matches as a wildcard'; Want = '[x] 0' }
+        @{ Name = 'stops a run that does not end, and says so'; Hang = $true; Want = 'did not end within 1 seconds' }
+    ) {
         $name = if ($IsLinux -or $IsMacOS) { 'run' } else { 'run.cmd' }
         foreach ($folder in 'x', '[x]') {
             $file = [IO.Path]::Combine((Get-PSDrive TestDrive).Root, $folder, $name)
             [IO.Directory]::CreateDirectory([IO.Path]::GetDirectoryName($file)) | Out-Null
             $text = if ($name -eq 'run') { "#!/bin/sh`necho $folder $*" } else { "@echo $folder %*" }
+            if ($Hang) { $text += $(if ($name -eq 'run') { "`nsleep 20" } else { "`r`n@ping -n 20 127.0.0.1 >nul" }) }
             [IO.File]::WriteAllText($file, $text)
             if ($name -eq 'run') { [IO.File]::SetUnixFileMode($file, 'UserRead, UserWrite, UserExecute') }
         }
-        (Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, '[x]', $name)) '0').Output.Trim() | Should -Be '[x] 0'
+        $run = { (Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, '[x]', $name)) '0' 1).Output.Trim() }
+        if ($Hang) { $run | Should -Throw "*$Want*" } else { & $run | Should -Be $Want }
     }
 }
 
@@ -187,6 +192,8 @@ Describe 'Register' {
         @{ Name = 'the task cannot be registered'; Fails = $true; Installs = 1; Code = 6; Text = '^The task could not be registered: no' }
         @{ Name = '-Remove'; Remove = $true; Code = 0; Text = '^Task Pacecap removed' }
         @{ Name = '-Remove that fails'; Remove = $true; Fails = $true; Code = 6; Text = '^The task could not be removed: no' }
+        @{ Name = '-Remove from a folder standard users can change'; Remove = $true; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4
+            Text = '^Refused C:\\Program Files\\Pacecap, .*; nothing changed$' }
     ) {
         $PolicyOwner = if ($Owner) { $Owner } else { $BA }
         $acls = Stock $PolicyOwner
@@ -202,7 +209,8 @@ Describe 'Register' {
         Should -Invoke Register-Task -Times ([int]$Installs) -Exactly
         Should -Invoke Write-SecureFile -Times (2 * $Installs) -Exactly
         # The old task is gone before its folder is made anew.
-        Should -Invoke Unregister-Task -Times ([int]($Installs -or $Remove)) -Exactly
+        Should -Invoke Unregister-Task -Times ([int]($Installs -or ($Remove -and $Code -ne 4))) -Exactly
+        Should -Invoke Remove-TaskFiles -Times ([int]($Remove -and $Code -eq 0)) -Exactly
     }
     Context 'the task' {
         BeforeAll { $Task = Get-TaskDefinition 'C:\Program Files\Pacecap\Task' 'C:\Windows' 96 82 }

@@ -1075,6 +1075,46 @@ def refusal_cases(layout):
                   refused(ran, candidate) and not started, (ran, started))
 
 
+def unzip_fix(readme):
+    """The README's icacls commands for an unzipped installation, each as
+    icacls' arguments after the folder, in order."""
+    return [command.split() for command in re.findall(r'`icacls "C:\\Program Files\\Pacecap" (/[^`]+)`', readme)]
+
+
+def unzip_route_cases(layout):
+    """An unzipped copy under %ProgramFiles% that belongs to the account that
+    unzipped it, as where new items get their creator as owner (Program Files'
+    CREATOR OWNER entry then gives that account full control), is refused as
+    SYSTEM; after the README's icacls commands it is accepted and started."""
+    folder = Path(os.environ["ProgramFiles"]) / ("PacecapUnzip-" + secrets.token_hex(4))
+    exe = folder / "Pacecap.exe"
+    me = powershell("[Security.Principal.WindowsIdentity]::GetCurrent().User.Value").out
+    folder.mkdir()
+    try:
+        shutil.copyfile(layout.run_marker, exe)
+        icacls(folder, "/setowner", "*" + me, "/T")
+        icacls(folder, "/reset", "/T")
+        shape = [security(item) for item in (folder, exe)]
+        check("setup: the unzipped copy belongs to the job's account, with an entry of its own",
+              all(owner == me and any(rule.sid == me for rule in rules) for owner, rules in shape), (me, shape))
+        ran = run_as_system(layout.runs / "unzipped", layout.scripts / "Detect-Pacecap.ps1", "-Pacecap", exe)
+        check("as SYSTEM, an unzipped copy that its account owns is refused, and not started",
+              refused(ran, exe) and not layout.ran(folder).exists(), ran)
+        steps = unzip_fix((ROOT / "README.md").read_text(encoding="utf-8"))
+        for step in steps:
+            icacls(folder, *step)
+        shape = [security(item) for item in (folder, exe)]
+        check("the README's %d icacls commands hand it to Administrators, and no rule names the account" % len(steps),
+              len(steps) == 2 and all(owner == ADMINISTRATORS_SID and not untrusted_writes(rules)
+                                      and not any(rule.sid == me for rule in rules) for owner, rules in shape),
+              (steps, shape))
+        ran = run_as_system(layout.runs / "unzipped-fixed", layout.scripts / "Detect-Pacecap.ps1", "-Pacecap", exe)
+        check("as SYSTEM, the same copy is then accepted and started",
+              layout.ran(folder).exists() and not first_line(ran.out).startswith("Refused") and ran.code != 4, ran)
+    finally:
+        check("the unzipped copy %s is removed" % folder, removed(folder))
+
+
 def keeping_task_cases(layout):
     """Register-PacecapTask.ps1 run from a protected copy: the task's
     definition, the scheme-change trigger firing on another Pacecap.exe's
@@ -1392,6 +1432,9 @@ def self_test():
           folder == "C:\\Users\\r\\.nuget\\packages\\pester\\5.7.1\\tools"
           and [version for _, _, version in hosts] == ["5.1.", "7.6.9."] and hosts[1][1][-1] == "pwsh",
           (folder, hosts))
+    steps = unzip_fix((ROOT / "README.md").read_text(encoding="utf-8"))
+    check("finds the README's two icacls commands for an unzipped folder: owner Administrators, then a reset",
+          steps == [["/setowner", "*" + ADMINISTRATORS_SID, "/T", "/C", "/Q"], ["/reset", "/T", "/C", "/Q"]], steps)
     counts = [suite_counts(text) for text in ("1 passed, 1 failed\n3 passed, 0 failed\n", "1 passed, 2 failed, 4 skipped\n",
                                               "Tests Passed: 3, Failed: 0\n")]
     check("reads a suite's last count line", counts == [(3, 0, 0), (1, 2, 4), None], counts)
@@ -1430,7 +1473,7 @@ def windows_checks(exe, kit, work, summary, emulated):
             layout = Layout(root, exe, kit)
             for name, group in (("roll-out scripts", rollout_cases), ("folders", layout_cases),
                                 ("machine PATH", machine_path_cases), ("as SYSTEM", system_cases),
-                                ("refusals as SYSTEM", refusal_cases),
+                                ("refusals as SYSTEM", refusal_cases), ("the unzip route", unzip_route_cases),
                                 ("the task that keeps the limits", keeping_task_cases)):
                 run_group(name, lambda: group(layout))
     except Exception as error:
