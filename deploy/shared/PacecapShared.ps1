@@ -33,12 +33,12 @@ function Read-Drive([string]$Letter) {
     @{ Type = "$($drive.DriveType)"; Format = $drive.DriveFormat }
 }
 
-# Whether this runs as SYSTEM, and whether it runs elevated (SYSTEM included).
+# Whether this runs elevated (as SYSTEM or as an elevated administrator).
 function Read-Account {
     $identity = [Security.Principal.WindowsIdentity]::GetCurrent()
     $admin = (New-Object Security.Principal.WindowsPrincipal $identity).IsInRole(
         [Security.Principal.WindowsBuiltInRole]::Administrator)
-    @{ System = $identity.IsSystem; Elevated = $identity.IsSystem -or $admin }
+    @{ Elevated = $identity.IsSystem -or $admin }
 }
 
 # The machine's PATH as it is now, not as this process got it.
