@@ -105,7 +105,8 @@ def main():
     for exe, archive, _, _ in targets:
         write_zip([("Pacecap.exe", exe)] + [(script.name, script) for script in scripts], archive)
     exes, archives = [t[0] for t in targets], [t[1] for t in targets]
-    (dist / "SHA256SUMS").write_text("".join("%s  %s\n" % (sha256(p), p.name) for p in exes + scripts + archives))
+    hashes = {path: sha256(path) for path in exes + scripts + archives}
+    (dist / "SHA256SUMS").write_text("".join("%s  %s\n" % (hashes[p], p.name) for p in exes + scripts + archives))
 
     identifier = "PacecapProject.Pacecap"
     folder = dist / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / version
@@ -118,7 +119,7 @@ def main():
         ("NestedInstallerFiles", [[("RelativeFilePath", "Pacecap.exe"), ("PortableCommandAlias", "pacecap")]]),
         ("Commands", ["pacecap"]),
         ("Installers", [[("Architecture", arch), ("InstallerUrl", url + archive.name),
-                         ("InstallerSha256", sha256(archive).upper())] for _, archive, arch, _ in targets]),
+                         ("InstallerSha256", hashes[archive].upper())] for _, archive, arch, _ in targets]),
         ("ManifestType", "installer"), ("ManifestVersion", MANIFEST_VERSION)]))
     (folder / (identifier + ".locale.en-US.yaml")).write_text(yaml(head + [
         ("PackageLocale", "en-US"), ("Publisher", name), ("PublisherUrl", web), ("PackageName", "Pacecap"),
@@ -132,7 +133,7 @@ def main():
         "description": DESCRIPTION,
         "homepage": web,
         "license": "Freeware",
-        "architecture": {arch: {"url": url + archive.name, "hash": sha256(archive)}
+        "architecture": {arch: {"url": url + archive.name, "hash": hashes[archive]}
                          for _, archive, _, arch in targets},
         "bin": "Pacecap.exe",
     }, indent=4) + "\n")
