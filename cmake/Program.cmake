@@ -73,7 +73,16 @@ endforeach()
 string(REPLACE "." "," PACECAP_VERSION_COMMAS "${PACECAP_VERSION}")
 configure_file(res/Version.h.in ${CMAKE_CURRENT_BINARY_DIR}/generated/Version.h @ONLY)
 
-add_executable(Pacecap ${PACECAP_SOURCES} res/Pacecap.rc)
+# memset and memcpy of our own, which the host tests take from the C library.
+# Each function in a section of its own, so that a link that calls neither
+# drops both (/Gy for cl, which /O1 and /O2 imply).
+set(PACECAP_MEMORY_ROUTINES ${CMAKE_CURRENT_SOURCE_DIR}/src/MemoryRoutines.cpp)
+if(MSVC)
+    set_source_files_properties(${PACECAP_MEMORY_ROUTINES} PROPERTIES COMPILE_OPTIONS /Gy)
+else()
+    set_source_files_properties(${PACECAP_MEMORY_ROUTINES} PROPERTIES COMPILE_OPTIONS -ffunction-sections)
+endif()
+add_executable(Pacecap ${PACECAP_SOURCES} ${PACECAP_MEMORY_ROUTINES} res/Pacecap.rc)
 target_include_directories(Pacecap PRIVATE src ${CMAKE_CURRENT_BINARY_DIR}/generated)
 set_property(SOURCE res/Pacecap.rc APPEND PROPERTY OBJECT_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/res/Pacecap.ico
@@ -82,8 +91,25 @@ set_property(SOURCE res/Pacecap.rc APPEND PROPERTY OBJECT_DEPENDS
 target_compile_definitions(Pacecap PRIVATE _WIN32_WINNT=0x0600 WIN32_LEAN_AND_MEAN)
 
 if(MSVC)
-    # C++ only: with the Ninja generator the target's options reach rc.exe too.
-    target_compile_options(Pacecap PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:/W4;/WX;/GS-;/GR-;/EHs-c-;/Zl;/Os>")
+    # No runtime is linked, so no flag may bring in a call into one, in Debug
+    # or in Release:
+    #   /GS-      no buffer security checks (__security_cookie, __security_check_cookie)
+    #   /Gs4096   a stack probe (__chkstk) only for a frame over one page, the
+    #             default stated; the largest frame, printf's, is a quarter of
+    #             that, and a larger one fails the link rather than skipping
+    #             the stack's guard page
+    #   /JMC-     no Just My Code (__CheckForDebuggerJustMyCode in each function)
+    #   /Zc:threadSafeInit-  no guarded local statics (_Init_thread_header)
+    #   /GR- /EHs-c-  no RTTI or exceptions (type_info, __CxxFrameHandler)
+    #   /Zl       no default runtime library named in the objects
+    # The Debug defaults' /RTC is taken out above; memset and memcpy, which
+    # cl may call to zero or copy a struct at any optimization level, are our
+    # own (src/MemoryRoutines.cpp). C++ only: with the Ninja generator the
+    # target's options reach rc.exe too.
+    target_compile_options(Pacecap PRIVATE
+        "$<$<COMPILE_LANGUAGE:CXX>:/W4;/WX;/GS-;/Gs4096;/JMC-;/Zc:threadSafeInit-;/GR-;/EHs-c-;/Zl;/Os>")
+    # Newer CMake selects the run-time checks by this property instead (CMP0184).
+    set_property(TARGET Pacecap PROPERTY MSVC_RUNTIME_CHECKS "")
     target_link_options(Pacecap PRIVATE /RELEASE /MANIFEST:NO)
     foreach(lib IN LISTS PACECAP_SYSTEM_LIBRARIES)
         target_link_libraries(Pacecap PRIVATE ${lib}.lib)
