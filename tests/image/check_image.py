@@ -3,15 +3,15 @@
 delayed imports and resources. Ends with "N passed, M failed".
 
 Usage: check_image.py [--visual-studio] [--arm64] PACECAP_EXE [LINKER_MAP]
+       check_image.py --self-test
 --visual-studio checks a Visual Studio build: each way in which it rightly
 differs from the release image is named below, and allowed for it alone.
 --arm64 checks the ARM64 image instead of the x64 one. With LINKER_MAP, the
-import libraries' thunks are checked too.
+import libraries' thunks are checked too. --self-test checks the reading of
+linker maps (lld-link's and link.exe's) on samples.
 """
 import re
 import sys
-
-import pefile
 
 KERNEL32 = {
     "ExitProcess", "FlushConsoleInputBuffer", "GetCommandLineA", "GetConsoleWindow", "GetCurrentProcessId",
@@ -92,7 +92,17 @@ VISUAL_STUDIO = {
 }
 visual_studio = False
 
-results = {"passed": 0, "failed": 0}
+results = {"passed": 0, "failed": 0, "skipped": 0}
+
+# One public symbol of a linker map, as link.exe's /MAP documents the list:
+# the address as section:offset, the name, the flat address (Rva+Base), an
+# "f" for a function (or "i" for an inline one), and where it is defined as
+# "library:object" or "object". lld-link writes the same columns.
+MAP_PUBLIC = re.compile(r"^\s*[0-9a-f]{4}:[0-9a-f]{8}\s+(\S+)\s+([0-9a-f]{8,16})(?:\s+[fi])?\s+(\S.*?)\s*$",
+                        re.IGNORECASE)
+# An import library's member, named by its DLL: "kernel32:KERNEL32.dll".
+IMPORT_MEMBER = re.compile(r"[^:\s]+:[^:\s]+\.dll", re.IGNORECASE)
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
 
 
 def check(name, actual, expected):
@@ -106,6 +116,33 @@ def check(name, actual, expected):
     else:
         results["failed"] += 1
         print("FAIL  %s: %r, expected %r" % (name, actual, expected))
+
+
+def skip(name, reason):
+    results["skipped"] += 1
+    print("skip  %s: %s" % (name, reason))
+
+
+def map_publics(text):
+    """(name, flat address, defined in) of each symbol line of a linker map;
+    the section table's lines, whose second column is a length, are none."""
+    return [(match.group(1), int(match.group(2), 16), match.group(3))
+            for match in map(MAP_PUBLIC.match, text.splitlines()) if match]
+
+
+def map_thunks(publics, is_code):
+    """(import thunks, delay-load thunks) as (name, flat address): the code
+    that an import library's member defines. link.exe names its delay-load
+    thunks __imp_load_NAME, and the routine they jump to __tailMerge_DLL,
+    which is left out; any other such code is an import library's thunk.
+    What the members define as data is no thunk: the __imp_ slots, the
+    import descriptors and the NULL_THUNK_DATA ends."""
+    code = [(name, address) for name, address, where in publics
+            if IMPORT_MEMBER.fullmatch(where) and is_code(address)]
+    delay = [(name, address) for name, address in code if name.startswith("__imp_load_")]
+    imports = [(name, address) for name, address in code
+               if not name.startswith(("__imp_", "__tailMerge_"))]
+    return imports, delay
 
 
 def resources(pe, type_id):
@@ -150,9 +187,8 @@ def check_headers(pe, data, linker_map):
     check("no section both writable and executable",
           [s.Name for s in pe.sections if s.Characteristics & 0x20000000 and s.Characteristics & 0x80000000], [])
     if linker_map:
-        match = re.search(r"\sProgramEntry\s+([0-9a-fA-F]{16})\s", open(linker_map).read())
-        entry = int(match.group(1), 16) - optional.ImageBase if match else None
-        check("entry point is ProgramEntry", optional.AddressOfEntryPoint, entry)
+        entries = [address - optional.ImageBase for name, address, _ in read_map(linker_map) if name == "ProgramEntry"]
+        check("entry point is ProgramEntry", optional.AddressOfEntryPoint, entries[0] if len(entries) == 1 else entries)
     check("nothing after the last section (unsigned)",
           len(data), max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections))
 
@@ -180,22 +216,45 @@ def is_code(pe, rva, pattern):
     return True
 
 
+def read_map(path):
+    # Latin-1 reads every byte: link.exe ends each import library's list with
+    # a symbol whose name starts with byte 0x7F.
+    with open(path, encoding="latin-1") as opened:
+        return map_publics(opened.read())
+
+
+def in_code(pe):
+    """Whether a flat address lies in an executable section of the image."""
+    base = pe.OPTIONAL_HEADER.ImageBase
+    ranges = [(s.VirtualAddress, s.VirtualAddress + max(s.Misc_VirtualSize, s.SizeOfRawData))
+              for s in pe.sections if s.Characteristics & IMAGE_SCN_MEM_EXECUTE]
+    return lambda address: any(start <= address - base < end for start, end in ranges)
+
+
 def check_thunks(pe, linker_map):
     """The thunks of the import libraries (named in the linker map) and the
-    linker's delay-load thunks (where the delayed slots point before binding)
-    are code of the target's machine."""
+    linker's delay-load thunks (where the delayed slots point before binding,
+    and those the map names) are code of the target's machine. None found
+    fails: a check of nothing would pass whatever the image held."""
     base = pe.OPTIONAL_HEADER.ImageBase
+    machine = target["machine"][0]
+    named_delay = []
     if linker_map:
-        thunks = re.findall(r"^\s*[0-9a-fA-F]{4}:[0-9a-fA-F]{8}\s+(?!__imp_)(\S+)\s+([0-9a-fA-F]{16})(?:\s+\w)?\s+"
-                            r"\w+:\w+\.dll\s*$", open(linker_map).read(), re.MULTILINE | re.IGNORECASE)
-        check("import thunks found in the map", len(thunks) > 0, True)
-        check("import thunks are %s code" % target["machine"][0],
-              sorted(name for name, address in thunks if not is_code(pe, int(address, 16) - base,
-                                                                    target["import thunk"])), [])
+        thunks, named_delay = map_thunks(read_map(linker_map), in_code(pe))
+        check("thunks found in the map", len(thunks) + len(named_delay) > 0, True)
+        wrong = sorted(name for name, address in thunks if not is_code(pe, address - base, target["import thunk"]))
+        if thunks or not visual_studio:
+            check("import thunks found in the map", len(thunks) > 0, True)
+            check("the map's %d import thunks are %s code" % (len(thunks), machine), wrong, [])
+        else:
+            skip("import thunks are %s code" % machine, "the map names none: every call of an imported function "
+                 "goes through its slot, as where the Windows SDK's headers declare each one dllimport")
     slots = [(i.name.decode(), pe.get_qword_at_rva(i.address - base))
              for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []) for i in entry.imports]
-    check("delay-load thunks are %s code" % target["machine"][0],
-          sorted(name for name, address in slots if not is_code(pe, address - base, target["delay-load thunk"])), [])
+    delay = slots + named_delay
+    check("delay-load thunks found", len(slots) > 0, True)
+    check("the %d delay-load thunks are %s code" % (len(delay), machine),
+          sorted(name for name, address in delay if not is_code(pe, address - base, target["delay-load thunk"])), [])
 
 
 def check_icons(pe):
@@ -246,9 +305,58 @@ def check_version(pe):
     check("translation 0, code page 0", translations, [{b"Translation": "0x0000 0x0000"}])
 
 
+# The lines of a link.exe map that its documented columns allow, with the
+# names link.exe gives what an import library and /DELAYLOAD add; and
+# lld-link's. Each: (line, (name, flat address, defined in) or None).
+SAMPLE_MAP = [
+    (" 0001:00000000 00000bbcH .text$mn                CODE", None),
+    ("  Address         Publics by Value              Rva+Base               Lib:Object", None),
+    (" 0001:00000365       ProgramEntry               0000000140001365 f   Startup.obj",
+     ("ProgramEntry", 0x140001365, "Startup.obj")),
+    (" 0001:00000bc0       PowerGetActiveScheme       0000000140001bc0 f   powrprof:POWRPROF.dll",
+     ("PowerGetActiveScheme", 0x140001bc0, "powrprof:POWRPROF.dll")),
+    (" 0001:00000c20       __imp_load_GetWindowThreadProcessId 0000000140001c20     user32:USER32.dll",
+     ("__imp_load_GetWindowThreadProcessId", 0x140001c20, "user32:USER32.dll")),
+    (" 0001:00000c40       __tailMerge_USER32_dll     0000000140001c40     user32:USER32.dll",
+     ("__tailMerge_USER32_dll", 0x140001c40, "user32:USER32.dll")),
+    (" 0002:00000000       __imp_ExitProcess          0000000140002000     kernel32:KERNEL32.dll",
+     ("__imp_ExitProcess", 0x140002000, "kernel32:KERNEL32.dll")),
+    (" 0002:00000020       \x7fKERNEL32_NULL_THUNK_DATA 0000000140002020     kernel32:KERNEL32.dll",
+     ("\x7fKERNEL32_NULL_THUNK_DATA", 0x140002020, "kernel32:KERNEL32.dll")),
+    (" 0002:00000100       __IMPORT_DESCRIPTOR_KERNEL32 0000000140002100     kernel32:KERNEL32.dll",
+     ("__IMPORT_DESCRIPTOR_KERNEL32", 0x140002100, "kernel32:KERNEL32.dll")),
+    (" 0001:00000bd0       PowerReadACValueIndex      0000000140001bd0     POWRPROF:POWRPROF.dll",
+     ("PowerReadACValueIndex", 0x140001bd0, "POWRPROF:POWRPROF.dll")),
+    (" 0004:000001a0       $R000000                   00000001400151a0     internal .obj file created from .res files",
+     ("$R000000", 0x1400151a0, "internal .obj file created from .res files")),
+    (" entry point at        0001:00000365", None),
+]
+
+
+def self_test():
+    def case(name, actual, expected):
+        check(name, actual, expected)
+
+    for line, expected in SAMPLE_MAP:
+        found = map_publics(line)
+        case("map line read: %r" % line[:60], found, [expected] if expected else [])
+    publics = map_publics("\n".join(line for line, _ in SAMPLE_MAP))
+    in_text = lambda address: 0x140001000 <= address < 0x140002000  # noqa: E731
+    imports, delay = map_thunks(publics, in_text)
+    case("import thunks: the import libraries' code, not their data, delay-load thunks or tail-merge routines",
+         sorted(name for name, _ in imports), ["PowerGetActiveScheme", "PowerReadACValueIndex"])
+    case("delay-load thunks named by link.exe", delay, [("__imp_load_GetWindowThreadProcessId", 0x140001c20)])
+    case("no code at all: no thunks", map_thunks(publics, lambda address: False), ([], []))
+
+
 def main():
     global visual_studio, target
     args = sys.argv[1:]
+    if args == ["--self-test"]:
+        self_test()
+        print("%d passed, %d failed" % (results["passed"], results["failed"]))
+        return 1 if results["failed"] else 0
+    import pefile
     visual_studio = "--visual-studio" in args
     target = TARGETS["arm64" if "--arm64" in args else "x64"]
     args = [arg for arg in args if arg not in ("--visual-studio", "--arm64")]
@@ -262,7 +370,8 @@ def main():
     check_icons(pe)
     check_manifest(pe)
     check_version(pe)
-    print("%d passed, %d failed" % (results["passed"], results["failed"]))
+    skipped = ", %d skipped" % results["skipped"] if results["skipped"] else ""
+    print("%d passed, %d failed%s" % (results["passed"], results["failed"], skipped))
     return 1 if results["failed"] else 0
 
 
