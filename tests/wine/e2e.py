@@ -326,18 +326,26 @@ def close_prompt_cases(suite, wine):
 
     suite.case("terminal of a shell: no prompt, no wait", terminal)
 
-    # The Windows jobs read a console screen and press a key through this helper.
+    # The Windows jobs read a console screen, put a marker into its input and
+    # count it there, and press a key through this helper.
     def console_helper():
-        screen_file = wine.work / "screen.txt"
-        screen_file.unlink(missing_ok=True)
+        files = {name: wine.work / ("%s.txt" % name) for name in ("screen", "before", "after")}
+        for path in files.values():
+            path.unlink(missing_ok=True)
         helper = "%s %d" % (win_path(wine.tools / "ConsoleKey.exe"), 0xFFFFFFFF)  # cmd's console
-        status, screen = in_terminal("cmd /c \"%s 0 & %s read > %s & %s\"" % (
-            win_path(wine.exe), helper, win_path(screen_file), helper))
-        seen = screen_file.read_bytes().decode(errors="replace") if screen_file.exists() else ""
-        suite.check("on-battery value is 60%\r\n" in seen, "the helper did not read the screen", (seen, screen))
+        status, screen = in_terminal("cmd /c \"%s 0 & %s read > %s & %s marked > %s & %s mark & %s marked > %s & %s\"" % (
+            win_path(wine.exe), helper, win_path(files["screen"]), helper, win_path(files["before"]), helper, helper,
+            win_path(files["after"]), helper))
+        seen = {name: path.read_bytes().decode(errors="replace") if path.exists() else None
+                for name, path in files.items()}
+        suite.check("on-battery value is 60%\r\n" in (seen["screen"] or ""), "the helper did not read the screen",
+                    (seen, screen))
+        suite.check((seen["before"], seen["after"]) == ("0\r\n", "1\r\n"), "the marker was not put in and counted",
+                    (seen, screen))
         suite.check(status == "0", "pressing a key failed", (status, screen))
 
-    suite.case("console helper: reads the screen and presses a key", console_helper)
+    suite.case("console helper: reads the screen, puts a marker into the input and counts it, presses a key",
+               console_helper)
 
 
 def planted_library_cases(suite, wine):

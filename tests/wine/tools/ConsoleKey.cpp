@@ -3,6 +3,11 @@
 //   ConsoleKey.exe PID        presses and releases the key A in its console
 //   ConsoleKey.exe PID read   writes the text of its console screen to our
 //                             standard output, one line per screen row
+//   ConsoleKey.exe PID mark   puts a marker into its console input: the
+//                             release of Shift, which a program waiting for
+//                             a key reads and passes over
+//   ConsoleKey.exe PID marked writes the number of markers still in its
+//                             console input, unread and not flushed
 // Ends with 0, or with GetLastError when the console cannot be reached.
 #include <windows.h>
 
@@ -12,15 +17,25 @@ namespace {
 
 const WORD kKeyA = 0x41;
 const int kMaxScreenChars = 64 * 1024;
+const DWORD kMaxPeekedEvents = 256;
 
 DWORD Failed() {
     const DWORD error = GetLastError();
     return error ? error : 1;
 }
 
+HANDLE OpenInput() {
+    return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+bool IsMarker(const INPUT_RECORD& record) {
+    return record.EventType == KEY_EVENT && !record.Event.KeyEvent.bKeyDown &&
+           record.Event.KeyEvent.wVirtualKeyCode == VK_SHIFT;
+}
+
 DWORD PressKey() {
-    HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
+    HANDLE input = OpenInput();
     if (input == INVALID_HANDLE_VALUE) return Failed();
     INPUT_RECORD keys[2];
     tool::Zero(keys, sizeof keys);
@@ -33,6 +48,34 @@ DWORD PressKey() {
     }
     DWORD written = 0;
     return WriteConsoleInputA(input, keys, 2, &written) && written == 2 ? 0 : Failed();
+}
+
+DWORD PutMarker() {
+    HANDLE input = OpenInput();
+    if (input == INVALID_HANDLE_VALUE) return Failed();
+    INPUT_RECORD marker;
+    tool::Zero(&marker, sizeof marker);
+    marker.EventType = KEY_EVENT;
+    marker.Event.KeyEvent.wRepeatCount = 1;
+    marker.Event.KeyEvent.wVirtualKeyCode = VK_SHIFT;
+    DWORD written = 0;
+    return WriteConsoleInputA(input, &marker, 1, &written) && written == 1 ? 0 : Failed();
+}
+
+// Writes to output the number of markers among the pending input events,
+// which are looked at and left in place.
+DWORD CountMarkers(HANDLE output) {
+    HANDLE input = OpenInput();
+    static INPUT_RECORD pending[kMaxPeekedEvents];
+    DWORD read = 0;
+    if (input == INVALID_HANDLE_VALUE || !PeekConsoleInputA(input, pending, kMaxPeekedEvents, &read))
+        return Failed();
+    DWORD markers = 0;
+    for (DWORD i = 0; i < read; ++i) markers += IsMarker(pending[i]) ? 1 : 0;
+    tool::Text<16> line;
+    line.AddNumber(markers).Add("\r\n");
+    DWORD written = 0;
+    return WriteFile(output, line.chars, static_cast<DWORD>(line.length), &written, nullptr) ? 0 : Failed();
 }
 
 // Writes the screen rows to output, which was our standard output before we
@@ -67,10 +110,12 @@ extern "C" void ConsoleKeyEntry() {
     while (*line == ' ') ++line;
     const DWORD pid = tool::ParseNumber(line);
     while (*line == ' ') ++line;
-    const bool read = tool::StartsWith(line, "read");
 
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     FreeConsole();
     if (!AttachConsole(pid)) ExitProcess(Failed());
-    ExitProcess(read ? ReadScreen(output) : PressKey());
+    if (tool::StartsWith(line, "read")) ExitProcess(ReadScreen(output));
+    if (tool::StartsWith(line, "marked")) ExitProcess(CountMarkers(output));
+    if (tool::StartsWith(line, "mark")) ExitProcess(PutMarker());
+    ExitProcess(PressKey());
 }
