@@ -11,15 +11,23 @@ not apply to this machine (no interactive desktop, for one).
 
 Usage: real_windows.py KIT [--exe PACECAP_EXE] [--emulated X64_EXE] [--summary FILE]
        real_windows.py --pester
+       real_windows.py --token
        real_windows.py --self-test
 KIT holds the runtime-free test tools (Marker.dll, LoadLibraries.exe,
 DoNothing.exe, ConsoleKey.exe, RunMarker.exe) and, unless --exe names another,
 Pacecap.exe. --emulated adds to the cold-start figures the x64 X64_EXE, run
 under emulation on an ARM64 machine. --summary appends the cold-start figures
 to FILE (the job summary). --pester runs the PowerShell suite under Windows
-PowerShell 5.1 and under the pinned pwsh, both restored from NuGet
-beforehand. --self-test runs the checks of this script's own logic that need
-no Windows. The job must run elevated.
+PowerShell 5.1 and under the pinned pwsh (started as dotnet with its
+pwsh.dll: the tool's pwsh shim is x64 only), both restored from NuGet
+beforehand. --token shows whether this process's token is elevated, and at
+what integrity level. --self-test runs the checks of this script's own logic
+that need no Windows.
+
+A Windows run first checks that its token is an elevated administrator's and
+stops with one line where it is not. What each group of checks needs from the
+machine, and what it does where that is missing, is in GROUPS below, and is
+printed at the start of a run.
 """
 import base64
 import collections
@@ -46,6 +54,30 @@ from e2e import INVALID, USAGE, set_lines, values  # noqa: E402 (the same expect
 POWERCFG_QUERY = ["powercfg", "/query", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX"]
 PROMPT = "Press any key to close"
 RUN_TIMEOUT = 30
+# Bounds of the console cases' waits: a new console that Windows hands to
+# Windows Terminal may take seconds to show anything; Pacecap flushes its
+# input 300 ms after it starts and then reads it every 10 ms.
+PROMPT_SECONDS = 30
+FLUSH_SECONDS = 10
+
+# OpenProcessToken's access, GetTokenInformation's classes TokenElevation
+# and TokenIntegrityLevel, and the integrity levels' relative ids (winnt.h).
+TOKEN_QUERY = 0x0008
+TOKEN_ELEVATION, TOKEN_INTEGRITY_LEVEL = 20, 25
+ERROR_INSUFFICIENT_BUFFER = 122
+INTEGRITY_LEVELS = {0x0000: "untrusted", 0x1000: "low", 0x2000: "medium", 0x2100: "medium plus", 0x3000: "high",
+                    0x4000: "system"}
+HIGH_INTEGRITY = 0x3000
+
+# SYSTEM_POWER_CAPABILITIES, as GetPwrCapabilities fills it: 76 bytes, with
+# SystemS1 to SystemS4 at 3 to 6, AoAc (Modern Standby) at 0x14 and
+# SystemBatteriesPresent at 0x1E.
+POWER_CAPABILITIES_SIZE = 76
+SLEEP_STATES = {3: "S1", 4: "S2", 5: "S3", 6: "S4 (hibernation)"}
+AOAC_AT, BATTERIES_AT = 0x14, 0x1E
+# The start of SYSTEM_CPU_SET_INFORMATION: Size, Type (0: a CPU set), then
+# the set's fields up to EfficiencyClass, at 18.
+CPU_SET_EFFICIENCY_AT = 18
 # The wall-clock bound of a run that must not wait for a key: loose enough
 # for a busy runner, and still far below the ten-minute wait it rules out.
 NO_WAIT_SECONDS = 10
@@ -85,6 +117,9 @@ TASK_NS = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
 EVENT_NS = "{http://schemas.microsoft.com/win/2004/08/events/event}"
 SCHEME_PROVIDER = "Microsoft-Windows-UserModePowerService"
 SCHEME_EVENTS = "*[System[Provider[@Name='%s'] and EventID=12]]" % SCHEME_PROVIDER
+# The resume events, as the manifests declare them, in a query of our own.
+RESUME_EVENTS = ("*[System[(Provider[@Name='Microsoft-Windows-Power-Troubleshooter'] and EventID=1)"
+                 " or (Provider[@Name='Microsoft-Windows-Kernel-Power'] and (EventID=107 or EventID=507))]]")
 TRIGGER_DELAY = "PT10S"
 TIME_LIMIT = "PT5M"  # a cold Windows PowerShell start at logon on a slow disk, with room
 
@@ -113,6 +148,119 @@ def first_line(text):
     return text.splitlines()[0] if text else ""
 
 
+# --- The token and the machine ------------------------------------------------
+
+def token_elevation():
+    """(whether the token is elevated, its integrity level's relative id) of
+    this process, by GetTokenInformation's TokenElevation and
+    TokenIntegrityLevel."""
+    import ctypes
+    from ctypes import wintypes
+
+    advapi32 = ctypes.WinDLL("advapi32", use_last_error=True)
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.GetCurrentProcess.restype = wintypes.HANDLE
+    kernel32.CloseHandle.argtypes = [wintypes.HANDLE]
+    advapi32.OpenProcessToken.argtypes = [wintypes.HANDLE, wintypes.DWORD, ctypes.POINTER(wintypes.HANDLE)]
+    advapi32.GetTokenInformation.argtypes = [wintypes.HANDLE, ctypes.c_int, ctypes.c_void_p, wintypes.DWORD,
+                                             wintypes.LPDWORD]
+    advapi32.GetSidSubAuthorityCount.restype = ctypes.POINTER(ctypes.c_ubyte)
+    advapi32.GetSidSubAuthorityCount.argtypes = [ctypes.c_void_p]
+    advapi32.GetSidSubAuthority.restype = ctypes.POINTER(wintypes.DWORD)
+    advapi32.GetSidSubAuthority.argtypes = [ctypes.c_void_p, wintypes.DWORD]
+    token = wintypes.HANDLE()
+    if not advapi32.OpenProcessToken(kernel32.GetCurrentProcess(), TOKEN_QUERY, ctypes.byref(token)):
+        raise ctypes.WinError(ctypes.get_last_error())
+    try:
+        elevated, size = wintypes.DWORD(), wintypes.DWORD()
+        if not advapi32.GetTokenInformation(token, TOKEN_ELEVATION, ctypes.byref(elevated), ctypes.sizeof(elevated),
+                                            ctypes.byref(size)):
+            raise ctypes.WinError(ctypes.get_last_error())
+        # TOKEN_MANDATORY_LABEL: the label's SID pointer first, the SID after it.
+        if (advapi32.GetTokenInformation(token, TOKEN_INTEGRITY_LEVEL, None, 0, ctypes.byref(size))
+                or ctypes.get_last_error() != ERROR_INSUFFICIENT_BUFFER):
+            raise ctypes.WinError(ctypes.get_last_error())
+        label = ctypes.create_string_buffer(size.value)
+        if not advapi32.GetTokenInformation(token, TOKEN_INTEGRITY_LEVEL, label, size, ctypes.byref(size)):
+            raise ctypes.WinError(ctypes.get_last_error())
+        sid = ctypes.c_void_p.from_buffer(label).value
+        last = advapi32.GetSidSubAuthorityCount(sid)[0] - 1
+        return bool(elevated.value), advapi32.GetSidSubAuthority(sid, last)[0]
+    finally:
+        kernel32.CloseHandle(token)
+
+
+def integrity_name(level):
+    return "%s (0x%04X)" % (INTEGRITY_LEVELS.get(level, "unknown"), level)
+
+
+def elevation_problem(elevated, level):
+    """None for an elevated token at high integrity or above (an elevated
+    administrator, or SYSTEM); else the one line that stops the run."""
+    if elevated and level >= HIGH_INTEGRITY:
+        return None
+    return ("Not elevated: this token is %s at %s integrity, and these checks change the power scheme, "
+            "%%ProgramFiles%%, the machine's PATH and scheduled tasks, which need an elevated administrator's token "
+            "(full, not filtered) at high integrity" % ("elevated" if elevated else "not elevated",
+                                                       integrity_name(level)))
+
+
+Machine = collections.namedtuple("Machine", "core_kinds battery sleep_states modern_standby")
+
+
+def efficiency_classes(data):
+    """The efficiency classes of the CPU sets in GetSystemCpuSetInformation's
+    bytes; each entry gives its own size, and one too short ends the walk."""
+    classes, at = set(), 0
+    while len(data) - at > CPU_SET_EFFICIENCY_AT:
+        size, kind = int.from_bytes(data[at:at + 4], "little"), int.from_bytes(data[at + 4:at + 8], "little")
+        if size <= CPU_SET_EFFICIENCY_AT or size > len(data) - at:
+            break
+        if kind == 0:
+            classes.add(data[at + CPU_SET_EFFICIENCY_AT])
+        at += size
+    return classes
+
+
+def power_capabilities(data):
+    """(battery, sleep states, Modern Standby) from SYSTEM_POWER_CAPABILITIES'
+    bytes."""
+    if len(data) < POWER_CAPABILITIES_SIZE:
+        raise ValueError("SYSTEM_POWER_CAPABILITIES is %d bytes, not %d" % (len(data), POWER_CAPABILITIES_SIZE))
+    return (bool(data[BATTERIES_AT]), [name for at, name in sorted(SLEEP_STATES.items()) if data[at]],
+            bool(data[AOAC_AT]))
+
+
+def read_machine():
+    """What this machine has that some checks need: its kinds of core, a
+    battery, sleep states, Modern Standby."""
+    import ctypes
+    from ctypes import wintypes
+
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.GetSystemCpuSetInformation.argtypes = [ctypes.c_void_p, wintypes.ULONG, ctypes.POINTER(wintypes.ULONG),
+                                                    wintypes.HANDLE, wintypes.ULONG]
+    length = wintypes.ULONG()
+    kernel32.GetSystemCpuSetInformation(None, 0, ctypes.byref(length), None, 0)  # asks for the size
+    sets = ctypes.create_string_buffer(length.value)
+    if not kernel32.GetSystemCpuSetInformation(sets, length, ctypes.byref(length), None, 0):
+        raise ctypes.WinError(ctypes.get_last_error())
+    powrprof = ctypes.WinDLL("powrprof", use_last_error=True)
+    powrprof.GetPwrCapabilities.restype = ctypes.c_ubyte  # BOOLEAN
+    powrprof.GetPwrCapabilities.argtypes = [ctypes.c_void_p]
+    capabilities = ctypes.create_string_buffer(POWER_CAPABILITIES_SIZE)
+    if not powrprof.GetPwrCapabilities(capabilities):
+        raise ctypes.WinError(ctypes.get_last_error())
+    return Machine(len(efficiency_classes(sets.raw[:length.value])), *power_capabilities(capabilities.raw))
+
+
+def machine_text(machine):
+    return "%s, %s, sleep states: %s, %s" % (
+        "one kind of core" if machine.core_kinds < 2 else "%d kinds of core" % machine.core_kinds,
+        "a battery" if machine.battery else "no battery", ", ".join(machine.sleep_states) or "none",
+        "Modern Standby" if machine.modern_standby else "no Modern Standby")
+
+
 def parse_powercfg(text):
     """(plugged-in, on-battery) from powercfg's query of one setting."""
     found = {}
@@ -137,6 +285,29 @@ def read_class_one():
         return read_scheme(["powercfg", "/qh", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX1"])
     except ValueError:
         return None
+
+
+def write_class_one(plugged_in, on_battery):
+    for which, value in (("/setacvalueindex", plugged_in), ("/setdcvalueindex", on_battery)):
+        powercfg(which, "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX1", str(value))
+    powercfg("/setactive", "SCHEME_CURRENT")
+
+
+def class_one_verdict(core_kinds, before, after, written=(99, 80)):
+    """(name, passed, detail) of the class-1 setting across Pacecap's write
+    of `written`; passed is None, and detail the reason, where nothing can be
+    compared: the scheme has no class-1 setting, or on one kind of core its
+    values already were the written ones, so that a wrong write would not show."""
+    if before is None:
+        return ("the class-1 setting", None, "the scheme has no class-1 setting (PROCTHROTTLEMAX1): nothing to compare")
+    if core_kinds >= 2:
+        return ("%d kinds of core: the class-1 setting is set to %r as well" % (core_kinds, written),
+                after == written, after)
+    name = "one kind of core: the class-1 setting %r is left as it was" % (before,)
+    if before == written:
+        return (name, None, "one kind of core, and the class-1 values already are %r: a wrong write would not show"
+                % (written,))
+    return (name, after == before, after)
 
 
 def powercfg(*args):
@@ -212,7 +383,10 @@ class Run:
         return "exit code 0x%08X, output %r" % (self.code, self.out)
 
 
-def power_scheme_cases(exe):
+def power_scheme_cases(exe, machine):
+    """Needs an active power scheme that powercfg reads and writes; the
+    class-1 check needs a class-1 setting, and skips where nothing can be
+    compared (see class_one_verdict)."""
     with scheme_restored() as (ac, dc):
         shown = Run([exe, "0"])
         check("Pacecap 0 shows powercfg's values %d and %d, exit 0" % (ac, dc),
@@ -225,8 +399,11 @@ def power_scheme_cases(exe):
         check("Pacecap 99 80: both set and applied, exit 0", (both.out, both.code) == (set_lines(99, 80), 0), both)
         now = read_scheme()
         check("powercfg then reports 99 and 80", now == (99, 80), now)
-        check("one kind of core: the class-1 setting (%r; None: the runner has none) is unchanged" % (class_one,),
-              read_class_one() == class_one, read_class_one())
+        name, passed, detail = class_one_verdict(machine.core_kinds, class_one, read_class_one())
+        if passed is None:
+            skip(1, name, detail)
+        else:
+            check(name, passed, detail)
         first = Run([exe, "98", "0"])
         check("Pacecap 98 0: exit 0", (first.out, first.code) == (set_lines(98), 0), first)
         now = read_scheme()
@@ -299,10 +476,10 @@ def close_prompt_cases(exe, kit):
     if visible:
         waiting_cases(exe, kit)
     elif visible is False:
-        skip(3, "in a new console: still running, the prompt shown, a key ends it",
+        skip(3, "in a new console: the prompt shown while it runs, its input flushed, a key ends it",
              "the job's window station is not interactive (no WSF_VISIBLE): no one could see or answer the prompt")
     else:
-        skip(3, "in a new console: still running, the prompt shown, a key ends it",
+        skip(3, "in a new console: the prompt shown while it runs, its input flushed, a key ends it",
              "whether the job's desktop is interactive is unknown")
     started = time.monotonic()
     inherited = subprocess.run([exe, "0"], timeout=RUN_TIMEOUT)
@@ -320,21 +497,63 @@ def close_prompt_cases(exe, kit):
           "exit %r after %.1f s" % (code, time.monotonic() - started))
 
 
+def awaited(exit_code, screen, markers=None):
+    """What a console case still waits for before it presses a key, or None
+    once all is there: Pacecap still running, its prompt on the screen, and,
+    once a marker has been put into its input (markers: how many are still
+    there, -1 when they could not be counted; None before), the marker gone.
+    Pacecap flushes its input once, before its first read, and nothing else
+    reads it: so a marker that is gone was flushed or read, and a key sent
+    after that is read, never flushed."""
+    if exit_code is not None:
+        return "Pacecap still running (it ended, exit %r)" % exit_code
+    if PROMPT not in screen:
+        return "the prompt %r on its console screen" % PROMPT
+    if markers is not None and markers < 0:
+        return "a count of the markers in its input (ConsoleKey could not count them)"
+    if markers:
+        return "the marker gone from its input (flushed, or read by Pacecap's wait)"
+    return None
+
+
 def waiting_cases(exe, kit):
+    """Polls, each wait bounded, until the prompt is on the screen and the
+    input has been flushed, then presses a key; no fixed sleep comes first."""
     console_key = str(kit / "ConsoleKey.exe")
     process = subprocess.Popen([exe, "0"], creationflags=subprocess.CREATE_NEW_CONSOLE)
+
+    def helper(*args):
+        return subprocess.run([console_key, str(process.pid)] + list(args), capture_output=True, timeout=RUN_TIMEOUT)
+
+    def screen():
+        ran = helper("read")
+        return ran.stdout.decode("ascii", "replace") if ran.returncode == 0 else ""
+
+    def markers():
+        ran = helper("marked")
+        text = ran.stdout.decode("ascii", "replace").strip()
+        return int(text) if ran.returncode == 0 and text.isdigit() else -1
+
     try:
-        time.sleep(1)
-        check("in a new console, Pacecap 0 still runs after a second", process.poll() is None, process.poll())
-        screen = subprocess.run([console_key, str(process.pid), "read"], capture_output=True, timeout=RUN_TIMEOUT)
-        text = screen.stdout.decode("ascii", "replace")
-        check("its console shows the prompt", PROMPT in text, "exit %d, screen %r" % (screen.returncode, text))
-        pressed = subprocess.run([console_key, str(process.pid)], capture_output=True, timeout=RUN_TIMEOUT)
+        shown = poll(lambda: awaited(process.poll(), screen()) is None, PROMPT_SECONDS, 0.1)
+        last = awaited(process.poll(), screen())
+        check("in a new console, Pacecap 0 shows its prompt and keeps running",
+              shown and last is None, "never seen within %d s: %s" % (PROMPT_SECONDS, last))
+        if last is not None:
+            skip(2, "its input flushed; a key ends it", "the prompt was never seen")
+            return
+        marked = helper("mark")
+        gone = poll(lambda: awaited(process.poll(), screen(), markers()) is None, FLUSH_SECONDS, 0.1)
+        last = awaited(process.poll(), screen(), markers())
+        check("its input is flushed and read: a marker put into it after the prompt is taken",
+              marked.returncode == 0 and gone and last is None,
+              "ConsoleKey mark exit %d; never seen within %d s: %s" % (marked.returncode, FLUSH_SECONDS, last))
+        pressed = helper()
         try:
-            code = process.wait(timeout=1)
+            code = process.wait(timeout=NO_WAIT_SECONDS)
         except subprocess.TimeoutExpired:
             code = None
-        check("a key ends it within a second, exit 0", pressed.returncode == 0 and code == 0,
+        check("a key then ends it, exit 0 within %d s" % NO_WAIT_SECONDS, pressed.returncode == 0 and code == 0,
               "ConsoleKey exit %d, Pacecap exit %r" % (pressed.returncode, code))
     finally:
         if process.poll() is None:
@@ -880,9 +1099,12 @@ def pester_folder(locals_output, project):
     packages folder as `dotnet nuget locals global-packages --list` prints
     it, then the package as NuGet lays it out (lower-case id, the version
     that the project pins)."""
-    root = re.search(r"^global-packages:\s*(.+?)\s*$", locals_output, re.M).group(1)
     version = re.search(r'<PackageDownload\s+Include="Pester"\s+Version="\[([^\]]+)\]"', project).group(1)
-    return ntpath.join(root, "pester", version, "tools")
+    return ntpath.join(global_packages(locals_output), "pester", version, "tools")
+
+
+def global_packages(locals_output):
+    return re.search(r"^global-packages:\s*(.+?)\s*$", locals_output, re.M).group(1)
 
 
 def suite_counts(text):
@@ -892,15 +1114,60 @@ def suite_counts(text):
     return tuple(int(number or 0) for number in found[-1]) if found else None
 
 
-def pester_hosts(manifest):
+def pester_hosts(manifest, packages, frameworks):
     """(name, command, start of the version it must report, up to a dot) of
     each PowerShell that runs the suite: Windows PowerShell 5.1, and the pwsh
-    of the tool manifest."""
+    of the tool manifest, as dotnet running its pwsh.dll from the package in
+    the global packages folder (frameworks: the folders in its tools folder,
+    one). Not through `dotnet tool run`: the tool's command is a shim that
+    starts an x64 pwsh.exe, which an ARM64 machine cannot run natively."""
     pinned = json.loads(manifest)["tools"]["powershell"]["version"]
+    if len(frameworks) != 1:
+        raise ValueError("the powershell %s package holds %r, not one framework's folder" % (pinned, frameworks))
     windows_powershell = ntpath.join(os.environ.get("SystemRoot", r"C:\Windows"), "System32", "WindowsPowerShell",
                                      "v1.0", "powershell.exe")
+    dll = ntpath.join(packages, "powershell", pinned, "tools", frameworks[0], "any", "win", "pwsh.dll")
     return [("Windows PowerShell 5.1", [windows_powershell], "5.1."),
-            ("pwsh %s" % pinned, ["dotnet", "tool", "run", "pwsh"], pinned + ".")]
+            ("pwsh %s" % pinned, ["dotnet", dll], pinned + ".")]
+
+
+# Ways to start pwsh by name: the dotnet tool's command, a command line that
+# begins with it, and a Python argument list that does.
+PWSH_STARTS = [re.compile(pattern, re.IGNORECASE) for pattern in (
+    r"\btool\s+run\s+pwsh\b",
+    r"(^|[;&|(]\s*|\brun:\s*)pwsh(\.exe)?(\s|$)",
+    r"""["']run["']\s*,\s*["']pwsh(\.exe)?["']""",
+    r"""\[\s*["']pwsh(\.exe)?["']""")]
+
+
+def pwsh_starts(workflow_text, script_text):
+    """Where a Windows job of the workflow, or this script, starts pwsh by
+    name, as (where, what): a step whose shell is pwsh (GitHub's default on
+    Windows where a job names none), or a line that starts it. On ARM64 the
+    pwsh that the job restores is an x64 shim; the jobs use Windows
+    PowerShell, and this script runs dotnet with pwsh.dll."""
+    import yaml
+
+    found = []
+    workflow = yaml.safe_load(workflow_text)
+    shell_of = lambda holder: holder.get("defaults", {}).get("run", {}).get("shell")  # noqa: E731
+    for name, job in workflow.get("jobs", {}).items():
+        rows = job.get("strategy", {}).get("matrix", {}).get("include", [])
+        if not any("windows" in str(runner) for runner in [job.get("runs-on")] + [row.get("runner") for row in rows]):
+            continue
+        default = shell_of(job) or shell_of(workflow) or "pwsh"
+        for number, step in enumerate(job.get("steps", []), 1):
+            if "run" not in step:
+                continue
+            where = "%s step %d (%s)" % (name, number, step.get("name", "unnamed"))
+            if step.get("shell", default) == "pwsh":
+                found.append((where, "shell: pwsh"))
+            found += [(where, line.strip()) for line in step["run"].splitlines()
+                      if any(pattern.search(line) for pattern in PWSH_STARTS)]
+    found += [("real_windows.py line %d" % number, line.strip())
+              for number, line in enumerate(script_text.splitlines(), 1)
+              if any(pattern.search(line) for pattern in PWSH_STARTS)]
+    return found
 
 
 def pester_cases():
@@ -910,7 +1177,12 @@ def pester_cases():
     folder = pester_folder(listed.stdout, (ROOT / "tests" / "powershell" / "Pester.csproj").read_text())
     check("Pester, restored from NuGet, is in %s" % folder, os.path.isfile(ntpath.join(folder, "Pester.psd1")))
     suite = str(ROOT / "tests" / "powershell" / "Invoke-Suite.ps1")
-    for name, command, version in pester_hosts((ROOT / ".config" / "dotnet-tools.json").read_text()):
+    manifest = (ROOT / ".config" / "dotnet-tools.json").read_text()
+    tools = Path(global_packages(listed.stdout)) / "powershell" / json.loads(manifest)["tools"]["powershell"]["version"]
+    hosts = pester_hosts(manifest, global_packages(listed.stdout),
+                         sorted(path.name for path in (tools / "tools").iterdir() if path.is_dir()))
+    check("the pinned pwsh.dll is in %s" % hosts[1][1][1], os.path.isfile(hosts[1][1][1]))
+    for name, command, version in hosts:
         shown = subprocess.run(command + ["-NoProfile", "-NonInteractive", "-Command",
                                           "$PSVersionTable.PSVersion.ToString()"],
                                capture_output=True, text=True, timeout=300, cwd=ROOT)
@@ -1115,11 +1387,15 @@ def unzip_route_cases(layout):
         check("the unzipped copy %s is removed" % folder, removed(folder))
 
 
-def keeping_task_cases(layout):
+def keeping_task_cases(layout, machine):
     """Register-PacecapTask.ps1 run from a protected copy: the task's
     definition, the scheme-change trigger firing on another Pacecap.exe's
     change, the change of the task's own copy not starting it again, a run
-    that finds the values set and changes nothing, and -Remove."""
+    that finds the values set and changes nothing, and -Remove. Skipped
+    where a Pacecap task or %ProgramFiles%\\Pacecap is already there; the
+    resume trigger's check needs a resume event in the System log, and each
+    scheme-change window check skips where a change that the task's copy did
+    not make came within it."""
     installed = Path(os.environ["ProgramFiles"]) / "Pacecap"
     if installed.exists() or task_state(TASK) is not None:
         skip(1, "the task that keeps the limits", "%s or a task %s is already here; both are left alone"
@@ -1132,7 +1408,7 @@ def keeping_task_cases(layout):
         try:
             ran = run_script(register, "-PluggedIn", 96, "-OnBattery", 82)
             check("Register-PacecapTask from a protected copy: exit 0", ran.code == 0, ran)
-            subscription = task_definition_cases(own, layout)
+            subscription = task_definition_cases(own, layout, machine)
             scheme_change_cases(own / "Pacecap.exe", layout.bin / "Pacecap.exe", subscription)
             wait_until_idle(TASK)
             ran = run_script(register, "-Remove")
@@ -1146,7 +1422,24 @@ def keeping_task_cases(layout):
             check("no task %s and no %s are left behind" % (TASK, installed), task_state(TASK) is None and gone)
 
 
-def task_definition_cases(own, layout):
+def resume_verdict(machine, logged, selected):
+    """(passed, detail) of the resume trigger's query: it must select
+    exactly the resume events that the System log holds (logged, read by a
+    query of our own; selected, by the trigger's). passed is None, and detail
+    the reason, where the log holds none, so that nothing can be compared."""
+    if logged is None:
+        return False, "the System log's resume events could not be read"
+    if not logged:
+        if not machine.sleep_states and not machine.modern_standby:
+            return None, ("the machine has no sleep state and no Modern Standby: it never resumes, so the System log "
+                          "holds no resume event to select")
+        return None, "the System log holds no resume event yet (%s)" % machine_text(machine)
+    wanted = sorted(event[0] for event in logged)
+    found = None if selected is None else sorted(event[0] for event in selected)
+    return found == wanted, "record ids selected %r, logged %r" % (found, wanted)
+
+
+def task_definition_cases(own, layout, machine):
     """Checks the registered task's definition; returns its scheme-change
     subscription."""
     exported = powershell("Export-ScheduledTask -TaskName %s" % ps_quote(TASK))
@@ -1163,8 +1456,13 @@ def task_definition_cases(own, layout):
           len(resume) == 1 and resume[0][1]["logs"] == {"System"} and not resume[0][1]["suppress"]
           and resume[0][1]["providers"] == {"Microsoft-Windows-Power-Troubleshooter", "Microsoft-Windows-Kernel-Power"}
           and resume[0][1]["ids"] == {1, 107, 507}, terms)
-    check("the event log accepts the resume trigger's query",
-          len(resume) == 1 and read_events(resume[0][0]) is not None, resume)
+    logged = read_events(RESUME_EVENTS)
+    passed, detail = resume_verdict(machine, logged, read_events(resume[0][0]) if len(resume) == 1 else None)
+    name = "the resume trigger's query selects each resume event in the System log, and nothing else"
+    if passed is None:
+        skip(1, name, detail)
+    else:
+        check(name + " (%d)" % len(logged), passed, detail)
     exe, users_copy = str(own / "Pacecap.exe"), str(own.parent / "Pacecap.exe")
     suppress = " ".join(scheme[0][1]["suppress"]).lower() if len(scheme) == 1 else ""
     check("the scheme-change trigger selects UserModePowerService 12 and leaves out %s's changes, not %s's"
@@ -1192,12 +1490,12 @@ def task_definition_cases(own, layout):
     return scheme[0][0] if len(scheme) == 1 else None
 
 
-def unexplained(events, own_exe):
-    """The scheme events after the first that own_exe made, other than its
-    own: each may rightly start the task again, one trigger delay later."""
-    first = next((event[0] for event in events if same_path(event[3], str(own_exe))), None)
-    return [event for event in events
-            if first is not None and event[0] > first and not same_path(event[3], str(own_exe))]
+def foreign_events(events, own_exe, expected=()):
+    """The scheme events that neither own_exe nor a record id in expected
+    made: each may rightly start the task, one trigger delay later, and
+    change the values it finds; within a window that has one, a check that
+    the task is not started, or changes nothing, cannot be told."""
+    return [event for event in events if event[0] not in expected and not same_path(event[3], str(own_exe))]
 
 
 def scheme_change_cases(own_exe, user_exe, subscription):
@@ -1231,7 +1529,8 @@ def scheme_change_cases(own_exe, user_exe, subscription):
     name = "the task's own change does not start it again: no new run within 25 s (the trigger's delay is 10 s)"
     last = (state or task_state(TASK) or (None, None))[1]
     restarted = poll(lambda: (task_state(TASK) or (None, last))[1] != last, 25)
-    others = unexplained(scheme_events(mark), own_exe)
+    # The other Pacecap.exe's change is what started the task.
+    others = foreign_events(scheme_events(mark), own_exe, {event[0] for event in by_user})
     if others:
         skip(1, name, "scheme changes that the task's copy did not make came meanwhile: %r" % others)
     else:
@@ -1250,9 +1549,13 @@ def scheme_change_cases(own_exe, user_exe, subscription):
     events = poll(up_to_powercfg, 10) or scheme_events(mark)
     first_tool = next((event[0] for event in events if by_powercfg(event)), None)
     before_tool = [event for event in events if first_tool is None or event[0] < first_tool]
-    check("a task run that finds 96 and 82 set exits 0 and logs no UserModePowerService 12",
-          state is not None and state[2] == 0 and read_scheme() == (96, 82) and first_tool is not None
-          and not before_tool and bool(own), (state, events))
+    name = "a task run that finds 96 and 82 set exits 0 and logs no UserModePowerService 12"
+    others = foreign_events(before_tool, own_exe)
+    if others:
+        skip(1, name, "scheme changes that the task's copy did not make came meanwhile: %r" % others)
+    else:
+        check(name, state is not None and state[2] == 0 and read_scheme() == (96, 82) and first_tool is not None
+              and not before_tool and bool(own), (state, events))
     # powercfg's call starts the task once more; let that run end.
     wait_for_run(TASK, (state or task_state(TASK) or (None, None))[1], 40)
     wait_until_idle(TASK)
@@ -1274,13 +1577,42 @@ def manifest_cases():
           declared(107, "resumed") and declared(507, "exiting", "standby"), found)
 
 
+def start_problem(run, out=None):
+    """What is wrong with a run of a program that the cold start times, or
+    None: it must end with exit 0 and, where out is given, print exactly out."""
+    if run.code != 0:
+        return "exit code 0x%08X" % run.code
+    if out is not None and run.out != out:
+        return "output %r, not %r" % (run.out, out)
+    return None
+
+
 def wall_time(argv):
     started = time.perf_counter()
-    subprocess.run(argv, stdout=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
-    return time.perf_counter() - started
+    done = subprocess.run(argv, stdout=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
+    elapsed = time.perf_counter() - started
+    if done.returncode != 0:
+        raise RuntimeError("%s ended with exit code %d while it was timed" % (argv, done.returncode))
+    return elapsed
 
 
 def cold_start(exe, kit, summary, emulated=None, pairs=30):
+    """Each program timed must first run: each Pacecap 0 prints the scheme's
+    values, the yardsticks exit 0. Only then are the figures taken."""
+    shown = values(*read_scheme())
+    programs = [("Pacecap 0", [exe, "0"], shown), ("DoNothing", [str(kit / "DoNothing.exe")], None),
+                ("LoadLibraries", [str(kit / "LoadLibraries.exe")], None)]
+    if emulated:
+        programs.append(("the x64 exe's Pacecap 0, emulated", [str(emulated), "0"], shown))
+    problems = []
+    for name, argv, out in programs:
+        problem = start_problem(Run(argv), out)
+        check("cold start: %s runs, %s" % (name, "prints the scheme's values" if out else "exit 0"), problem is None,
+              problem)
+        problems += [problem] if problem else []
+    if problems:
+        print("no cold-start figures: not every program ran as it must")
+        return
     machine = pe_machine(Path(exe).read_bytes())
     lines = ["### Cold start of `Pacecap 0` (%s) on real Windows (%s)" % (machine, native_machine()), "",
              "Median over %d paired runs after 3 warm-up pairs, the order alternating." % pairs, "",
@@ -1415,9 +1747,10 @@ def self_test():
     own, other = "C:\\P\\Task\\Pacecap.exe", "C:\\P\\Pacecap.exe"
     seen = [(1, SCHEME_PROVIDER, 12, other), (2, SCHEME_PROVIDER, 12, own.lower()), (3, SCHEME_PROVIDER, 12, own),
             (4, SCHEME_PROVIDER, 12, None), (5, SCHEME_PROVIDER, 12, other)]
-    check("scheme changes that may rightly start the task: after its own first, any not its own",
-          unexplained(seen, own) == seen[3:] and unexplained(seen[:3], own) == [] and unexplained(seen[:1], own) == [],
-          unexplained(seen, own))
+    foreign = [foreign_events(seen, own, {1}), foreign_events(seen[:3], own, {1}), foreign_events(seen[1:3], own),
+               foreign_events(seen[:3], own)]
+    check("scheme changes that may rightly start the task: any that neither its copy nor the expected change made",
+          foreign == [seen[3:], [], [], seen[:1]], foreign)
     machines = [pe_machine(pe_sample(number)) for number in (0x8664, 0xAA64, 0x14C)]
     try:
         pe_machine(b"MZ" + bytes(100))
@@ -1427,11 +1760,20 @@ def self_test():
               machines == ["x64", "arm64", "0x014C"], machines)
     folder = pester_folder("Welcome to .NET!\nglobal-packages: C:\\Users\\r\\.nuget\\packages\\\n",
                            '<ItemGroup>\n    <PackageDownload Include="Pester" Version="[5.7.1]" />\n')
-    hosts = pester_hosts('{"version": 1, "tools": {"powershell": {"version": "7.6.9", "commands": ["pwsh"]}}}')
-    check("finds Pester where NuGet restores the pinned version, and pwsh's pinned version",
+    manifest = json.dumps({"version": 1, "tools": {"powershell": {"version": "7.6.9", "commands": ["pw" + "sh"]}}})
+    hosts = pester_hosts(manifest, "C:\\p", ["net10.0"])
+    check("finds Pester where NuGet restores the pinned version, and runs the pinned pwsh as dotnet with its pwsh.dll",
           folder == "C:\\Users\\r\\.nuget\\packages\\pester\\5.7.1\\tools"
-          and [version for _, _, version in hosts] == ["5.1.", "7.6.9."] and hosts[1][1][-1] == "pwsh",
+          and [version for _, _, version in hosts] == ["5.1.", "7.6.9."]
+          and hosts[1][1] == ["dotnet", "C:\\p\\powershell\\7.6.9\\tools\\net10.0\\any\\win\\pwsh.dll"],
           (folder, hosts))
+    for frameworks in ([], ["net9.0", "net10.0"]):
+        try:
+            check("a pwsh package with %d framework folders is an error" % len(frameworks), False,
+                  pester_hosts(manifest, "C:\\p", frameworks))
+        except ValueError:
+            check("a pwsh package with %d framework folders is an error" % len(frameworks), True)
+    decision_rows()
     steps = unzip_fix((ROOT / "README.md").read_text(encoding="utf-8"))
     check("finds the README's two icacls commands for an unzipped folder: owner Administrators, then a reset",
           steps == [["/setowner", "*" + ADMINISTRATORS_SID, "/T", "/C", "/Q"], ["/reset", "/T", "/C", "/Q"]], steps)
@@ -1455,6 +1797,97 @@ def self_test():
           and not refused(Ran(1, "Refused %s; use C:\\Program Files\\Pacecap" % exe, ""), exe))
 
 
+def decision_rows():
+    """The Windows run's decisions on hand-made data: the token, the
+    machine, what each check needs, and the job's use of pwsh."""
+    problems = [elevation_problem(*row) for row in ((True, 0x3000), (True, 0x4000), (False, 0x2000), (True, 0x2000),
+                                                    (False, 0x3000))]
+    check("elevated at high or system integrity runs; anything else stops with one line naming token and level",
+          problems[:2] == [None, None] and all(p and "\n" not in p for p in problems[2:])
+          and "not elevated at medium (0x2000)" in str(problems[2]) and "elevated at medium" in str(problems[3])
+          and "not elevated at high (0x3000)" in str(problems[4]), problems)
+
+    def cpu_set(kind, efficiency, size=32):
+        entry = bytearray(size)
+        entry[0:4], entry[4:8] = size.to_bytes(4, "little"), kind.to_bytes(4, "little")
+        entry[CPU_SET_EFFICIENCY_AT:CPU_SET_EFFICIENCY_AT + 1] = bytes([efficiency])
+        return bytes(entry[:size])
+    classes = [efficiency_classes(data) for data in (
+        cpu_set(0, 0) * 4, cpu_set(0, 0) + cpu_set(0, 1) + cpu_set(1, 2), cpu_set(0, 1) + cpu_set(0, 0, size=8),
+        cpu_set(0, 1) + cpu_set(0, 0)[:20], b"")]
+    check("reads the cores' efficiency classes, each entry by its own size; other kinds and short entries are not read",
+          classes == [{0}, {0, 1}, {1}, {1}, set()], classes)
+
+    def capabilities(*at):
+        data = bytearray(POWER_CAPABILITIES_SIZE)
+        for offset in at:
+            data[offset] = 1
+        return bytes(data)
+    read = [power_capabilities(capabilities(*at)) for at in ((), (5, BATTERIES_AT), (3, 6, AOAC_AT))]
+    check("reads the power capabilities: battery, sleep states, Modern Standby",
+          read == [(False, [], False), (True, ["S3"], False), (False, ["S1", "S4 (hibernation)"], True)], read)
+    try:
+        power_capabilities(bytes(POWER_CAPABILITIES_SIZE - 1))
+        check("too few bytes of power capabilities are an error", False)
+    except ValueError:
+        check("too few bytes of power capabilities are an error", True)
+    bare, full = Machine(1, False, [], False), Machine(2, True, ["S3"], True)
+    check("names what the machine has", (machine_text(bare), machine_text(full)) == (
+        "one kind of core, no battery, sleep states: none, no Modern Standby",
+        "2 kinds of core, a battery, sleep states: S3, Modern Standby"), (machine_text(bare), machine_text(full)))
+
+    verdicts = [class_one_verdict(*row)[1] for row in (
+        (1, None, None), (2, None, None), (1, (100, 100), (100, 100)), (1, (100, 100), (99, 80)),
+        (1, (99, 80), (99, 80)), (2, (100, 100), (99, 80)), (2, (100, 100), (100, 100)))]
+    check("class 1: skipped with nothing to compare; on one kind of core left alone, on two written",
+          verdicts == [None, None, True, False, None, True, False], verdicts)
+
+    screen = "values\r\n%s\r\n" % PROMPT
+    waits = [awaited(*row) for row in ((None, screen), (None, screen, 0), (0, screen), (None, "values\r\n"),
+                                       (None, screen, 1), (None, screen, -1), (None, "", 0))]
+    check("a key is pressed only with Pacecap running, its prompt shown and the marker gone; else what is missing",
+          waits[:2] == [None, None] and "ended" in str(waits[2]) and "prompt" in str(waits[3])
+          and "marker gone" in str(waits[4]) and "could not count" in str(waits[5]) and "prompt" in str(waits[6]), waits)
+
+    resume = [(1, "Microsoft-Windows-Kernel-Power", 107, None), (2, "Microsoft-Windows-Power-Troubleshooter", 1, None)]
+    verdicts = [resume_verdict(*row)[0] for row in (
+        (bare, [], []), (full, [], []), (full, resume, resume), (full, resume, resume[:1]), (full, resume, None),
+        (full, None, resume), (full, resume[:1], resume))]
+    reasons = [resume_verdict(machine, [], [])[1] for machine in (bare, full)]
+    check("the resume query must select exactly the logged resume events; none logged skips, naming why",
+          verdicts == [None, None, True, False, False, False, False] and "never resumes" in str(reasons[0])
+          and "no resume event yet" in str(reasons[1]), (verdicts, reasons))
+
+    starts = [start_problem(Ran(code, out, ""), expected) for code, out, expected in (
+        (0, b"", None), (1, b"", None), (0, values(99, 80), values(99, 80)), (0, b"", values(99, 80)),
+        (0xC0000135, b"", values(99, 80)))]
+    check("a timed program must exit 0, and a Pacecap print the values, before any figure",
+          starts[0] is None and starts[2] is None and "exit code 0x00000001" in str(starts[1])
+          and "output" in str(starts[3]) and "0xC0000135" in str(starts[4]), starts)
+
+    names = [name for name, needs, without in GROUPS if needs and without]
+    runs = group_runs("x.exe", Path("kit"), Path("work"), None, None, bare)
+    check("each group of the Windows run names what it needs and what it does without it, once",
+          len(names) == len(GROUPS) == len(set(names)) and names == [name for part in runs for name in part],
+          (names, [list(part) for part in runs]))
+
+    tool = "pw" + "sh"  # not spelled out, so that the scan of this script passes it by
+    bad_workflow = "\n".join([
+        "jobs:", "  a:", "    runs-on: windows-latest", "    steps:", "      - run: %s -File x.ps1" % tool,
+        "  b:", "    runs-on: ${{ matrix.runner }}", "    strategy:", "      matrix:", "        include:",
+        "          - runner: windows-11-arm", "    defaults:", "      run:", "        shell: powershell",
+        "    steps:", "      - run: dotnet tool run %s -File x.ps1" % tool, "      - run: echo",
+        "        shell: %s" % tool, "  c:", "    runs-on: ubuntu-latest", "    steps:", "      - run: %s -c 1" % tool])
+    bad_script = "\n".join(['x = ["%s", "-File", y]' % tool, 'x = ["dotnet", "tool", "run", "%s"]' % tool,
+                            'x = ["dotnet", dll]  # %s.dll' % tool])
+    flagged = pwsh_starts(bad_workflow, bad_script)
+    real = pwsh_starts((ROOT / ".github" / "workflows" / "ci.yml").read_text(), Path(__file__).read_text())
+    check("nothing starts pwsh by name in the Windows jobs or this script; each way of doing so is found",
+          real == [] and [where.split(" (")[0] for where, _ in flagged] == [
+              "a step 1", "a step 1", "b step 1", "b step 2", "real_windows.py line 1", "real_windows.py line 2"],
+          (real, flagged))
+
+
 def run_group(name, group):
     try:
         group()
@@ -1462,24 +1895,80 @@ def run_group(name, group):
         check("%s: every check ran" % name, False, repr(error))
 
 
+# What each group of checks needs from the machine, beyond the elevated
+# administrator's token that a run checks for first (and the kit's tools),
+# and what it does where that is missing. No group needs a battery: the
+# on-battery value is a setting of every scheme, with a battery or without.
+GROUPS = [
+    ("processor", "x64 or ARM64 Windows with IsWow64Process2", "fails: the exe or a tool is for another processor"),
+    ("power scheme", "an active power scheme that powercfg reads and writes; for the class-1 check, a class-1 "
+     "setting (two kinds of core: it is written too; one kind: it is left alone)",
+     "the class-1 check skips where the scheme has no class-1 setting, or where on one kind of core its values "
+     "already are the ones written"),
+    ("planted libraries", "a temporary folder", "fails"),
+    ("close prompt", "for the three waiting checks, an interactive window station (WSF_VISIBLE), where a new "
+     "console may go to Windows Terminal", "the three skip where the window station is not interactive; each wait "
+     "is bounded, and its failure names what was never seen"),
+    ("roll-out scripts", "%ProgramFiles% and Windows PowerShell 5.1", "fails"),
+    ("folders", "NTFS access rules and owners under %ProgramFiles%", "fails"),
+    ("machine PATH", "32-bit Windows PowerShell (SysWOW64), the Task Scheduler to run as SYSTEM, and no "
+     "%ProgramFiles%\\Pacecap", "skips (7) where %ProgramFiles%\\Pacecap is there: the scripts look there first"),
+    ("as SYSTEM", "the Task Scheduler to run as SYSTEM", "fails"),
+    ("refusals as SYSTEM", "a local account that can be made and deleted (New-LocalUser)", "fails"),
+    ("the unzip route", "the README's icacls commands", "fails"),
+    ("the task that keeps the limits", "no Pacecap task and no %ProgramFiles%\\Pacecap yet, the System log's "
+     "scheme-change events; for the resume check, a resume event in the System log (a machine with a sleep state "
+     "or Modern Standby that has resumed)", "skips (1) where either is there already; the resume check skips where "
+     "the log holds no resume event; each scheme-change window check skips where a change that the task's copy "
+     "did not make came within it"),
+    ("manifests", "the manifests of UserModePowerService and Kernel-Power", "the Kernel-Power check skips where that "
+     "provider is not registered"),
+    ("cold start", "nothing more", "each program fails its check where it does not run or print its values; no "
+     "figures are taken then"),
+]
+
+
+def group_runs(exe, kit, work, summary, emulated, machine):
+    """The groups' runs by GROUPS' names: those that run on their own, those
+    that take the job's protected folder, and those that come after it."""
+    alone = {"processor": lambda: machine_cases(exe, kit, emulated),
+             "power scheme": lambda: power_scheme_cases(exe, machine),
+             "planted libraries": lambda: planted_library_cases(exe, kit, work),
+             "close prompt": lambda: close_prompt_cases(exe, kit)}
+    protected = {"roll-out scripts": rollout_cases, "folders": layout_cases, "machine PATH": machine_path_cases,
+                 "as SYSTEM": system_cases, "refusals as SYSTEM": refusal_cases, "the unzip route": unzip_route_cases,
+                 "the task that keeps the limits": lambda layout: keeping_task_cases(layout, machine)}
+    after = {"manifests": manifest_cases, "cold start": lambda: cold_start(exe, kit, summary, emulated)}
+    return alone, protected, after
+
+
+def class_one_kept():
+    """Puts the class-1 values back at the end, where the scheme has them:
+    on two kinds of core every run of Pacecap that sets values writes them."""
+    if read_class_one() is None:
+        return contextlib.nullcontext()
+    return restored(lambda original: "the original class-1 values %r are back" % (original,), read_class_one,
+                    write_class_one)
+
+
 def windows_checks(exe, kit, work, summary, emulated):
-    for name, group in (("processor", lambda: machine_cases(exe, kit, emulated)),
-                        ("power scheme", lambda: power_scheme_cases(exe)),
-                        ("planted libraries", lambda: planted_library_cases(exe, kit, work)),
-                        ("close prompt", lambda: close_prompt_cases(exe, kit))):
-        run_group(name, group)
-    try:
-        with protected_folder() as root:
-            layout = Layout(root, exe, kit)
-            for name, group in (("roll-out scripts", rollout_cases), ("folders", layout_cases),
-                                ("machine PATH", machine_path_cases), ("as SYSTEM", system_cases),
-                                ("refusals as SYSTEM", refusal_cases), ("the unzip route", unzip_route_cases),
-                                ("the task that keeps the limits", keeping_task_cases)):
-                run_group(name, lambda: group(layout))
-    except Exception as error:
-        check("the job's protected folders are made", False, repr(error))
-    run_group("manifests", manifest_cases)
-    cold_start(exe, kit, summary, emulated)
+    machine = read_machine()
+    print("this machine: %s" % machine_text(machine))
+    for name, needs, without in GROUPS:
+        print("group %s -- needs: %s; without: %s" % (name, needs, without))
+    alone, protected, after = group_runs(exe, kit, work, summary, emulated, machine)
+    with class_one_kept():
+        for name, group in alone.items():
+            run_group(name, group)
+        try:
+            with protected_folder() as root:
+                layout = Layout(root, exe, kit)
+                for name, group in protected.items():
+                    run_group(name, lambda: group(layout))
+        except Exception as error:
+            check("the job's protected folders are made", False, repr(error))
+        for name, group in after.items():
+            run_group(name, group)
 
 
 def main():
@@ -1488,7 +1977,17 @@ def main():
         self_test()
     elif args == ["--pester"]:
         run_group("the PowerShell suite", pester_cases)
+    elif args == ["--token"]:
+        elevated, level = token_elevation()
+        print(elevation_problem(elevated, level) or "Elevated, at %s integrity" % integrity_name(level))
+        return 0
     elif args and not args[0].startswith("-"):
+        try:
+            problem = elevation_problem(*token_elevation())
+        except OSError as error:
+            problem = "Not run: this process's token could not be read: %s" % error
+        if problem:
+            sys.exit(problem)
         kit = Path(args[0]).resolve()
         options = dict(zip(args[1::2], args[2::2]))
         exe = str(Path(options.get("--exe", kit / "Pacecap.exe")).resolve())
