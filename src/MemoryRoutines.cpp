@@ -7,7 +7,7 @@
 // that a link that calls neither drops both.
 #include <stddef.h>
 
-#ifdef _MSC_VER
+#if defined(_MSC_VER) && !defined(__clang__)
 // With /Oi, which /O1 and /O2 imply, cl takes both for intrinsics and
 // refuses a definition of them; this makes them plain functions here.
 #pragma function(memset, memcpy)
