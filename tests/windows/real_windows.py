@@ -1986,8 +1986,9 @@ def main():
             problem = elevation_problem(*token_elevation())
         except OSError as error:
             problem = "Not run: this process's token could not be read: %s" % error
-        if problem:
-            sys.exit(problem)
+        if problem:  # on standard output, as the one line of the run
+            print(problem)
+            return 1
         kit = Path(args[0]).resolve()
         options = dict(zip(args[1::2], args[2::2]))
         exe = str(Path(options.get("--exe", kit / "Pacecap.exe")).resolve())
