@@ -1960,8 +1960,12 @@ def class_one_kept():
 
 
 def windows_checks(exe, kit, work, summary, emulated):
-    machine = read_machine()
-    print("this machine: %s" % machine_text(machine))
+    try:
+        machine = read_machine()
+        print("this machine: %s" % machine_text(machine))
+    except OSError as error:  # the checks that need to know then take it for bare
+        check("the machine's kinds of core and power capabilities can be read", False, error)
+        machine = Machine(1, False, [], False)
     for name, needs, without in GROUPS:
         print("group %s -- needs: %s; without: %s" % (name, needs, without))
     alone, protected, after = group_runs(exe, kit, work, summary, emulated, machine)
