@@ -1274,6 +1274,369 @@ def manifest_cases():
           declared(107, "resumed") and declared(507, "exiting", "standby"), found)
 
 
+# --- The Windows Installer package -------------------------------------------
+
+# What the package puts in %ProgramFiles%\Pacecap.
+INSTALLED = ("Detect-Pacecap.ps1", "Pacecap.exe", "Register-PacecapTask.ps1", "Remediate-Pacecap.ps1")
+# An install or an uninstall takes seconds; this bounds one that hangs.
+MSIEXEC_TIMEOUT = 300
+ERROR_UNKNOWN_PRODUCT = 1605
+ERROR_SUCCESS_REBOOT_INITIATED, ERROR_SUCCESS_REBOOT_REQUIRED = 1641, 3010
+
+# The steps, in order, each from the state the one before leaves. A row: what
+# it shows; msiexec's arguments, "older" and "newer" standing for the kit's
+# two packages for this processor; whether Windows Installer must refuse it;
+# the package installed afterwards (None: none, and nothing of one left);
+# the task's values afterwards (None: no task); the further checks then.
+Step = collections.namedtuple("Step", "what arguments refused installed task checks")
+INSTALLER_STEPS = [
+    Step("a silent install", ["/i", "older"], False, "older", None, ("files", "trust", "path")),
+    Step("an uninstall", ["/x", "older"], False, None, None, ()),
+    Step("an install with PLUGGEDIN=101 is refused", ["/i", "older", "PLUGGEDIN=101", "ONBATTERY=80"], True, None,
+         None, ()),
+    Step("an install with PLUGGEDIN=99 ONBATTERY=80", ["/i", "older", "PLUGGEDIN=99", "ONBATTERY=80"], False, "older",
+         (99, 80), ("task run",)),
+    Step("an upgrade, with the same values", ["/i", "newer", "PLUGGEDIN=99", "ONBATTERY=80"], False, "newer", (99, 80),
+         ("trust", "path")),
+    Step("a downgrade is refused", ["/i", "older"], True, "newer", (99, 80), ()),
+    Step("an uninstall", ["/x", "newer"], False, None, None, ()),
+]
+
+# The Windows Installer automation interface, by late binding, as Windows
+# PowerShell 5.1 reaches a property that takes arguments only so.
+MSI_AUTOMATION = """\
+$ErrorActionPreference = 'Stop'
+$installer = New-Object -ComObject WindowsInstaller.Installer
+function Get-Com($object, [string]$name, [object[]]$arguments = @()) {
+    $object.GetType().InvokeMember($name, [Reflection.BindingFlags]::GetProperty, $null, $object, $arguments)
+}
+function Invoke-Com($object, [string]$name, [object[]]$arguments = @()) {
+    $object.GetType().InvokeMember($name, [Reflection.BindingFlags]::InvokeMethod, $null, $object, $arguments)
+}
+"""
+
+
+def kit_packages(names, arch):
+    """((name, version), (name, version)): the older and the newer of the two
+    packages for arch among the file names (Pacecap-VERSION-ARCH.msi).
+    Windows Installer compares a version's first three fields only, so the
+    two must differ there."""
+    found = {}
+    for name in names:
+        match = re.fullmatch(r"Pacecap-(\d+)\.(\d+)\.(\d+)\.(\d+)-%s\.msi" % re.escape(arch), name, re.IGNORECASE)
+        if match:
+            found[tuple(int(part) for part in match.groups())] = name
+    if len(found) != 2:
+        raise ValueError("the kit must hold two packages for %s, not %r" % (arch, sorted(found.values())))
+    older, newer = sorted(found)
+    if older[:3] == newer[:3]:
+        raise ValueError("%s and %s differ in the fourth field alone, which Windows Installer ignores"
+                         % (found[older], found[newer]))
+    return tuple((found[key], ".".join(map(str, key))) for key in (older, newer))
+
+
+def parse_properties(text):
+    """{name: value} from "name<TAB>value" lines."""
+    return dict(line.split("\t", 1) for line in text.splitlines() if "\t" in line)
+
+
+def read_package(path):
+    """A package's Property table, {name: value}, read by Windows Installer."""
+    ran = powershell(MSI_AUTOMATION + (
+        "$database = Invoke-Com $installer OpenDatabase @(%s, 0)\n"  # 0: read-only
+        "$view = Invoke-Com $database OpenView @('SELECT `Property`, `Value` FROM `Property`')\n"
+        "[void](Invoke-Com $view Execute)\n"
+        "while ($record = Invoke-Com $view Fetch) {\n"
+        "    \"{0}`t{1}\" -f (Get-Com $record StringData @(1)), (Get-Com $record StringData @(2))\n"
+        "}\n"
+        "[void](Invoke-Com $view Close)" % ps_quote(path)))
+    if ran.code != 0:
+        raise RuntimeError("the Property table of %s could not be read: %s" % (path, ran.err))
+    return parse_properties(ran.out)
+
+
+def related_products(upgrade_code):
+    """The product codes installed (or advertised) under upgrade_code, upper-case."""
+    ran = powershell(MSI_AUTOMATION + (
+        "$list = Get-Com $installer RelatedProducts @(%s)\n"
+        "$count = Get-Com $list Count\n"
+        "for ($i = 0; $i -lt $count; $i++) { Get-Com $list Item @($i) }" % ps_quote(upgrade_code)))
+    if ran.code != 0:
+        raise RuntimeError("the products of %s could not be listed: %s" % (upgrade_code, ran.err))
+    return sorted(line.strip().upper() for line in ran.out.splitlines() if line.strip())
+
+
+def read_log(data):
+    """A Windows Installer log's text: UTF-16 after a byte order mark, else
+    the ANSI code page's bytes, of which only ASCII is read here."""
+    if data[:2] == b"\xff\xfe":
+        return data[2:].decode("utf-16-le", "replace")
+    return data.decode("latin-1")
+
+
+def msiexec(arguments, log, timeout=MSIEXEC_TIMEOUT):
+    """Runs msiexec with arguments, no UI, no restart and a verbose log;
+    returns (its exit code, None when it did not end within timeout; the
+    log's text)."""
+    command = [os.path.join(os.environ["SystemRoot"], "System32", "msiexec.exe")] + arguments + [
+        "/qn", "/norestart", "/l*v", str(log)]
+    try:
+        code = subprocess.run(command, capture_output=True, timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        code = None
+    return code, read_log(log.read_bytes()) if log.exists() else ""
+
+
+def msiexec_outcome(code, log):
+    """(whether a run that must succeed did, what to say of it). Exit 3010
+    (done, a restart finishes it) counts only where the log says why: a file
+    held in use was replaced, to be put in place at the restart."""
+    if code == 0:
+        return True, "exit 0"
+    if code == ERROR_SUCCESS_REBOOT_REQUIRED:
+        if re.search(r"^Property\([SC]\): ReplacedInUseFiles = 1\s*$", log, re.M):
+            held = re.search(r"The file .*? is being held in use[^\r\n]*", log)
+            return True, "exit 3010, as a file held in use is replaced at the restart (%s)" % (
+                held.group(0) if held else "ReplacedInUseFiles = 1")
+        return False, "exit 3010 (restart required), and the log names no file held in use that needs it"
+    if code is None:
+        return False, "msiexec did not end within %d s" % MSIEXEC_TIMEOUT
+    return False, "exit %d" % code
+
+
+def refused_outcome(code):
+    """Whether msiexec ended, refusing: neither success nor success pending a restart."""
+    return code not in (None, 0, ERROR_SUCCESS_REBOOT_REQUIRED, ERROR_SUCCESS_REBOOT_INITIATED)
+
+
+def refusal_message(log, product):
+    """The first message that Windows Installer logged for product, other
+    than its closing verdict; None when there is none."""
+    for match in re.finditer(r"Product: (.+?) -- ([^\r\n]+)", log):
+        if match.group(1) == product and not re.fullmatch(
+                r"(Installation|Removal|Configuration)( operation)? (completed successfully|failed)\.", match.group(2)):
+            return match.group(2).strip()
+    return None
+
+
+def log_errors(log, limit=12):
+    """The last lines of a verbose log that say what failed."""
+    lines = [line.strip() for line in log.splitlines()
+             if re.search(r"Return value 3\.|\bError \d+\.|error code|error status: [1-9]| -- ", line)]
+    return lines[-limit:]
+
+
+def path_entries(data, env):
+    """The entries of a Path value's data (UTF-16LE), %VARIABLE% expanded
+    from env (upper-case names) where it names one; empty entries left out."""
+    text = data.decode("utf-16-le").split("\0", 1)[0]
+
+    def expand(entry):
+        return re.sub(r"%([^%]+)%", lambda match: env.get(match.group(1).upper(), match.group(0)), entry)
+    return [expand(entry) for entry in text.split(";") if entry]
+
+
+def same_folder(a, b):
+    """Whether two paths name one folder as Windows reads them, but for links."""
+    normal = lambda path: path.replace("/", "\\").rstrip("\\").lower()  # noqa: E731
+    return normal(a) == normal(b)
+
+
+def task_values(definition, env, folder):
+    """(plugged-in, on-battery) that the task passes, where all else of it is
+    as Register-PacecapTask.ps1 makes it from folder; else what is not."""
+    tokens = split_arguments(definition["arguments"])
+    lowered = [token.lower() for token in tokens]
+
+    def value(name):
+        at = lowered.index(name.lower()) + 1 if name.lower() in lowered else len(tokens)
+        return int(tokens[at]) if at < len(tokens) and tokens[at].isdigit() else None
+    found = (value("-PluggedIn"), value("-OnBattery"))
+    own = ntpath.join(str(folder), "Task")
+    problems = action_problems(definition["command"], definition["arguments"], env,
+                               ntpath.join(own, "Remediate-Pacecap.ps1"), ntpath.join(own, "Pacecap.exe"), *found)
+    if not is_system(definition["user"]):
+        problems.append("it runs as %r, not SYSTEM" % definition["user"])
+    return problems or found
+
+
+def expected_state(step, packages, rest):
+    """What Windows holds after step: packages maps "older" and "newer" to
+    {"code", "version"}; rest is the machine PATH's other entries before."""
+    package = packages.get(step.installed)
+    return {"products": [package["code"]] if package else [], "files": list(INSTALLED) if package else [],
+            "folder": package is not None, "version": package["version"] if package else None,
+            "own PATH entries": 1 if package else 0, "other PATH entries": rest, "task": step.task}
+
+
+def state_problems(found, expected):
+    """Each way found differs from expected, named."""
+    return ["%s: %r, not %r" % (key, found.get(key), value) for key, value in expected.items()
+            if found.get(key) != value]
+
+
+def describe_state(expected):
+    if not expected["products"]:
+        return "no product, file, folder, task or PATH entry of it; the rest of PATH as it was"
+    return "version %s alone, its %d files, one PATH entry and the rest as it was, %s" % (
+        expected["version"], len(expected["files"]),
+        "the task with %d and %d" % expected["task"] if expected["task"] else "no task")
+
+
+def file_version(path):
+    ran = powershell("$info = [Diagnostics.FileVersionInfo]::GetVersionInfo(%s)\n"
+                     "'{0}.{1}.{2}.{3}' -f $info.FileMajorPart, $info.FileMinorPart, $info.FileBuildPart,"
+                     " $info.FilePrivatePart" % ps_quote(path))
+    return ran.out if ran.code == 0 else None
+
+
+def installed_state(folder, upgrade_code, env):
+    """What Windows holds of the package, in expected_state's terms."""
+    entries = path_entries(read_machine_path()[1], env)
+    task = None
+    if task_state(TASK) is not None:
+        task = task_values(task_definition(powershell("Export-ScheduledTask -TaskName %s" % ps_quote(TASK)).out),
+                           env, folder)
+    return {"products": related_products(upgrade_code),
+            "files": [name for name in INSTALLED if (folder / name).is_file()], "folder": folder.exists(),
+            "version": file_version(folder / "Pacecap.exe") if (folder / "Pacecap.exe").is_file() else None,
+            "own PATH entries": sum(same_folder(entry, str(folder)) for entry in entries),
+            "other PATH entries": [entry for entry in entries if not same_folder(entry, str(folder))], "task": task}
+
+
+def trust_cases(number, folder, root):
+    """The installed folder and files are out of standard users' reach as
+    they are, and the released Detect-Pacecap.ps1, run as SYSTEM from
+    elsewhere with no -Pacecap, as Intune runs it, finds and trusts them."""
+    found = {str(item): security(item) for item in [folder] + [folder / name for name in INSTALLED]}
+    exposed = {item: (owner, untrusted_writes(rules)) for item, (owner, rules) in found.items()
+               if owner not in TRUSTED_SIDS or untrusted_writes(rules)}
+    check("%d. SYSTEM, Administrators or TrustedInstaller own %s and its files, and no one else may change them"
+          % (number, folder), not exposed, exposed)
+    scripts = root / ("detect-%d" % number)
+    scripts.mkdir()
+    shutil.copyfile(folder / "Detect-Pacecap.ps1", scripts / "Detect-Pacecap.ps1")
+    icacls(scripts, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
+    write_scheme(99, 80)
+    ran = run_as_system(root / ("detect-run-%d" % number), scripts / "Detect-Pacecap.ps1", "-PluggedIn", 99,
+                        "-OnBattery", 80)
+    check("%d. Detect-Pacecap.ps1 as SYSTEM, with no -Pacecap and no icacls run, trusts the installed Pacecap.exe: "
+          "compliant, exit 0" % number, ran.code == 0 and ran.out.startswith("Compliant"), ran)
+
+
+def path_cases(number, folder, env, work):
+    """A new process given the machine PATH that the registry now holds, as
+    a new prompt gets it, finds the installed Pacecap first and runs it."""
+    empty = work / ("empty-%d" % number)  # the current folder, searched first
+    empty.mkdir()
+    machine = dict(os.environ, PATH=";".join(path_entries(read_machine_path()[1], env)))
+    system32 = os.path.join(os.environ["SystemRoot"], "System32")
+    where = subprocess.run([os.path.join(system32, "where.exe"), "Pacecap"], cwd=empty, env=machine,
+                           capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    first = first_line(where.stdout)
+    ran = Run([os.path.join(system32, "cmd.exe"), "/d", "/c", "Pacecap", "0"], cwd=empty, env=machine)
+    own = [entry for entry in os.environ.get("PATH", "").split(";") if entry and same_folder(entry, str(folder))]
+    check("%d. a new process with the machine PATH from the registry (not this one's, which lacks it) finds %s "
+          "first and runs it: exit 0, the values" % (number, folder / "Pacecap.exe"),
+          not own and same_folder(first, str(folder / "Pacecap.exe"))
+          and (ran.out, ran.code) == (values(*read_scheme()), 0),
+          (own, where.stdout, ran))
+
+
+def task_run_cases(number):
+    """The task that the install registered puts its values in place."""
+    write_scheme(100, 100)
+    state = start_and_wait(TASK)
+    now = read_scheme()
+    check("%d. the task, started, sets 99 and 80: last result 0" % number,
+          state is not None and state[2] == 0 and now == (99, 80), (state, now))
+    wait_until_idle(TASK)
+
+
+def uninstall_all(codes, logs):
+    """Uninstalls each of the product codes that is installed, trying again
+    a bounded number of times while another installation runs; returns
+    those still not removed."""
+    left = list(codes)
+    for attempt in range(3):
+        left = [code for code in left
+                if msiexec(["/x", code], logs / ("cleanup-%d-%s.log" % (attempt, code.strip("{}"))))[0]
+                not in (0, ERROR_UNKNOWN_PRODUCT, ERROR_SUCCESS_REBOOT_REQUIRED)]
+        if not left:
+            break
+        time.sleep(10)
+    return left
+
+
+def installer_cases(kit, exe, work):
+    """The kit's packages for this machine's processor, from a copy that
+    only administrators can change, through INSTALLER_STEPS, each followed
+    by what Windows then holds. Whatever of them is left at the end, also
+    when a check fails, is uninstalled; the machine PATH is put back."""
+    if Path(exe) != (kit / "Pacecap.exe").resolve():
+        skip(1, "the Windows Installer package", "it holds the release's exe, and %s is under test here" % exe)
+        return
+    (older, older_version), (newer, newer_version) = kit_packages([path.name for path in kit.iterdir()],
+                                                                  native_machine())
+    properties = {role: read_package(kit / name) for role, name in (("older", older), ("newer", newer))}
+    packages = {role: {"code": found.get("ProductCode", "").upper(), "version": version}
+                for (role, found), version in zip(properties.items(), (older_version, newer_version))}
+    upgrade = properties["older"].get("UpgradeCode", "").upper()
+    check("the packages share one UpgradeCode (%s) and each has a ProductCode of its own (%s, %s)"
+          % (upgrade, packages["older"]["code"], packages["newer"]["code"]),
+          upgrade and upgrade == properties["newer"].get("UpgradeCode", "").upper()
+          and "" != packages["older"]["code"] != packages["newer"]["code"] != "", properties)
+    folder = Path(os.environ["ProgramFiles"]) / "Pacecap"
+    if folder.exists() or task_state(TASK) is not None or related_products(upgrade):
+        skip(1, "the Windows Installer package", "%s, a task %s or a product of this UpgradeCode is here already; "
+             "all are left alone" % (folder, TASK))
+        return
+    env = {name.upper(): value for name, value in os.environ.items()}
+    logs = work / "installer-logs"
+    logs.mkdir()
+    with protected_folder() as root, machine_path_restored() as (_, data), scheme_restored():
+        source = root / "packages"
+        source.mkdir()
+        for name in (older, newer):
+            shutil.copyfile(kit / name, source / name)
+        icacls(root, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
+        rest = [entry for entry in path_entries(data, env) if not same_folder(entry, str(folder))]
+        names = {"older": older, "newer": newer}
+        try:
+            for number, step in enumerate(INSTALLER_STEPS, 1):
+                role = step.arguments[1]
+                code, log = msiexec([step.arguments[0], str(source / names[role])] + step.arguments[2:],
+                                    logs / ("%d.log" % number))
+                if step.refused:
+                    message = refusal_message(log, properties[role].get("ProductName"))
+                    check("%d. %s: msiexec exits with an error, and the log says why" % (number, step.what),
+                          refused_outcome(code) and message is not None, (code, message, log_errors(log)))
+                else:
+                    done, said = msiexec_outcome(code, log)
+                    check("%d. %s: %s" % (number, step.what, said), done, log_errors(log))
+                expected = expected_state(step, packages, rest)
+                problems = state_problems(installed_state(folder, upgrade, env), expected)
+                check("%d. then: %s" % (number, describe_state(expected)), not problems, problems)
+                if "files" in step.checks:
+                    check("%d. the installed Pacecap.exe is the kit's, byte for byte" % number,
+                          (folder / "Pacecap.exe").read_bytes() == (kit / "Pacecap.exe").read_bytes())
+                if "trust" in step.checks:
+                    trust_cases(number, folder, root)
+                if "path" in step.checks:
+                    path_cases(number, folder, env, work)
+                if "task run" in step.checks:
+                    task_run_cases(number)
+        finally:
+            left = uninstall_all(sorted(({package["code"] for package in packages.values()}
+                                         | set(related_products(upgrade))) - {""}), logs)
+            if task_state(TASK) is not None:
+                wait_until_idle(TASK)
+                unregister(TASK)
+            gone = removed(folder) if folder.exists() else True
+            check("nothing of the packages is left: no product, no task %s, no %s" % (TASK, folder),
+                  not left and not related_products(upgrade) and task_state(TASK) is None and gone, left)
+
+
 def wall_time(argv):
     started = time.perf_counter()
     subprocess.run(argv, stdout=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
@@ -1333,6 +1696,72 @@ SAMPLE_EVENTS = ("<Events><Event xmlns='http://schemas.microsoft.com/win/2004/08
 def pe_sample(machine):
     """The first bytes of a PE image for machine, as far as pe_machine reads."""
     return b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" + machine.to_bytes(2, "little")
+
+
+SAMPLE_LOG = """\
+MSI (s) (A4:38) [10:01:02:003]: Product: Pacecap -- A newer version of Pacecap is already installed.
+Action ended 10:01:02: FindRelatedProducts. Return value 3.
+MSI (s) (A4:38) [10:01:02:010]: Product: Pacecap -- Installation failed.
+MSI (s) (A4:38) [10:01:02:011]: Windows Installer installed the product. Product Name: Pacecap. Product Version: \
+1.0.0.0. Product Language: 1033. Manufacturer: M. Installation success or error status: 1603.
+"""
+
+
+def installer_self_test():
+    """The decisions of the package's steps, on hand-made samples."""
+    names = ["Pacecap-1.0.10.0-x64.msi", "Pacecap-1.0.9.0-x64.msi", "Pacecap-1.0.0.0-arm64.msi", "Pacecap.exe"]
+    found = kit_packages(names, "x64")
+    problems = []
+    for bad in (["Pacecap-1.0.0.0-x64.msi", "Pacecap-1.0.0.1-x64.msi"], ["Pacecap-1.0.0.0-x64.msi"], names[2:]):
+        try:
+            problems.append(kit_packages(bad, "x64"))
+        except ValueError:
+            pass
+    check("picks the older and newer package of a processor by version; two that differ in the fourth field alone, "
+          "or fewer than two, are an error", found == (("Pacecap-1.0.9.0-x64.msi", "1.0.9.0"),
+                                                       ("Pacecap-1.0.10.0-x64.msi", "1.0.10.0")) and not problems,
+          (found, problems))
+    check("reads the Property table's lines and a log in UTF-16 or ANSI",
+          parse_properties("ProductCode\t{A-1}\nUpgradeCode\t{B-2}\n") == {"ProductCode": "{A-1}",
+                                                                             "UpgradeCode": "{B-2}"}
+          and read_log(b"\xff\xfe" + "Product: x".encode("utf-16-le")) == "Product: x"
+          and read_log(b"a\r\n") == "a\r\n")
+    in_use = "Info 1603. The file C:\\P\\a.exe is being held in use.\nProperty(S): ReplacedInUseFiles = 1\n"
+    outcomes = [msiexec_outcome(code, log)[0] for code, log in ((0, ""), (3010, in_use), (3010, "Property(S): "
+                "ReplacedInUseFiles = 0\n"), (1641, in_use), (1603, ""), (None, ""))]
+    check("exit 0 succeeds; 3010 only where the log names a file held in use; 1641, errors and no end do not",
+          outcomes == [True, True, False, False, False, False] and "a.exe" in msiexec_outcome(3010, in_use)[1],
+          outcomes)
+    check("a refusal is an exit code that is neither success nor a pending restart",
+          [refused_outcome(code) for code in (1603, 1638, 0, 3010, 1641, None)] == [True, True] + [False] * 4)
+    messages = [refusal_message(SAMPLE_LOG, "Pacecap"), refusal_message(SAMPLE_LOG, "Other"),
+                refusal_message(SAMPLE_LOG.replace("A newer", "Installation failed.\n#"), "Pacecap")]
+    check("finds the message that the log gives for the product, not its closing verdict",
+          messages == ["A newer version of Pacecap is already installed.", None, None]
+          and len(log_errors(SAMPLE_LOG)) == 4, (messages, log_errors(SAMPLE_LOG)))
+    env = {"SYSTEMROOT": "C:\\Windows", "PROGRAMFILES": "C:\\Program Files"}
+    data = "%SystemRoot%\\system32;;C:\\Program Files\\pacecap\\;%NOPE%\\x\0".encode("utf-16-le")
+    entries = path_entries(data, env)
+    check("reads a Path value's entries, expanded, and tells the install folder however it is written",
+          entries == ["C:\\Windows\\system32", "C:\\Program Files\\pacecap\\", "%NOPE%\\x"]
+          and [same_folder(entry, "C:/Program Files/Pacecap") for entry in entries] == [False, True, False], entries)
+    definition = task_definition(SAMPLE_TASK)
+    other = dict(definition, user="S-1-5-21-1-2-3-1001")
+    values_found = [task_values(definition, env, "C:\\Program Files\\Pacecap"),
+                    task_values(definition, env, "C:\\Program Files\\Other"), task_values(other, env,
+                                                                                          "C:\\Program Files\\Pacecap")]
+    check("reads the task's values where it is as Register makes it from the folder, else names what is not",
+          values_found[0] == (96, 82) and len(values_found[1]) == 2 and len(values_found[2]) == 1, values_found)
+    packages = {"older": {"code": "{O}", "version": "1.0.0.0"}, "newer": {"code": "{N}", "version": "1.0.1.0"}}
+    states = [expected_state(step, packages, ["C:\\A"]) for step in INSTALLER_STEPS]
+    check("the steps use only the two packages, and end as they begin: nothing of them installed, no task",
+          all(step.arguments[1] in packages for step in INSTALLER_STEPS) and states[-1]["products"] == []
+          and states[-1]["task"] is None and not states[-1]["folder"], states[-1])
+    found = dict(states[4], files=INSTALLED[1:], task=["the script is not given -PluggedIn 99"])
+    check("names each way the state found differs from the one expected, and none for the same",
+          state_problems(states[4], states[4]) == [] and [problem.split(":")[0] for problem in
+                                                          state_problems(found, states[4])] == ["files", "task"],
+          state_problems(found, states[4]))
 
 
 def self_test():
@@ -1453,6 +1882,7 @@ def self_test():
           refused(Ran(4, "Refused %s: users can replace it; use C:\\Program Files\\Pacecap" % exe, ""), exe)
           and not refused(Ran(4, "Refused %s" % exe, ""), exe)
           and not refused(Ran(1, "Refused %s; use C:\\Program Files\\Pacecap" % exe, ""), exe))
+    installer_self_test()
 
 
 def run_group(name, group):
@@ -1479,6 +1909,7 @@ def windows_checks(exe, kit, work, summary, emulated):
     except Exception as error:
         check("the job's protected folders are made", False, repr(error))
     run_group("manifests", manifest_cases)
+    run_group("the Windows Installer package", lambda: installer_cases(kit, exe, work))
     cold_start(exe, kit, summary, emulated)
 
 
