@@ -5,7 +5,8 @@ and as SYSTEM, the task that keeps the limits, and cold start. Whatever it
 changes it puts back at the end, also when a check fails: the maximum
 processor state of the active scheme, the machine's PATH value (byte for
 byte), scheduled tasks, and the folders it makes under %ProgramFiles%; the
-local account it makes for access rules is deleted.
+local account it makes for access rules is deleted, and the packages it
+installs are uninstalled.
 Ends with "N passed, M failed", followed by ", K skipped" when checks could
 not apply to this machine (no interactive desktop, for one).
 
@@ -14,7 +15,8 @@ Usage: real_windows.py KIT [--exe PACECAP_EXE] [--emulated X64_EXE] [--summary F
        real_windows.py --self-test
 KIT holds the runtime-free test tools (Marker.dll, LoadLibraries.exe,
 DoNothing.exe, ConsoleKey.exe, RunMarker.exe) and, unless --exe names another,
-Pacecap.exe. --emulated adds to the cold-start figures the x64 X64_EXE, run
+Pacecap.exe, and the release's Windows Installer package for the same
+processor in two versions (Pacecap-VERSION-ARCH.msi). --emulated adds to the cold-start figures the x64 X64_EXE, run
 under emulation on an ARM64 machine. --summary appends the cold-start figures
 to FILE (the job summary). --pester runs the PowerShell suite under Windows
 PowerShell 5.1 and under the pinned pwsh, both restored from NuGet
@@ -1296,8 +1298,7 @@ INSTALLER_STEPS = [
          None, ()),
     Step("an install with PLUGGEDIN=99 ONBATTERY=80", ["/i", "older", "PLUGGEDIN=99", "ONBATTERY=80"], False, "older",
          (99, 80), ("task run",)),
-    Step("an upgrade, with the same values", ["/i", "newer", "PLUGGEDIN=99", "ONBATTERY=80"], False, "newer", (99, 80),
-         ("trust", "path")),
+    Step("an upgrade, with no values: the task stays", ["/i", "newer"], False, "newer", (99, 80), ("trust", "path")),
     Step("a downgrade is refused", ["/i", "older"], True, "newer", (99, 80), ()),
     Step("an uninstall", ["/x", "newer"], False, None, None, ()),
 ]
@@ -1335,24 +1336,40 @@ def kit_packages(names, arch):
     return tuple((found[key], ".".join(map(str, key))) for key in (older, newer))
 
 
-def parse_properties(text):
-    """{name: value} from "name<TAB>value" lines."""
-    return dict(line.split("\t", 1) for line in text.splitlines() if "\t" in line)
+def parse_package(text):
+    """({property: value}, [message]) from read_package's lines: the Property
+    table, and the messages with which the package refuses to go on, each
+    launch condition's and each error custom action's (type 19)."""
+    properties, messages = {}, []
+    for line in text.splitlines():
+        kind, *fields = line.split("\t")
+        if kind == "property" and len(fields) == 2:
+            properties[fields[0]] = fields[1]
+        elif kind == "condition" and len(fields) == 1 and fields[0]:
+            messages.append(fields[0])
+        elif kind == "action" and len(fields) == 2 and fields[0].isdigit() and int(fields[0]) & 0x3F == 19:
+            messages.append(fields[1])
+    return properties, messages
 
 
 def read_package(path):
-    """A package's Property table, {name: value}, read by Windows Installer."""
+    """parse_package of a package, read by Windows Installer."""
     ran = powershell(MSI_AUTOMATION + (
         "$database = Invoke-Com $installer OpenDatabase @(%s, 0)\n"  # 0: read-only
-        "$view = Invoke-Com $database OpenView @('SELECT `Property`, `Value` FROM `Property`')\n"
-        "[void](Invoke-Com $view Execute)\n"
-        "while ($record = Invoke-Com $view Fetch) {\n"
-        "    \"{0}`t{1}\" -f (Get-Com $record StringData @(1)), (Get-Com $record StringData @(2))\n"
+        "function Get-Rows([string]$kind, [string]$sql, [int]$fields) {\n"
+        "    try { $view = Invoke-Com $database OpenView @($sql) } catch { return }  # a table it lacks\n"
+        "    [void](Invoke-Com $view Execute)\n"
+        "    while ($record = Invoke-Com $view Fetch) {\n"
+        "        (@($kind) + @(1..$fields | ForEach-Object { Get-Com $record StringData @($_) })) -join \"`t\"\n"
+        "    }\n"
+        "    [void](Invoke-Com $view Close)\n"
         "}\n"
-        "[void](Invoke-Com $view Close)" % ps_quote(path)))
+        "Get-Rows property 'SELECT `Property`, `Value` FROM `Property`' 2\n"
+        "Get-Rows condition 'SELECT `Description` FROM `LaunchCondition`' 1\n"
+        "Get-Rows action 'SELECT `Type`, `Target` FROM `CustomAction`' 2" % ps_quote(path)))
     if ran.code != 0:
-        raise RuntimeError("the Property table of %s could not be read: %s" % (path, ran.err))
-    return parse_properties(ran.out)
+        raise RuntimeError("the tables of %s could not be read: %s" % (path, ran.err))
+    return parse_package(ran.out)
 
 
 def related_products(upgrade_code):
@@ -1409,14 +1426,9 @@ def refused_outcome(code):
     return code not in (None, 0, ERROR_SUCCESS_REBOOT_REQUIRED, ERROR_SUCCESS_REBOOT_INITIATED)
 
 
-def refusal_message(log, product):
-    """The first message that Windows Installer logged for product, other
-    than its closing verdict; None when there is none."""
-    for match in re.finditer(r"Product: (.+?) -- ([^\r\n]+)", log):
-        if match.group(1) == product and not re.fullmatch(
-                r"(Installation|Removal|Configuration)( operation)? (completed successfully|failed)\.", match.group(2)):
-            return match.group(2).strip()
-    return None
+def refusal_message(log, messages):
+    """The first of the package's refusal messages that the log holds, or None."""
+    return next((message for message in messages if message in log), None)
 
 
 def log_errors(log, limit=12):
@@ -1576,16 +1588,17 @@ def installer_cases(kit, exe, work):
     if Path(exe) != (kit / "Pacecap.exe").resolve():
         skip(1, "the Windows Installer package", "it holds the release's exe, and %s is under test here" % exe)
         return
-    (older, older_version), (newer, newer_version) = kit_packages([path.name for path in kit.iterdir()],
-                                                                  native_machine())
-    properties = {role: read_package(kit / name) for role, name in (("older", older), ("newer", newer))}
-    packages = {role: {"code": found.get("ProductCode", "").upper(), "version": version}
-                for (role, found), version in zip(properties.items(), (older_version, newer_version))}
-    upgrade = properties["older"].get("UpgradeCode", "").upper()
-    check("the packages share one UpgradeCode (%s) and each has a ProductCode of its own (%s, %s)"
-          % (upgrade, packages["older"]["code"], packages["newer"]["code"]),
-          upgrade and upgrade == properties["newer"].get("UpgradeCode", "").upper()
-          and "" != packages["older"]["code"] != packages["newer"]["code"] != "", properties)
+    packages = {}
+    for role, (name, version) in zip(("older", "newer"), kit_packages([path.name for path in kit.iterdir()],
+                                                                      native_machine())):
+        properties, messages = read_package(kit / name)
+        packages[role] = {"name": name, "version": version, "code": properties.get("ProductCode", "").upper(),
+                          "upgrade": properties.get("UpgradeCode", "").upper(), "messages": messages}
+    older, newer = packages["older"], packages["newer"]
+    upgrade = older["upgrade"]
+    check("the packages share one UpgradeCode (%s), each has a ProductCode of its own (%s, %s) and refusals to give"
+          % (upgrade, older["code"], newer["code"]), upgrade == newer["upgrade"] != ""
+          and "" != older["code"] != newer["code"] != "" and older["messages"] and newer["messages"], packages)
     folder = Path(os.environ["ProgramFiles"]) / "Pacecap"
     if folder.exists() or task_state(TASK) is not None or related_products(upgrade):
         skip(1, "the Windows Installer package", "%s, a task %s or a product of this UpgradeCode is here already; "
@@ -1597,20 +1610,20 @@ def installer_cases(kit, exe, work):
     with protected_folder() as root, machine_path_restored() as (_, data), scheme_restored():
         source = root / "packages"
         source.mkdir()
-        for name in (older, newer):
-            shutil.copyfile(kit / name, source / name)
+        for package in packages.values():
+            shutil.copyfile(kit / package["name"], source / package["name"])
         icacls(root, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
         rest = [entry for entry in path_entries(data, env) if not same_folder(entry, str(folder))]
-        names = {"older": older, "newer": newer}
         try:
             for number, step in enumerate(INSTALLER_STEPS, 1):
-                role = step.arguments[1]
-                code, log = msiexec([step.arguments[0], str(source / names[role])] + step.arguments[2:],
+                package = packages[step.arguments[1]]
+                code, log = msiexec([step.arguments[0], str(source / package["name"])] + step.arguments[2:],
                                     logs / ("%d.log" % number))
                 if step.refused:
-                    message = refusal_message(log, properties[role].get("ProductName"))
-                    check("%d. %s: msiexec exits with an error, and the log says why" % (number, step.what),
-                          refused_outcome(code) and message is not None, (code, message, log_errors(log)))
+                    message = refusal_message(log, package["messages"])
+                    check("%d. %s: msiexec exits with an error, and the log gives the package's reason: %s"
+                          % (number, step.what, message), refused_outcome(code) and message is not None,
+                          (code, log_errors(log)))
                 else:
                     done, said = msiexec_outcome(code, log)
                     check("%d. %s: %s" % (number, step.what, said), done, log_errors(log))
@@ -1699,8 +1712,8 @@ def pe_sample(machine):
 
 
 SAMPLE_LOG = """\
-MSI (s) (A4:38) [10:01:02:003]: Product: Pacecap -- A newer version of Pacecap is already installed.
-Action ended 10:01:02: FindRelatedProducts. Return value 3.
+MSI (s) (A4:38) [10:01:02:003]: Product: Pacecap -- A newer Pacecap is installed already.
+Action ended 10:01:02: LaunchConditions. Return value 3.
 MSI (s) (A4:38) [10:01:02:010]: Product: Pacecap -- Installation failed.
 MSI (s) (A4:38) [10:01:02:011]: Windows Installer installed the product. Product Name: Pacecap. Product Version: \
 1.0.0.0. Product Language: 1033. Manufacturer: M. Installation success or error status: 1603.
@@ -1721,11 +1734,12 @@ def installer_self_test():
           "or fewer than two, are an error", found == (("Pacecap-1.0.9.0-x64.msi", "1.0.9.0"),
                                                        ("Pacecap-1.0.10.0-x64.msi", "1.0.10.0")) and not problems,
           (found, problems))
-    check("reads the Property table's lines and a log in UTF-16 or ANSI",
-          parse_properties("ProductCode\t{A-1}\nUpgradeCode\t{B-2}\n") == {"ProductCode": "{A-1}",
-                                                                             "UpgradeCode": "{B-2}"}
+    package = parse_package("property\tProductCode\t{A-1}\nproperty\tUpgradeCode\t{B-2}\ncondition\tNo.\n"
+                            "condition\t\naction\t19\tRefused.\naction\t51\tA=1\naction\t7173\tRun\n")
+    check("reads the package's properties and refusals (launch conditions, type-19 actions), and a log in UTF-16 "
+          "or ANSI", package == ({"ProductCode": "{A-1}", "UpgradeCode": "{B-2}"}, ["No.", "Refused."])
           and read_log(b"\xff\xfe" + "Product: x".encode("utf-16-le")) == "Product: x"
-          and read_log(b"a\r\n") == "a\r\n")
+          and read_log(b"a\r\n") == "a\r\n", package)
     in_use = "Info 1603. The file C:\\P\\a.exe is being held in use.\nProperty(S): ReplacedInUseFiles = 1\n"
     outcomes = [msiexec_outcome(code, log)[0] for code, log in ((0, ""), (3010, in_use), (3010, "Property(S): "
                 "ReplacedInUseFiles = 0\n"), (1641, in_use), (1603, ""), (None, ""))]
@@ -1734,11 +1748,10 @@ def installer_self_test():
           outcomes)
     check("a refusal is an exit code that is neither success nor a pending restart",
           [refused_outcome(code) for code in (1603, 1638, 0, 3010, 1641, None)] == [True, True] + [False] * 4)
-    messages = [refusal_message(SAMPLE_LOG, "Pacecap"), refusal_message(SAMPLE_LOG, "Other"),
-                refusal_message(SAMPLE_LOG.replace("A newer", "Installation failed.\n#"), "Pacecap")]
-    check("finds the message that the log gives for the product, not its closing verdict",
-          messages == ["A newer version of Pacecap is already installed.", None, None]
-          and len(log_errors(SAMPLE_LOG)) == 4, (messages, log_errors(SAMPLE_LOG)))
+    refusals = ["PLUGGEDIN must be a whole number from 0 to 100.", "A newer Pacecap is installed already."]
+    messages = [refusal_message(SAMPLE_LOG, refusals), refusal_message(SAMPLE_LOG, refusals[:1])]
+    check("finds the package's own refusal in the log, and only that",
+          messages == [refusals[1], None] and len(log_errors(SAMPLE_LOG)) == 4, (messages, log_errors(SAMPLE_LOG)))
     env = {"SYSTEMROOT": "C:\\Windows", "PROGRAMFILES": "C:\\Program Files"}
     data = "%SystemRoot%\\system32;;C:\\Program Files\\pacecap\\;%NOPE%\\x\0".encode("utf-16-le")
     entries = path_entries(data, env)
