@@ -1285,6 +1285,7 @@ INSTALLED = ("Detect-Pacecap.ps1", "Pacecap.exe", "Register-PacecapTask.ps1", "R
 # package gives Register-PacecapTask.ps1 five minutes: its own bound shows first.
 MSIEXEC_TIMEOUT = 360
 ERROR_UNKNOWN_PRODUCT = 1605
+ERROR_NO_MORE_ITEMS = 259
 ERROR_SUCCESS_REBOOT_INITIATED, ERROR_SUCCESS_REBOOT_REQUIRED = 1641, 3010
 
 # The steps, in order, each from the state the one before leaves. A row: what
@@ -1375,14 +1376,27 @@ def read_package(path):
 
 
 def related_products(upgrade_code):
-    """The product codes installed (or advertised) under upgrade_code, upper-case."""
-    ran = powershell(MSI_AUTOMATION + (
-        "$list = Get-Com $installer RelatedProducts @(%s)\n"
-        "$count = Get-Com $list Count\n"
-        "for ($i = 0; $i -lt $count; $i++) { Get-Com $list Item @($i) }" % ps_quote(upgrade_code)))
-    if ran.code != 0:
-        raise RuntimeError("the products of %s could not be listed: %s" % (upgrade_code, ran.err))
-    return sorted(line.strip().upper() for line in ran.out.splitlines() if line.strip())
+    """The product codes installed (or advertised) under upgrade_code,
+    upper-case, by MsiEnumRelatedProductsW: indexes from 0 up, until it
+    answers ERROR_NO_MORE_ITEMS; any other error raises."""
+    import ctypes
+    from ctypes import wintypes
+
+    # By its full path: the search order would try python.exe's folder first.
+    msi = ctypes.WinDLL(os.path.join(os.environ["SystemRoot"], "System32", "msi.dll"))
+    enumerate_related = msi.MsiEnumRelatedProductsW
+    enumerate_related.argtypes = [wintypes.LPCWSTR, wintypes.DWORD, wintypes.DWORD, wintypes.LPWSTR]
+    enumerate_related.restype = wintypes.UINT
+    buffer = ctypes.create_unicode_buffer(39)  # a GUID in braces and its null
+    found, index = [], 0
+    while True:  # ends at the last product: the index only grows
+        status = enumerate_related(upgrade_code, 0, index, buffer)
+        if status == ERROR_NO_MORE_ITEMS:
+            return sorted(found)
+        if status:
+            raise ctypes.WinError(status)
+        found.append(buffer.value.upper())
+        index += 1
 
 
 def read_log(data):
