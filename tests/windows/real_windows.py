@@ -1290,20 +1290,24 @@ ERROR_SUCCESS_REBOOT_INITIATED, ERROR_SUCCESS_REBOOT_REQUIRED = 1641, 3010
 
 # The steps, in order, each from the state the one before leaves. A row: what
 # it shows; msiexec's arguments, "older" and "newer" standing for the kit's
-# two packages for this processor; whether Windows Installer must refuse it;
-# the package installed afterwards (None: none, and nothing of one left);
+# two packages for this processor; None where it must succeed, else the
+# property that the package's own refusal tests (NEWER_FOUND: the one that a
+# detect-only row of its Upgrade table sets); the package installed afterwards (None: none, and nothing of one left);
 # the task's values afterwards (None: no task); the further checks then.
 Step = collections.namedtuple("Step", "what arguments refused installed task checks")
+NEWER_FOUND = "a newer version found"
+MSI_ONLY_DETECT = 0x2  # msidbUpgradeAttributesOnlyDetect: an Upgrade row that only sets its property
+MSI_ERROR_ACTION = 19  # a custom action that shows its Target and ends the install
 INSTALLER_STEPS = [
-    Step("a silent install", ["/i", "older"], False, "older", None, ("files", "trust", "path")),
-    Step("an uninstall", ["/x", "older"], False, None, None, ()),
-    Step("an install with PLUGGEDIN=101 is refused", ["/i", "older", "PLUGGEDIN=101", "ONBATTERY=80"], True, None,
-         None, ()),
-    Step("an install with PLUGGEDIN=99 ONBATTERY=80", ["/i", "older", "PLUGGEDIN=99", "ONBATTERY=80"], False, "older",
+    Step("a silent install", ["/i", "older"], None, "older", None, ("files", "trust", "path")),
+    Step("an uninstall", ["/x", "older"], None, None, None, ()),
+    Step("an install with PLUGGEDIN=101 is refused", ["/i", "older", "PLUGGEDIN=101", "ONBATTERY=80"], "PLUGGEDIN",
+         None, None, ()),
+    Step("an install with PLUGGEDIN=99 ONBATTERY=80", ["/i", "older", "PLUGGEDIN=99", "ONBATTERY=80"], None, "older",
          (99, 80), ("task run",)),
-    Step("an upgrade, with no values: the task stays", ["/i", "newer"], False, "newer", (99, 80), ("trust", "path")),
-    Step("a downgrade is refused", ["/i", "older"], True, "newer", (99, 80), ()),
-    Step("an uninstall", ["/x", "newer"], False, None, None, ()),
+    Step("an upgrade, with no values: the task stays", ["/i", "newer"], None, "newer", (99, 80), ("trust", "path")),
+    Step("a downgrade is refused", ["/i", "older"], NEWER_FOUND, "newer", (99, 80), ()),
+    Step("an uninstall", ["/x", "newer"], None, None, None, ()),
 ]
 
 # The Windows Installer automation interface, by late binding, as Windows
@@ -1340,19 +1344,27 @@ def kit_packages(names, arch):
 
 
 def parse_package(text):
-    """({property: value}, [message]) from read_package's lines: the Property
-    table, and the messages with which the package refuses to go on, each
-    launch condition's and each error custom action's (type 19)."""
-    properties, messages = {}, []
+    """({property: value}, [(condition, message)], [property]) from
+    read_package's lines: the Property table; the messages with which the
+    package refuses to go on, each launch condition's and each error custom
+    action's, with the condition that decides it; the properties that its
+    detect-only Upgrade rows set."""
+    properties, refusals, errors, sequence, detect_only = {}, [], {}, {}, []
     for line in text.splitlines():
         kind, *fields = line.split("\t")
+        number = int(fields[1]) if len(fields) >= 2 and fields[1].isdigit() else None
         if kind == "property" and len(fields) == 2:
             properties[fields[0]] = fields[1]
-        elif kind == "condition" and len(fields) == 1 and fields[0]:
-            messages.append(fields[0])
-        elif kind == "action" and len(fields) == 2 and fields[0].isdigit() and int(fields[0]) & 0x3F == 19:
-            messages.append(fields[1])
-    return properties, messages
+        elif kind == "condition" and len(fields) == 2 and fields[1]:
+            refusals.append((fields[0], fields[1]))
+        elif kind == "action" and len(fields) == 3 and number is not None and number & 0x3F == MSI_ERROR_ACTION:
+            errors[fields[0]] = fields[2]
+        elif kind == "sequence" and len(fields) == 2:
+            sequence[fields[0]] = fields[1]
+        elif kind == "upgrade" and len(fields) == 2 and number is not None and number & MSI_ONLY_DETECT:
+            detect_only.append(fields[0])
+    refusals += [(sequence[action], message) for action, message in errors.items() if action in sequence]
+    return properties, refusals, detect_only
 
 
 def read_package(path):
@@ -1368,8 +1380,10 @@ def read_package(path):
         "    [void](Invoke-Com $view Close)\n"
         "}\n"
         "Get-Rows property 'SELECT `Property`, `Value` FROM `Property`' 2\n"
-        "Get-Rows condition 'SELECT `Description` FROM `LaunchCondition`' 1\n"
-        "Get-Rows action 'SELECT `Type`, `Target` FROM `CustomAction`' 2" % ps_quote(path)))
+        "Get-Rows condition 'SELECT `Condition`, `Description` FROM `LaunchCondition`' 2\n"
+        "Get-Rows action 'SELECT `Action`, `Type`, `Target` FROM `CustomAction`' 3\n"
+        "Get-Rows sequence 'SELECT `Action`, `Condition` FROM `InstallExecuteSequence`' 2\n"
+        "Get-Rows upgrade 'SELECT `ActionProperty`, `Attributes` FROM `Upgrade`' 2" % ps_quote(path)))
     if ran.code != 0:
         raise RuntimeError("the tables of %s could not be read: %s" % (path, ran.err))
     return parse_package(ran.out)
@@ -1442,9 +1456,11 @@ def refused_outcome(code):
     return code not in (None, 0, ERROR_SUCCESS_REBOOT_REQUIRED, ERROR_SUCCESS_REBOOT_INITIATED)
 
 
-def refusal_message(log, messages):
-    """The first of the package's refusal messages that the log holds, or None."""
-    return next((message for message in messages if message in log), None)
+def refusal_message(log, refusals, tested):
+    """The first of the package's refusal messages that the log holds and
+    whose condition tests one of the properties tested, or None."""
+    return next((message for condition, message in refusals if message in log
+                 and any(re.search(r"\b%s\b" % re.escape(name), condition) for name in tested)), None)
 
 
 def log_errors(log, limit=12):
@@ -1608,14 +1624,15 @@ def installer_cases(kit, exe, work):
     packages = {}
     for role, (name, version) in zip(("older", "newer"), kit_packages([path.name for path in kit.iterdir()],
                                                                       native_machine())):
-        properties, messages = read_package(kit / name)
+        properties, refusals, detect_only = read_package(kit / name)
         packages[role] = {"name": name, "version": version, "code": properties.get("ProductCode", "").upper(),
-                          "upgrade": properties.get("UpgradeCode", "").upper(), "messages": messages}
+                          "upgrade": properties.get("UpgradeCode", "").upper(), "refusals": refusals,
+                          "detect only": detect_only}
     older, newer = packages["older"], packages["newer"]
     upgrade = older["upgrade"]
     check("the packages share one UpgradeCode (%s), each has a ProductCode of its own (%s, %s) and refusals to give"
           % (upgrade, older["code"], newer["code"]), upgrade == newer["upgrade"] != ""
-          and "" != older["code"] != newer["code"] != "" and older["messages"] and newer["messages"], packages)
+          and "" != older["code"] != newer["code"] != "" and older["refusals"] and newer["refusals"], packages)
     folder = Path(os.environ["ProgramFiles"]) / "Pacecap"
     if folder.exists() or task_state(TASK) is not None or related_products(upgrade):
         skip(1, "the Windows Installer package", "%s, a task %s or a product of this UpgradeCode is here already; "
@@ -1637,7 +1654,8 @@ def installer_cases(kit, exe, work):
                 code, log = msiexec([step.arguments[0], str(source / package["name"])] + step.arguments[2:],
                                     logs / ("%d.log" % number))
                 if step.refused:
-                    message = refusal_message(log, package["messages"])
+                    tested = package["detect only"] if step.refused == NEWER_FOUND else [step.refused]
+                    message = refusal_message(log, package["refusals"], tested)
                     check("%d. %s: msiexec exits with an error, and the log gives the package's reason: %s"
                           % (number, step.what, message), refused_outcome(code) and message is not None,
                           (code, log_errors(log)))
@@ -1756,10 +1774,15 @@ def installer_self_test():
           "or fewer than two, are an error", found == (("Pacecap-1.0.9.0-x64.msi", "1.0.9.0"),
                                                        ("Pacecap-1.0.10.0-x64.msi", "1.0.10.0")) and not problems,
           (found, problems))
-    package = parse_package("property\tProductCode\t{A-1}\nproperty\tUpgradeCode\t{B-2}\ncondition\tNo.\n"
-                            "condition\t\naction\t19\tRefused.\naction\t51\tA=1\naction\t7173\tRun\n")
-    check("reads the package's properties and refusals (launch conditions, type-19 actions), and a log in UTF-16 "
-          "or ANSI", package == ({"ProductCode": "{A-1}", "UpgradeCode": "{B-2}"}, ["No.", "Refused."])
+    package = parse_package(
+        "property\tProductCode\t{A-1}\nproperty\tUpgradeCode\t{B-2}\ncondition\tNOT NEWERFOUND\tNo.\n"
+        "condition\tX\t\naction\tStop\t19\tRefused.\naction\tSet\t51\tA=1\naction\tRun\t7173\tRun\n"
+        "action\tUnused\t19\tNever.\nsequence\tStop\tPLUGGEDIN > 100\nsequence\tRun\tPLUGGEDIN\n"
+        "upgrade\tOLDERFOUND\t768\nupgrade\tNEWERFOUND\t2\nupgrade\tNONE\t\n")
+    check("reads the package's properties, its refusals (launch conditions, and type-19 actions that its sequence "
+          "runs) with their conditions, its detect-only Upgrade properties, and a log in UTF-16 or ANSI",
+          package == ({"ProductCode": "{A-1}", "UpgradeCode": "{B-2}"},
+                      [("NOT NEWERFOUND", "No."), ("PLUGGEDIN > 100", "Refused.")], ["NEWERFOUND"])
           and read_log(b"\xff\xfe" + "Product: x".encode("utf-16-le")) == "Product: x"
           and read_log(b"a\r\n") == "a\r\n", package)
     in_use = "Info 1603. The file C:\\P\\a.exe is being held in use.\nProperty(S): ReplacedInUseFiles = 1\n"
@@ -1770,10 +1793,13 @@ def installer_self_test():
           outcomes)
     check("a refusal is an exit code that is neither success nor a pending restart",
           [refused_outcome(code) for code in (1603, 1638, 0, 3010, 1641, None)] == [True, True] + [False] * 4)
-    refusals = ["PLUGGEDIN must be a whole number from 0 to 100.", "A newer Pacecap is installed already."]
-    messages = [refusal_message(SAMPLE_LOG, refusals), refusal_message(SAMPLE_LOG, refusals[:1])]
-    check("finds the package's own refusal in the log, and only that",
-          messages == [refusals[1], None] and len(log_errors(SAMPLE_LOG)) == 4, (messages, log_errors(SAMPLE_LOG)))
+    refusals = [("NOT PLUGGEDIN OR PLUGGEDIN <= 100", "PLUGGEDIN must be a whole number from 0 to 100."),
+                ("NOT NEWERFOUND", "A newer Pacecap is installed already.")]
+    messages = [refusal_message(SAMPLE_LOG, refusals, tested) for tested in (["NEWERFOUND"], ["PLUGGEDIN"],
+                                                                             ["NEWER"], [])]
+    check("finds in the log the package's own refusal that tests the property named, and no other",
+          messages == [refusals[1][1], None, None, None] and len(log_errors(SAMPLE_LOG)) == 4,
+          (messages, log_errors(SAMPLE_LOG)))
     env = {"SYSTEMROOT": "C:\\Windows", "PROGRAMFILES": "C:\\Program Files"}
     data = "%SystemRoot%\\system32;;C:\\Program Files\\pacecap\\;%NOPE%\\x\0".encode("utf-16-le")
     entries = path_entries(data, env)
