@@ -1309,6 +1309,15 @@ INSTALLER_STEPS = [
     Step("a downgrade is refused", ["/i", "older"], NEWER_FOUND, "newer", (99, 80), ()),
     Step("an uninstall", ["/x", "newer"], None, None, None, ()),
 ]
+# How many checks each further check of a row makes.
+FURTHER_CHECKS = {"files": 1, "trust": 2, "path": 1, "task run": 1}
+
+
+def installer_check_count():
+    """The checks that installer_cases makes: the packages', two a step and
+    its further ones, and at the end that nothing is left, that the job's
+    folder is removed, and that PATH and the scheme are back."""
+    return 1 + sum(2 + sum(FURTHER_CHECKS[name] for name in step.checks) for step in INSTALLER_STEPS) + 4
 
 # The Windows Installer automation interface, by late binding, as Windows
 # PowerShell 5.1 reaches a property that takes arguments only so.
@@ -1539,7 +1548,8 @@ def installed_state(folder, upgrade_code, env):
     entries = path_entries(read_machine_path()[1], env)
     task = None
     if task_state(TASK) is not None:
-        exported = powershell("Export-ScheduledTask -TaskName %s" % ps_quote(TASK))
+        # In the root folder, where Register-PacecapTask.ps1 puts it.
+        exported = powershell("Export-ScheduledTask -TaskName %s -TaskPath '\\'" % ps_quote(TASK))
         task = (task_values(task_definition(exported.out), env, folder) if exported.code == 0
                 else ["the task could not be exported: %s" % exported.err])
     return {"products": related_products(upgrade_code),
@@ -1578,14 +1588,14 @@ def path_cases(number, folder, env, work):
     system32 = os.path.join(os.environ["SystemRoot"], "System32")
     where = subprocess.run([os.path.join(system32, "where.exe"), "Pacecap"], cwd=empty, env=machine,
                            capture_output=True, text=True, timeout=RUN_TIMEOUT)
-    first = first_line(where.stdout)
-    ran = Run([os.path.join(system32, "cmd.exe"), "/d", "/c", "Pacecap", "0"], cwd=empty, env=machine)
+    ours = same_folder(first_line(where.stdout), str(folder / "Pacecap.exe"))
+    # Elevated, this job starts only the installed copy: a Pacecap found
+    # first in another folder of the machine PATH is named, not run.
+    ran = Run([os.path.join(system32, "cmd.exe"), "/d", "/c", "Pacecap", "0"], cwd=empty, env=machine) if ours else None
     own = [entry for entry in os.environ.get("PATH", "").split(";") if entry and same_folder(entry, str(folder))]
     check("%d. a new process with the machine PATH from the registry (not this one's, which lacks it) finds %s "
           "first and runs it: exit 0, the values" % (number, folder / "Pacecap.exe"),
-          not own and same_folder(first, str(folder / "Pacecap.exe"))
-          and (ran.out, ran.code) == (values(*read_scheme()), 0),
-          (own, where.stdout, ran))
+          not own and ours and (ran.out, ran.code) == (values(*read_scheme()), 0), (own, where.stdout, ran))
 
 
 def task_run_cases(number):
@@ -1602,11 +1612,13 @@ def uninstall_all(codes, logs):
     """Uninstalls each of the product codes that is installed, trying again
     a bounded number of times while another installation runs; returns
     those still not removed."""
+    def removed_now(attempt, code):
+        ended, log = msiexec(["/x", code], logs / ("cleanup-%d-%s.log" % (attempt, code.strip("{}"))))
+        return ended == ERROR_UNKNOWN_PRODUCT or msiexec_outcome(ended, log)[0]  # 3010 as the steps take it
+
     left = list(codes)
     for attempt in range(3):
-        left = [code for code in left
-                if msiexec(["/x", code], logs / ("cleanup-%d-%s.log" % (attempt, code.strip("{}"))))[0]
-                not in (0, ERROR_UNKNOWN_PRODUCT, ERROR_SUCCESS_REBOOT_REQUIRED)]
+        left = [code for code in left if not removed_now(attempt, code)]
         if not left:
             break
         time.sleep(10)
@@ -1619,7 +1631,8 @@ def installer_cases(kit, exe, work):
     by what Windows then holds. Whatever of them is left at the end, also
     when a check fails, is uninstalled; the machine PATH is put back."""
     if Path(exe) != (kit / "Pacecap.exe").resolve():
-        skip(1, "the Windows Installer package", "it holds the release's exe, and %s is under test here" % exe)
+        skip(installer_check_count(), "the Windows Installer package",
+             "it holds the release's exe, and %s is under test here" % exe)
         return
     packages = {}
     for role, (name, version) in zip(("older", "newer"), kit_packages([path.name for path in kit.iterdir()],
@@ -1635,8 +1648,8 @@ def installer_cases(kit, exe, work):
           and "" != older["code"] != newer["code"] != "" and older["refusals"] and newer["refusals"], packages)
     folder = Path(os.environ["ProgramFiles"]) / "Pacecap"
     if folder.exists() or task_state(TASK) is not None or related_products(upgrade):
-        skip(1, "the Windows Installer package", "%s, a task %s or a product of this UpgradeCode is here already; "
-             "all are left alone" % (folder, TASK))
+        skip(installer_check_count() - 1, "the Windows Installer package", "%s, a task %s or a product of this "
+             "UpgradeCode is here already; all are left alone" % (folder, TASK))
         return
     env = {name.upper(): value for name, value in os.environ.items()}
     logs = work / "installer-logs"
@@ -1665,23 +1678,27 @@ def installer_cases(kit, exe, work):
                 expected = expected_state(step, packages, rest)
                 problems = state_problems(installed_state(folder, upgrade, env), expected)
                 check("%d. then: %s" % (number, describe_state(expected)), not problems, problems)
-                # The further checks a row may name: how many each makes, and what makes them.
-                further = {"files": (1, lambda: check(
+                # What makes each further check a row may name.
+                further = {"files": lambda: check(
                                "%d. the installed Pacecap.exe is the kit's, byte for byte" % number,
-                               (folder / "Pacecap.exe").read_bytes() == (kit / "Pacecap.exe").read_bytes())),
-                           "trust": (2, lambda: trust_cases(number, folder, root)),
-                           "path": (1, lambda: path_cases(number, folder, env, work)),
-                           "task run": (1, lambda: task_run_cases(number))}
+                               (folder / "Pacecap.exe").read_bytes() == (kit / "Pacecap.exe").read_bytes()),
+                           "trust": lambda: trust_cases(number, folder, root),
+                           "path": lambda: path_cases(number, folder, env, work),
+                           "task run": lambda: task_run_cases(number)}
                 missing = [problem for problem in problems if problem.split(":")[0] in ("products", "files", "folder")]
                 if missing and step.checks:
-                    skip(sum(further[name][0] for name in step.checks), "%d. %s" % (number, ", ".join(step.checks)),
+                    skip(sum(FURTHER_CHECKS[name] for name in step.checks), "%d. %s" % (number, ", ".join(step.checks)),
                          "they need the package installed as above, and it is not")
                     continue
                 for name in step.checks:
-                    further[name][1]()
+                    further[name]()
         finally:
-            left = uninstall_all(sorted(({package["code"] for package in packages.values()}
-                                         | set(related_products(upgrade))) - {""}), logs)
+            codes = {package["code"] for package in packages.values()} - {""}
+            try:
+                codes |= set(related_products(upgrade))
+            except OSError:
+                pass  # the packages' own are uninstalled all the same; the check below raises it again
+            left = uninstall_all(sorted(codes), logs)
             if task_state(TASK) is not None:
                 wait_until_idle(TASK)
                 unregister(TASK)
