@@ -1292,8 +1292,9 @@ ERROR_SUCCESS_REBOOT_INITIATED, ERROR_SUCCESS_REBOOT_REQUIRED = 1641, 3010
 # it shows; msiexec's arguments, "older" and "newer" standing for the kit's
 # two packages for this processor; None where it must succeed, else the
 # property that the package's own refusal tests (NEWER_FOUND: the one that a
-# detect-only row of its Upgrade table sets); the package installed afterwards (None: none, and nothing of one left);
-# the task's values afterwards (None: no task); the further checks then.
+# detect-only row of its Upgrade table sets); the package installed
+# afterwards (None: none, and nothing of one left); the task's values
+# afterwards (None: no task); the further checks then.
 Step = collections.namedtuple("Step", "what arguments refused installed task checks")
 NEWER_FOUND = "a newer version found"
 MSI_ONLY_DETECT = 0x2  # msidbUpgradeAttributesOnlyDetect: an Upgrade row that only sets its property
@@ -1318,6 +1319,7 @@ def installer_check_count():
     its further ones, and at the end that nothing is left, that the job's
     folder is removed, and that PATH and the scheme are back."""
     return 1 + sum(2 + sum(FURTHER_CHECKS[name] for name in step.checks) for step in INSTALLER_STEPS) + 4
+
 
 # The Windows Installer automation interface, by late binding, as Windows
 # PowerShell 5.1 reaches a property that takes arguments only so.
