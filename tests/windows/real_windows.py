@@ -1294,14 +1294,20 @@ ERROR_SUCCESS_REBOOT_INITIATED, ERROR_SUCCESS_REBOOT_REQUIRED = 1641, 3010
 # property that the package's own refusal tests (NEWER_FOUND: the one that a
 # detect-only row of its Upgrade table sets); the package installed
 # afterwards (None: none, and nothing of one left); the task's values
-# afterwards (None: no task); the further checks then.
+# afterwards (None: no task; FOREIGN: the job's own, registered before the
+# step); the further checks then.
 Step = collections.namedtuple("Step", "what arguments refused installed task checks")
 NEWER_FOUND = "a newer version found"
+# A task of the package's name that the job registers, not the package: an
+# uninstall must leave it. Never started; known by its arguments.
+FOREIGN = "the job's own task"
+FOREIGN_ARGUMENTS = "/d /c rem registered by the Pacecap job, not by the package"
 MSI_ONLY_DETECT = 0x2  # msidbUpgradeAttributesOnlyDetect: an Upgrade row that only sets its property
 MSI_ERROR_ACTION = 19  # a custom action that shows its Target and ends the install
 INSTALLER_STEPS = [
     Step("a silent install", ["/i", "older"], None, "older", None, ("files", "trust", "path")),
-    Step("an uninstall", ["/x", "older"], None, None, None, ()),
+    Step("an uninstall that leaves a task of that name it did not register", ["/x", "older"], None, None, FOREIGN,
+         ()),
     Step("an install with PLUGGEDIN=101 is refused", ["/i", "older", "PLUGGEDIN=101", "ONBATTERY=80"], "PLUGGEDIN",
          None, None, ()),
     Step("an install with PLUGGEDIN=99 ONBATTERY=80", ["/i", "older", "PLUGGEDIN=99", "ONBATTERY=80"], None, "older",
@@ -1532,7 +1538,8 @@ def state_problems(found, expected):
 
 def describe_state(expected):
     if not expected["products"]:
-        return "no product, file, folder, task or PATH entry of it; the rest of PATH as it was"
+        return "no product, file, folder, task or PATH entry of it; the rest of PATH as it was%s" % (
+            "; the job's own task %s still there" % TASK if expected["task"] == FOREIGN else "")
     return "version %s alone, its %d files, one PATH entry and the rest as it was, %s" % (
         expected["version"], len(expected["files"]),
         "the task with %d and %d" % expected["task"] if expected["task"] else "no task")
@@ -1552,8 +1559,9 @@ def installed_state(folder, upgrade_code, env):
     if task_state(TASK) is not None:
         # In the root folder, where Register-PacecapTask.ps1 puts it.
         exported = powershell("Export-ScheduledTask -TaskName %s -TaskPath '\\'" % ps_quote(TASK))
-        task = (task_values(task_definition(exported.out), env, folder) if exported.code == 0
-                else ["the task could not be exported: %s" % exported.err])
+        task = (["the task could not be exported: %s" % exported.err] if exported.code != 0
+                else FOREIGN if FOREIGN_ARGUMENTS in exported.out  # it has no trigger to read
+                else task_values(task_definition(exported.out), env, folder))
     return {"products": related_products(upgrade_code),
             "files": [name for name in INSTALLED if (folder / name).is_file()], "folder": folder.exists(),
             "version": file_version(folder / "Pacecap.exe") if (folder / "Pacecap.exe").is_file() else None,
@@ -1666,6 +1674,11 @@ def installer_cases(kit, exe, work):
         try:
             for number, step in enumerate(INSTALLER_STEPS, 1):
                 package = packages[step.arguments[1]]
+                if step.task == FOREIGN:
+                    made = register_system_task(TASK, os.path.join(os.environ["SystemRoot"], "System32", "cmd.exe"),
+                                                FOREIGN_ARGUMENTS)
+                    if made.code != 0:
+                        raise RuntimeError("the job's own task %s could not be registered: %s" % (TASK, made.err))
                 code, log = msiexec([step.arguments[0], str(source / package["name"])] + step.arguments[2:],
                                     logs / ("%d.log" % number))
                 if step.refused:
@@ -1680,6 +1693,8 @@ def installer_cases(kit, exe, work):
                 expected = expected_state(step, packages, rest)
                 problems = state_problems(installed_state(folder, upgrade, env), expected)
                 check("%d. then: %s" % (number, describe_state(expected)), not problems, problems)
+                if step.task == FOREIGN:
+                    unregister(TASK)
                 # What makes each further check a row may name.
                 further = {"files": lambda: check(
                                "%d. the installed Pacecap.exe is the kit's, byte for byte" % number,
