@@ -5,7 +5,8 @@ and as SYSTEM, the task that keeps the limits, and cold start. Whatever it
 changes it puts back at the end, also when a check fails: the maximum
 processor state of the active scheme, the machine's PATH value (byte for
 byte), scheduled tasks, and the folders it makes under %ProgramFiles%; the
-local account it makes for access rules is deleted.
+local account it makes for access rules is deleted, and the packages it
+installs are uninstalled.
 Ends with "N passed, M failed", followed by ", K skipped" when checks could
 not apply to this machine (no interactive desktop, for one).
 
@@ -15,8 +16,10 @@ Usage: real_windows.py KIT [--exe PACECAP_EXE] [--emulated X64_EXE] [--summary F
        real_windows.py --self-test
 KIT holds the runtime-free test tools (Marker.dll, LoadLibraries.exe,
 DoNothing.exe, ConsoleKey.exe, RunMarker.exe) and, unless --exe names another,
-Pacecap.exe. --emulated adds to the cold-start figures the x64 X64_EXE, run
-under emulation on an ARM64 machine. --summary appends the cold-start figures
+Pacecap.exe, and the release's Windows Installer package for the same
+processor in two versions (Pacecap-VERSION-ARCH.msi). --emulated adds to
+the cold-start figures the x64 X64_EXE, run under emulation on an ARM64
+machine. --summary appends the cold-start figures
 to FILE (the job summary). --pester runs the PowerShell suite under Windows
 PowerShell 5.1 and under the pinned pwsh (started as dotnet with its
 pwsh.dll: the tool's pwsh shim is x64 only), both restored from NuGet
@@ -1593,6 +1596,453 @@ def start_problem(run, lines=()):
     return "output %r, without %r" % (run.out, missing) if missing else None
 
 
+# --- The Windows Installer package -------------------------------------------
+
+# What the package puts in %ProgramFiles%\Pacecap.
+INSTALLED = ("Detect-Pacecap.ps1", "Pacecap.exe", "Register-PacecapTask.ps1", "Remediate-Pacecap.ps1")
+# An install or an uninstall takes seconds; this bounds one that hangs. The
+# package gives Register-PacecapTask.ps1 five minutes: its own bound shows first.
+MSIEXEC_TIMEOUT = 360
+ERROR_UNKNOWN_PRODUCT = 1605
+ERROR_NO_MORE_ITEMS = 259
+ERROR_SUCCESS_REBOOT_INITIATED, ERROR_SUCCESS_REBOOT_REQUIRED = 1641, 3010
+
+# The steps, in order, each from the state the one before leaves. A row: what
+# it shows; msiexec's arguments, "older" and "newer" standing for the kit's
+# two packages for this processor; None where it must succeed, else the
+# property that the package's own refusal tests (NEWER_FOUND: the one that a
+# detect-only row of its Upgrade table sets); the package installed
+# afterwards (None: none, and nothing of one left); the task's values
+# afterwards (None: no task; FOREIGN: the job's own, registered before the
+# step); the further checks then.
+Step = collections.namedtuple("Step", "what arguments refused installed task checks")
+NEWER_FOUND = "a newer version found"
+# A task of the package's name that the job registers, not the package: an
+# uninstall must leave it. Never started; known by its arguments.
+FOREIGN = "the job's own task"
+FOREIGN_ARGUMENTS = "/d /c rem registered by the Pacecap job, not by the package"
+MSI_ONLY_DETECT = 0x2  # msidbUpgradeAttributesOnlyDetect: an Upgrade row that only sets its property
+MSI_ERROR_ACTION = 19  # a custom action that shows its Target and ends the install
+INSTALLER_STEPS = [
+    Step("a silent install", ["/i", "older"], None, "older", None, ("files", "trust", "path")),
+    Step("an uninstall that leaves a task of that name it did not register", ["/x", "older"], None, None, FOREIGN,
+         ()),
+    Step("an install with PLUGGEDIN=101 is refused", ["/i", "older", "PLUGGEDIN=101", "ONBATTERY=80"], "PLUGGEDIN",
+         None, None, ()),
+    Step("an install with PLUGGEDIN=99 ONBATTERY=80", ["/i", "older", "PLUGGEDIN=99", "ONBATTERY=80"], None, "older",
+         (99, 80), ("task run",)),
+    Step("an upgrade, with no values: the task stays", ["/i", "newer"], None, "newer", (99, 80), ("trust", "path")),
+    Step("a downgrade is refused", ["/i", "older"], NEWER_FOUND, "newer", (99, 80), ()),
+    Step("an uninstall", ["/x", "newer"], None, None, None, ()),
+]
+# How many checks each further check of a row makes.
+FURTHER_CHECKS = {"files": 1, "trust": 2, "path": 1, "task run": 1}
+
+
+def installer_check_count():
+    """The checks that installer_cases makes: the packages', two a step and
+    its further ones, and at the end that nothing is left, that the job's
+    folder is removed, and that PATH and the scheme are back."""
+    return 1 + sum(2 + sum(FURTHER_CHECKS[name] for name in step.checks) for step in INSTALLER_STEPS) + 4
+
+
+# The Windows Installer automation interface, by late binding, as Windows
+# PowerShell 5.1 reaches a property that takes arguments only so.
+MSI_AUTOMATION = """\
+$ErrorActionPreference = 'Stop'
+$installer = New-Object -ComObject WindowsInstaller.Installer
+function Get-Com($object, [string]$name, [object[]]$arguments = @()) {
+    $object.GetType().InvokeMember($name, [Reflection.BindingFlags]::GetProperty, $null, $object, $arguments)
+}
+function Invoke-Com($object, [string]$name, [object[]]$arguments = @()) {
+    $object.GetType().InvokeMember($name, [Reflection.BindingFlags]::InvokeMethod, $null, $object, $arguments)
+}
+"""
+
+
+def kit_packages(names, arch):
+    """((name, version), (name, version)): the older and the newer of the two
+    packages for arch among the file names (Pacecap-VERSION-ARCH.msi).
+    Windows Installer compares a version's first three fields only, so the
+    two must differ there."""
+    found = {}
+    for name in names:
+        match = re.fullmatch(r"Pacecap-(\d+)\.(\d+)\.(\d+)\.(\d+)-%s\.msi" % re.escape(arch), name, re.IGNORECASE)
+        if match:
+            found[tuple(int(part) for part in match.groups())] = name
+    if len(found) != 2:
+        raise ValueError("the kit must hold two packages for %s, not %r" % (arch, sorted(found.values())))
+    older, newer = sorted(found)
+    if older[:3] == newer[:3]:
+        raise ValueError("%s and %s differ in the fourth field alone, which Windows Installer ignores"
+                         % (found[older], found[newer]))
+    return tuple((found[key], ".".join(map(str, key))) for key in (older, newer))
+
+
+def parse_package(text):
+    """({property: value}, [(condition, message)], [property]) from
+    read_package's lines: the Property table; the messages with which the
+    package refuses to go on, each launch condition's and each error custom
+    action's, with the condition that decides it; the properties that its
+    detect-only Upgrade rows set."""
+    properties, refusals, errors, sequence, detect_only = {}, [], {}, {}, []
+    for line in text.splitlines():
+        kind, *fields = line.split("\t")
+        number = int(fields[1]) if len(fields) >= 2 and fields[1].isdigit() else None
+        if kind == "property" and len(fields) == 2:
+            properties[fields[0]] = fields[1]
+        elif kind == "condition" and len(fields) == 2 and fields[1]:
+            refusals.append((fields[0], fields[1]))
+        elif kind == "action" and len(fields) == 3 and number is not None and number & 0x3F == MSI_ERROR_ACTION:
+            errors[fields[0]] = fields[2]
+        elif kind == "sequence" and len(fields) == 2:
+            sequence[fields[0]] = fields[1]
+        elif kind == "upgrade" and len(fields) == 2 and number is not None and number & MSI_ONLY_DETECT:
+            detect_only.append(fields[0])
+    refusals += [(sequence[action], message) for action, message in errors.items() if action in sequence]
+    return properties, refusals, detect_only
+
+
+def read_package(path):
+    """parse_package of a package, read by Windows Installer."""
+    ran = powershell(MSI_AUTOMATION + (
+        "$database = Invoke-Com $installer OpenDatabase @(%s, 0)\n"  # 0: read-only
+        "function Get-Rows([string]$kind, [string]$sql, [int]$fields) {\n"
+        "    try { $view = Invoke-Com $database OpenView @($sql) } catch { return }  # a table it lacks\n"
+        "    [void](Invoke-Com $view Execute)\n"
+        "    while ($record = Invoke-Com $view Fetch) {\n"
+        "        (@($kind) + @(1..$fields | ForEach-Object { Get-Com $record StringData @($_) })) -join \"`t\"\n"
+        "    }\n"
+        "    [void](Invoke-Com $view Close)\n"
+        "}\n"
+        "Get-Rows property 'SELECT `Property`, `Value` FROM `Property`' 2\n"
+        "Get-Rows condition 'SELECT `Condition`, `Description` FROM `LaunchCondition`' 2\n"
+        "Get-Rows action 'SELECT `Action`, `Type`, `Target` FROM `CustomAction`' 3\n"
+        "Get-Rows sequence 'SELECT `Action`, `Condition` FROM `InstallExecuteSequence`' 2\n"
+        "Get-Rows upgrade 'SELECT `ActionProperty`, `Attributes` FROM `Upgrade`' 2" % ps_quote(path)))
+    if ran.code != 0:
+        raise RuntimeError("the tables of %s could not be read: %s" % (path, ran.err))
+    return parse_package(ran.out)
+
+
+def related_products(upgrade_code):
+    """The product codes installed (or advertised) under upgrade_code,
+    upper-case, by MsiEnumRelatedProductsW: indexes from 0 up, until it
+    answers ERROR_NO_MORE_ITEMS; any other error raises."""
+    import ctypes
+    from ctypes import wintypes
+
+    # By its full path: the search order would try python.exe's folder first.
+    msi = ctypes.WinDLL(os.path.join(os.environ["SystemRoot"], "System32", "msi.dll"))
+    enumerate_related = msi.MsiEnumRelatedProductsW
+    enumerate_related.argtypes = [wintypes.LPCWSTR, wintypes.DWORD, wintypes.DWORD, wintypes.LPWSTR]
+    enumerate_related.restype = wintypes.UINT
+    buffer = ctypes.create_unicode_buffer(39)  # a GUID in braces and its null
+    found, index = [], 0
+    while True:  # ends at the last product: the index only grows
+        status = enumerate_related(upgrade_code, 0, index, buffer)
+        if status == ERROR_NO_MORE_ITEMS:
+            return sorted(found)
+        if status:
+            raise ctypes.WinError(status)
+        found.append(buffer.value.upper())
+        index += 1
+
+
+def read_log(data):
+    """A Windows Installer log's text: UTF-16 after a byte order mark, else
+    the ANSI code page's bytes, of which only ASCII is read here."""
+    if data[:2] == b"\xff\xfe":
+        return data[2:].decode("utf-16-le", "replace")
+    return data.decode("latin-1")
+
+
+def msiexec(arguments, log, timeout=MSIEXEC_TIMEOUT):
+    """Runs msiexec with arguments, no UI, no restart and a verbose log;
+    returns (its exit code, None when it did not end within timeout; the
+    log's text)."""
+    command = [os.path.join(os.environ["SystemRoot"], "System32", "msiexec.exe")] + arguments + [
+        "/qn", "/norestart", "/l*v", str(log)]
+    try:
+        code = subprocess.run(command, capture_output=True, timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        code = None
+    return code, read_log(log.read_bytes()) if log.exists() else ""
+
+
+def msiexec_outcome(code, log):
+    """(whether a run that must succeed did, what to say of it). Exit 3010
+    (done, a restart finishes it) counts only where the log says why: a file
+    held in use was replaced, to be put in place at the restart."""
+    if code == 0:
+        return True, "exit 0"
+    if code == ERROR_SUCCESS_REBOOT_REQUIRED:
+        if re.search(r"^Property\([SC]\): ReplacedInUseFiles = 1\s*$", log, re.M):
+            held = re.search(r"The file .*? is being held in use[^\r\n]*", log)
+            return True, "exit 3010, as a file held in use is replaced at the restart (%s)" % (
+                held.group(0) if held else "ReplacedInUseFiles = 1")
+        return False, "exit 3010 (restart required), and the log names no file held in use that needs it"
+    if code is None:
+        return False, "msiexec did not end within %d s" % MSIEXEC_TIMEOUT
+    return False, "exit %d" % code
+
+
+def refused_outcome(code):
+    """Whether msiexec ended, refusing: neither success nor success pending a restart."""
+    return code not in (None, 0, ERROR_SUCCESS_REBOOT_REQUIRED, ERROR_SUCCESS_REBOOT_INITIATED)
+
+
+def refusal_message(log, refusals, tested):
+    """The first of the package's refusal messages that the log holds and
+    whose condition tests one of the properties tested, or None."""
+    return next((message for condition, message in refusals if message in log
+                 and any(re.search(r"\b%s\b" % re.escape(name), condition) for name in tested)), None)
+
+
+def log_errors(log, limit=12):
+    """The last lines of a verbose log that say what failed."""
+    lines = [line.strip() for line in log.splitlines()
+             if re.search(r"Return value 3\.|\bError \d+\.|error code|error status: [1-9]| -- ", line)]
+    return lines[-limit:]
+
+
+def path_entries(data, env):
+    """The entries of a Path value's data (UTF-16LE), %VARIABLE% expanded
+    from env (upper-case names) where it names one; empty entries left out."""
+    text = data.decode("utf-16-le").split("\0", 1)[0]
+
+    def expand(entry):
+        return re.sub(r"%([^%]+)%", lambda match: env.get(match.group(1).upper(), match.group(0)), entry)
+    return [expand(entry) for entry in text.split(";") if entry]
+
+
+def same_folder(a, b):
+    """Whether two paths name one folder as Windows reads them, but for links."""
+    normal = lambda path: path.replace("/", "\\").rstrip("\\").lower()  # noqa: E731
+    return normal(a) == normal(b)
+
+
+def task_values(definition, env, folder):
+    """(plugged-in, on-battery) that the task passes, where all else of it is
+    as Register-PacecapTask.ps1 makes it from folder; else what is not."""
+    tokens = split_arguments(definition["arguments"])
+    lowered = [token.lower() for token in tokens]
+
+    def value(name):
+        at = lowered.index(name.lower()) + 1 if name.lower() in lowered else len(tokens)
+        return int(tokens[at]) if at < len(tokens) and tokens[at].isdigit() else None
+    found = (value("-PluggedIn"), value("-OnBattery"))
+    own = ntpath.join(str(folder), "Task")
+    problems = action_problems(definition["command"], definition["arguments"], env,
+                               ntpath.join(own, "Remediate-Pacecap.ps1"), ntpath.join(own, "Pacecap.exe"), *found)
+    if not is_system(definition["user"]):
+        problems.append("it runs as %r, not SYSTEM" % definition["user"])
+    return problems or found
+
+
+def expected_state(step, packages, rest):
+    """What Windows holds after step: packages maps "older" and "newer" to
+    {"code", "version"}; rest is the machine PATH's other entries before."""
+    package = packages.get(step.installed)
+    return {"products": [package["code"]] if package else [], "files": list(INSTALLED) if package else [],
+            "folder": package is not None, "version": package["version"] if package else None,
+            "own PATH entries": 1 if package else 0, "other PATH entries": rest, "task": step.task}
+
+
+def state_problems(found, expected):
+    """Each way found differs from expected, named."""
+    return ["%s: %r, not %r" % (key, found.get(key), value) for key, value in expected.items()
+            if found.get(key) != value]
+
+
+def describe_state(expected):
+    if not expected["products"]:
+        return "no product, file, folder, task or PATH entry of it; the rest of PATH as it was%s" % (
+            "; the job's own task %s still there" % TASK if expected["task"] == FOREIGN else "")
+    return "version %s alone, its %d files, one PATH entry and the rest as it was, %s" % (
+        expected["version"], len(expected["files"]),
+        "the task with %d and %d" % expected["task"] if expected["task"] else "no task")
+
+
+def file_version(path):
+    ran = powershell("$info = [Diagnostics.FileVersionInfo]::GetVersionInfo(%s)\n"
+                     "'{0}.{1}.{2}.{3}' -f $info.FileMajorPart, $info.FileMinorPart, $info.FileBuildPart,"
+                     " $info.FilePrivatePart" % ps_quote(path))
+    return ran.out if ran.code == 0 else None
+
+
+def installed_state(folder, upgrade_code, env):
+    """What Windows holds of the package, in expected_state's terms."""
+    entries = path_entries(read_machine_path()[1], env)
+    task = None
+    if task_state(TASK) is not None:
+        # In the root folder, where Register-PacecapTask.ps1 puts it.
+        exported = powershell("Export-ScheduledTask -TaskName %s -TaskPath '\\'" % ps_quote(TASK))
+        task = (["the task could not be exported: %s" % exported.err] if exported.code != 0
+                else FOREIGN if FOREIGN_ARGUMENTS in exported.out  # it has no trigger to read
+                else task_values(task_definition(exported.out), env, folder))
+    return {"products": related_products(upgrade_code),
+            "files": [name for name in INSTALLED if (folder / name).is_file()], "folder": folder.exists(),
+            "version": file_version(folder / "Pacecap.exe") if (folder / "Pacecap.exe").is_file() else None,
+            "own PATH entries": sum(same_folder(entry, str(folder)) for entry in entries),
+            "other PATH entries": [entry for entry in entries if not same_folder(entry, str(folder))], "task": task}
+
+
+def trust_cases(number, folder, root):
+    """The installed folder and files are out of standard users' reach as
+    they are, and the released Detect-Pacecap.ps1, run as SYSTEM from
+    elsewhere with no -Pacecap, as Intune runs it, finds and trusts them."""
+    found = {str(item): security(item) for item in [folder] + [folder / name for name in INSTALLED]}
+    exposed = {item: (owner, untrusted_writes(rules)) for item, (owner, rules) in found.items()
+               if owner not in TRUSTED_SIDS or untrusted_writes(rules)}
+    check("%d. SYSTEM, Administrators or TrustedInstaller own %s and its files, and no one else may change them"
+          % (number, folder), not exposed, exposed)
+    scripts = root / ("detect-%d" % number)
+    scripts.mkdir()
+    shutil.copyfile(folder / "Detect-Pacecap.ps1", scripts / "Detect-Pacecap.ps1")
+    icacls(scripts, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
+    write_scheme(99, 80)
+    ran = run_as_system(root / ("detect-run-%d" % number), scripts / "Detect-Pacecap.ps1", "-PluggedIn", 99,
+                        "-OnBattery", 80)
+    check("%d. Detect-Pacecap.ps1 as SYSTEM, with no -Pacecap and no icacls run, trusts the installed Pacecap.exe: "
+          "compliant, exit 0" % number, ran.code == 0 and ran.out.startswith("Compliant"), ran)
+
+
+def path_cases(number, folder, env, work):
+    """A new process given the machine PATH that the registry now holds, as
+    a new prompt gets it, finds the installed Pacecap first and runs it."""
+    empty = work / ("empty-%d" % number)  # the current folder, searched first
+    empty.mkdir()
+    machine = dict(os.environ, PATH=";".join(path_entries(read_machine_path()[1], env)))
+    system32 = os.path.join(os.environ["SystemRoot"], "System32")
+    where = subprocess.run([os.path.join(system32, "where.exe"), "Pacecap"], cwd=empty, env=machine,
+                           capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    ours = same_folder(first_line(where.stdout), str(folder / "Pacecap.exe"))
+    # Elevated, this job starts only the installed copy: a Pacecap found
+    # first in another folder of the machine PATH is named, not run.
+    ran = Run([os.path.join(system32, "cmd.exe"), "/d", "/c", "Pacecap", "0"], cwd=empty, env=machine) if ours else None
+    own = [entry for entry in os.environ.get("PATH", "").split(";") if entry and same_folder(entry, str(folder))]
+    check("%d. a new process with the machine PATH from the registry (not this one's, which lacks it) finds %s "
+          "first and runs it: exit 0, the values" % (number, folder / "Pacecap.exe"),
+          not own and ours and (ran.out, ran.code) == (values(*read_scheme()), 0), (own, where.stdout, ran))
+
+
+def task_run_cases(number):
+    """The task that the install registered puts its values in place."""
+    write_scheme(100, 100)
+    state = start_and_wait(TASK)
+    now = read_scheme()
+    check("%d. the task, started, sets 99 and 80: last result 0" % number,
+          state is not None and state[2] == 0 and now == (99, 80), (state, now))
+    wait_until_idle(TASK)
+
+
+def uninstall_all(codes, logs):
+    """Uninstalls each of the product codes that is installed, trying again
+    a bounded number of times while another installation runs; returns
+    those still not removed."""
+    def removed_now(attempt, code):
+        ended, log = msiexec(["/x", code], logs / ("cleanup-%d-%s.log" % (attempt, code.strip("{}"))))
+        return ended == ERROR_UNKNOWN_PRODUCT or msiexec_outcome(ended, log)[0]  # 3010 as the steps take it
+
+    left = list(codes)
+    for attempt in range(3):
+        left = [code for code in left if not removed_now(attempt, code)]
+        if not left:
+            break
+        time.sleep(10)
+    return left
+
+
+def installer_cases(kit, exe, work):
+    """The kit's packages for this machine's processor, from a copy that
+    only administrators can change, through INSTALLER_STEPS, each followed
+    by what Windows then holds. Whatever of them is left at the end, also
+    when a check fails, is uninstalled; the machine PATH is put back."""
+    if Path(exe) != (kit / "Pacecap.exe").resolve():
+        skip(installer_check_count(), "the Windows Installer package",
+             "it holds the release's exe, and %s is under test here" % exe)
+        return
+    packages = {}
+    for role, (name, version) in zip(("older", "newer"), kit_packages([path.name for path in kit.iterdir()],
+                                                                      native_machine())):
+        properties, refusals, detect_only = read_package(kit / name)
+        packages[role] = {"name": name, "version": version, "code": properties.get("ProductCode", "").upper(),
+                          "upgrade": properties.get("UpgradeCode", "").upper(), "refusals": refusals,
+                          "detect only": detect_only}
+    older, newer = packages["older"], packages["newer"]
+    upgrade = older["upgrade"]
+    check("the packages share one UpgradeCode (%s), each has a ProductCode of its own (%s, %s) and refusals to give"
+          % (upgrade, older["code"], newer["code"]), upgrade == newer["upgrade"] != ""
+          and "" != older["code"] != newer["code"] != "" and older["refusals"] and newer["refusals"], packages)
+    folder = Path(os.environ["ProgramFiles"]) / "Pacecap"
+    if folder.exists() or task_state(TASK) is not None or related_products(upgrade):
+        skip(installer_check_count() - 1, "the Windows Installer package", "%s, a task %s or a product of this "
+             "UpgradeCode is here already; all are left alone" % (folder, TASK))
+        return
+    env = {name.upper(): value for name, value in os.environ.items()}
+    logs = work / "installer-logs"
+    logs.mkdir()
+    with protected_folder() as root, machine_path_restored() as (_, data), scheme_restored():
+        source = root / "packages"
+        source.mkdir()
+        for package in packages.values():
+            shutil.copyfile(kit / package["name"], source / package["name"])
+        icacls(root, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
+        rest = [entry for entry in path_entries(data, env) if not same_folder(entry, str(folder))]
+        try:
+            for number, step in enumerate(INSTALLER_STEPS, 1):
+                package = packages[step.arguments[1]]
+                if step.task == FOREIGN:
+                    made = register_system_task(TASK, os.path.join(os.environ["SystemRoot"], "System32", "cmd.exe"),
+                                                FOREIGN_ARGUMENTS)
+                    if made.code != 0:
+                        raise RuntimeError("the job's own task %s could not be registered: %s" % (TASK, made.err))
+                code, log = msiexec([step.arguments[0], str(source / package["name"])] + step.arguments[2:],
+                                    logs / ("%d.log" % number))
+                if step.refused:
+                    tested = package["detect only"] if step.refused == NEWER_FOUND else [step.refused]
+                    message = refusal_message(log, package["refusals"], tested)
+                    check("%d. %s: msiexec exits with an error, and the log gives the package's reason: %s"
+                          % (number, step.what, message), refused_outcome(code) and message is not None,
+                          (code, log_errors(log)))
+                else:
+                    done, said = msiexec_outcome(code, log)
+                    check("%d. %s: %s" % (number, step.what, said), done, log_errors(log))
+                expected = expected_state(step, packages, rest)
+                problems = state_problems(installed_state(folder, upgrade, env), expected)
+                check("%d. then: %s" % (number, describe_state(expected)), not problems, problems)
+                if step.task == FOREIGN:
+                    unregister(TASK)
+                # What makes each further check a row may name.
+                further = {"files": lambda: check(
+                               "%d. the installed Pacecap.exe is the kit's, byte for byte" % number,
+                               (folder / "Pacecap.exe").read_bytes() == (kit / "Pacecap.exe").read_bytes()),
+                           "trust": lambda: trust_cases(number, folder, root),
+                           "path": lambda: path_cases(number, folder, env, work),
+                           "task run": lambda: task_run_cases(number)}
+                missing = [problem for problem in problems if problem.split(":")[0] in ("products", "files", "folder")]
+                if missing and step.checks:
+                    skip(sum(FURTHER_CHECKS[name] for name in step.checks), "%d. %s" % (number, ", ".join(step.checks)),
+                         "they need the package installed as above, and it is not")
+                    continue
+                for name in step.checks:
+                    further[name]()
+        finally:
+            codes = {package["code"] for package in packages.values()} - {""}
+            try:
+                codes |= set(related_products(upgrade))
+            except OSError:
+                pass  # the packages' own are uninstalled all the same; the check below raises it again
+            left = uninstall_all(sorted(codes), logs)
+            if task_state(TASK) is not None:
+                wait_until_idle(TASK)
+                unregister(TASK)
+            gone = removed(folder) if folder.exists() else True
+            check("nothing of the packages is left: no product, no task %s, no %s" % (TASK, folder),
+                  not left and not related_products(upgrade) and task_state(TASK) is None and gone, left)
+
+
 def wall_time(argv):
     started = time.perf_counter()
     done = subprocess.run(argv, stdout=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
@@ -1671,6 +2121,80 @@ SAMPLE_EVENTS = ("<Events><Event xmlns='http://schemas.microsoft.com/win/2004/08
 def pe_sample(machine):
     """The first bytes of a PE image for machine, as far as pe_machine reads."""
     return b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" + machine.to_bytes(2, "little")
+
+
+SAMPLE_LOG = """\
+MSI (s) (A4:38) [10:01:02:003]: Product: Pacecap -- A newer Pacecap is installed already.
+Action ended 10:01:02: LaunchConditions. Return value 3.
+MSI (s) (A4:38) [10:01:02:010]: Product: Pacecap -- Installation failed.
+MSI (s) (A4:38) [10:01:02:011]: Windows Installer installed the product. Product Name: Pacecap. Product Version: \
+1.0.0.0. Product Language: 1033. Manufacturer: M. Installation success or error status: 1603.
+"""
+
+
+def installer_self_test():
+    """The decisions of the package's steps, on hand-made samples."""
+    names = ["Pacecap-1.0.10.0-x64.msi", "Pacecap-1.0.9.0-x64.msi", "Pacecap-1.0.0.0-arm64.msi", "Pacecap.exe"]
+    found = kit_packages(names, "x64")
+    problems = []
+    for bad in (["Pacecap-1.0.0.0-x64.msi", "Pacecap-1.0.0.1-x64.msi"], ["Pacecap-1.0.0.0-x64.msi"], names[2:]):
+        try:
+            problems.append(kit_packages(bad, "x64"))
+        except ValueError:
+            pass
+    check("picks the older and newer package of a processor by version; two that differ in the fourth field alone, "
+          "or fewer than two, are an error", found == (("Pacecap-1.0.9.0-x64.msi", "1.0.9.0"),
+                                                       ("Pacecap-1.0.10.0-x64.msi", "1.0.10.0")) and not problems,
+          (found, problems))
+    package = parse_package(
+        "property\tProductCode\t{A-1}\nproperty\tUpgradeCode\t{B-2}\ncondition\tNOT NEWERFOUND\tNo.\n"
+        "condition\tX\t\naction\tStop\t19\tRefused.\naction\tSet\t51\tA=1\naction\tRun\t7173\tRun\n"
+        "action\tUnused\t19\tNever.\nsequence\tStop\tPLUGGEDIN > 100\nsequence\tRun\tPLUGGEDIN\n"
+        "upgrade\tOLDERFOUND\t768\nupgrade\tNEWERFOUND\t2\nupgrade\tNONE\t\n")
+    check("reads the package's properties, its refusals (launch conditions, and type-19 actions that its sequence "
+          "runs) with their conditions, its detect-only Upgrade properties, and a log in UTF-16 or ANSI",
+          package == ({"ProductCode": "{A-1}", "UpgradeCode": "{B-2}"},
+                      [("NOT NEWERFOUND", "No."), ("PLUGGEDIN > 100", "Refused.")], ["NEWERFOUND"])
+          and read_log(b"\xff\xfe" + "Product: x".encode("utf-16-le")) == "Product: x"
+          and read_log(b"a\r\n") == "a\r\n", package)
+    in_use = "Info 1603. The file C:\\P\\a.exe is being held in use.\nProperty(S): ReplacedInUseFiles = 1\n"
+    outcomes = [msiexec_outcome(code, log)[0] for code, log in ((0, ""), (3010, in_use), (3010, "Property(S): "
+                "ReplacedInUseFiles = 0\n"), (1641, in_use), (1603, ""), (None, ""))]
+    check("exit 0 succeeds; 3010 only where the log names a file held in use; 1641, errors and no end do not",
+          outcomes == [True, True, False, False, False, False] and "a.exe" in msiexec_outcome(3010, in_use)[1],
+          outcomes)
+    check("a refusal is an exit code that is neither success nor a pending restart",
+          [refused_outcome(code) for code in (1603, 1638, 0, 3010, 1641, None)] == [True, True] + [False] * 4)
+    refusals = [("NOT PLUGGEDIN OR PLUGGEDIN <= 100", "PLUGGEDIN must be a whole number from 0 to 100."),
+                ("NOT NEWERFOUND", "A newer Pacecap is installed already.")]
+    messages = [refusal_message(SAMPLE_LOG, refusals, tested) for tested in (["NEWERFOUND"], ["PLUGGEDIN"],
+                                                                             ["NEWER"], [])]
+    check("finds in the log the package's own refusal that tests the property named, and no other",
+          messages == [refusals[1][1], None, None, None] and len(log_errors(SAMPLE_LOG)) == 4,
+          (messages, log_errors(SAMPLE_LOG)))
+    env = {"SYSTEMROOT": "C:\\Windows", "PROGRAMFILES": "C:\\Program Files"}
+    data = "%SystemRoot%\\system32;;C:\\Program Files\\pacecap\\;%NOPE%\\x\0".encode("utf-16-le")
+    entries = path_entries(data, env)
+    check("reads a Path value's entries, expanded, and tells the install folder however it is written",
+          entries == ["C:\\Windows\\system32", "C:\\Program Files\\pacecap\\", "%NOPE%\\x"]
+          and [same_folder(entry, "C:/Program Files/Pacecap") for entry in entries] == [False, True, False], entries)
+    definition = task_definition(SAMPLE_TASK)
+    other = dict(definition, user="S-1-5-21-1-2-3-1001")
+    values_found = [task_values(definition, env, "C:\\Program Files\\Pacecap"),
+                    task_values(definition, env, "C:\\Program Files\\Other"), task_values(other, env,
+                                                                                          "C:\\Program Files\\Pacecap")]
+    check("reads the task's values where it is as Register makes it from the folder, else names what is not",
+          values_found[0] == (96, 82) and len(values_found[1]) == 2 and len(values_found[2]) == 1, values_found)
+    packages = {"older": {"code": "{O}", "version": "1.0.0.0"}, "newer": {"code": "{N}", "version": "1.0.1.0"}}
+    states = [expected_state(step, packages, ["C:\\A"]) for step in INSTALLER_STEPS]
+    check("the steps use only the two packages, and end as they begin: nothing of them installed, no task",
+          all(step.arguments[1] in packages for step in INSTALLER_STEPS) and states[-1]["products"] == []
+          and states[-1]["task"] is None and not states[-1]["folder"], states[-1])
+    found = dict(states[4], files=INSTALLED[1:], task=["the script is not given -PluggedIn 99"])
+    check("names each way the state found differs from the one expected, and none for the same",
+          state_problems(states[4], states[4]) == [] and [problem.split(":")[0] for problem in
+                                                          state_problems(found, states[4])] == ["files", "task"],
+          state_problems(found, states[4]))
 
 
 def self_test():
@@ -1801,6 +2325,7 @@ def self_test():
           refused(Ran(4, "Refused %s: users can replace it; use C:\\Program Files\\Pacecap" % exe, ""), exe)
           and not refused(Ran(4, "Refused %s" % exe, ""), exe)
           and not refused(Ran(1, "Refused %s; use C:\\Program Files\\Pacecap" % exe, ""), exe))
+    installer_self_test()
 
 
 def decision_rows():
@@ -1931,6 +2456,10 @@ GROUPS = [
      "did not make came within it"),
     ("manifests", "the manifests of UserModePowerService and Kernel-Power", "the Kernel-Power check skips where that "
      "provider is not registered"),
+    ("the Windows Installer package", "the kit's two packages for this processor, holding the exe under test, "
+     "Windows Installer, the Task Scheduler, and no Pacecap installed yet", "skips, counted, where the exe under test "
+     "is not the package's (a Visual Studio build); a step whose package is not installed as expected skips the "
+     "checks that need it"),
     ("cold start", "nothing more", "each program fails its check where it does not run or print its values; no "
      "figures are taken then"),
 ]
@@ -1946,7 +2475,9 @@ def group_runs(exe, kit, work, summary, emulated, machine):
     protected = {"roll-out scripts": rollout_cases, "folders": layout_cases, "machine PATH": machine_path_cases,
                  "as SYSTEM": system_cases, "refusals as SYSTEM": refusal_cases, "the unzip route": unzip_route_cases,
                  "the task that keeps the limits": lambda layout: keeping_task_cases(layout, machine)}
-    after = {"manifests": manifest_cases, "cold start": lambda: cold_start(exe, kit, summary, emulated)}
+    after = {"manifests": manifest_cases,
+             "the Windows Installer package": lambda: installer_cases(kit, exe, work),
+             "cold start": lambda: cold_start(exe, kit, summary, emulated)}
     return alone, protected, after
 
 
