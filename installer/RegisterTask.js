@@ -15,14 +15,10 @@ var kLimitSeconds = 300;
 var kInfo = 0x04000000;  // INSTALLMESSAGE_INFO: a line in the log only
 var kSuccess = 1, kFailure = 3;  // IDOK, IDABORT
 
-// Runs the script in a child PowerShell that this one stops once the limit
-// has passed; the child writes into this one's output, and the paths come in
-// through the environment, so no quoting reaches the command line.
-var kBounded = "$p = Start-Process -FilePath $env:PACECAP_POWERSHELL -ArgumentList $env:PACECAP_ARGUMENTS " +
-    "-NoNewWindow -PassThru; $null = $p.Handle; " +
-    "if (-not $p.WaitForExit(" + kLimitSeconds * 1000 + ")) { $p.Kill(); " +
-    "'Register-PacecapTask.ps1 did not finish within " + kLimitSeconds + " seconds and was stopped'; exit 1 }; " +
-    "exit $p.ExitCode";
+// A PowerShell single-quoted string of text.
+function Quoted(text) {
+    return "'" + text.replace(/'/g, "''") + "'";
+}
 
 function Log(text) {
     var record = Session.Installer.CreateRecord(0);
@@ -39,19 +35,29 @@ function Run() {
         if (!/ $/.test(data[i])) given.push(data[i]);
     }
     var options = "-NoProfile -NonInteractive -ExecutionPolicy Bypass";
-    var shell = new ActiveXObject("WScript.Shell");
-    var environment = shell.Environment("PROCESS");
-    environment.Item("PACECAP_POWERSHELL") = powershell;
-    environment.Item("PACECAP_ARGUMENTS") = options + " -File \"" + script + "\" " + given.join(" ");
+    // The script runs in a child PowerShell that this one stops once the
+    // limit has passed; the child writes into this one's output. (\" is a
+    // double quote inside the quoted -Command argument.)
+    var bounded = "$p = Start-Process -FilePath " + Quoted(powershell) + " -ArgumentList " +
+        Quoted(options + " -File \\\"" + script + "\\\" " + given.join(" ")) + " -NoNewWindow -PassThru; " +
+        "$null = $p.Handle; if (-not $p.WaitForExit(" + kLimitSeconds * 1000 + ")) { $p.Kill(); " +
+        "'Register-PacecapTask.ps1 did not finish within " + kLimitSeconds + " seconds and was stopped'; exit 1 }; " +
+        "exit $p.ExitCode";
     var run;
     try {
-        run = shell.Exec("\"" + powershell + "\" " + options + " -Command \"" + kBounded + "\"");
+        run = new ActiveXObject("WScript.Shell").Exec("\"" + powershell + "\" " + options + " -Command \"" + bounded + "\"");
     } catch (error) {
         Log("Register-PacecapTask.ps1 " + given.join(" ") + ": " + powershell + " could not start: " + error.message);
         return kFailure;
     }
-    // Ends when both PowerShells have closed their output, which the limit bounds.
-    var output = run.StdOut.AtEndOfStream ? "" : run.StdOut.ReadAll();
+    var output;
+    try {
+        // Ends when both PowerShells have closed their output, which the limit bounds.
+        output = run.StdOut.AtEndOfStream ? "" : run.StdOut.ReadAll();
+    } catch (error) {
+        Log("Register-PacecapTask.ps1 " + given.join(" ") + ": its output could not be read: " + error.message);
+        return kFailure;
+    }
     // Its output has closed, so the process is ending: a moment at most.
     for (var until = new Date().getTime() + 10000; run.Status == 0 && new Date().getTime() < until;) {
     }
