@@ -5,9 +5,10 @@ wixl cannot say. The version comes from the exe's version resource, the
 maker from src/Maker.h, the times from the commit (SOURCE_DATE_EPOCH, else
 the last commit's time), so that the same files give the same package.
 
-Usage: build_msi.py x64|arm64 EXE SCRIPT_FOLDER OUT.msi
+Usage: build_msi.py x64|arm64 EXE SCRIPT_FOLDER OUT_DIR
 SCRIPT_FOLDER holds the three roll-out scripts as released (standing alone,
-signed when the release is).
+signed when the release is). Writes OUT_DIR/Pacecap-VERSION-x64.msi (or
+-arm64.msi) and prints its path.
 """
 import os
 import shutil
@@ -92,7 +93,7 @@ def post_step(version):
     ]
 
 
-def build(arch, exe, script_folder, out):
+def build(arch, exe, script_folder, out_dir):
     version = release_files.file_version(exe)
     major, minor = (int(field) for field in version.split(".")[:2])
     if major > 255 or minor > 255:
@@ -133,13 +134,15 @@ def build(arch, exe, script_folder, out):
             done = subprocess.run(clock + step, cwd=stage, env=env, capture_output=True, text=True)
             if done.returncode != 0:
                 sys.exit("build_msi: %s failed:\n%s%s" % (" ".join(step[-2:]), done.stdout, done.stderr[-300:]))
+        out = Path(out_dir) / ("Pacecap-%s-%s.msi" % (version, arch))
         shutil.copy(database, out)
+        return out
 
 
 def main():
     if len(sys.argv) != 5 or sys.argv[1] not in PLATFORMS:
         sys.exit(__doc__)
-    build(sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3]), Path(sys.argv[4]))
+    print(build(sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3]), Path(sys.argv[4])))
 
 
 if __name__ == "__main__":
