@@ -287,7 +287,8 @@ def package_tables(packages):
                   ["PacecapFolder", "ProgramFiles64Folder", "Pacecap"] in msi_table(package, "Directory"),
                   sorted(msi_table(package, "Upgrade")) == [[upgrade, "0.0.0", "1.2.3.4", "", "768", "", "OLDERFOUND"],
                                                             [upgrade, "1.2.3.4", "", "", "2", "", "NEWERFOUND"]],
-                  any(row[0] == "NOT NEWERFOUND" for row in msi_table(package, "LaunchCondition")),
+                  ["NOT NEWERFOUND", "A newer Pacecap is installed already; nothing was changed. Uninstall it first "
+                   "to go back to this version."] in msi_table(package, "LaunchCondition"),
                   ] == [True] * 10, info)
     sequence = {rows[0]: rows for rows in msi_table(packages[0], "InstallExecuteSequence")}
     for action, kind, source, target, condition, at in ACTIONS:
