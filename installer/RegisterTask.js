@@ -61,6 +61,10 @@ function Run() {
     // Its output has closed, so the process is ending: a moment at most.
     for (var until = new Date().getTime() + 10000; run.Status == 0 && new Date().getTime() < until;) {
     }
+    if (run.Status == 0) {
+        Log("Register-PacecapTask.ps1 " + given.join(" ") + ": its output ended, but PowerShell did not");
+        return kFailure;
+    }
     var first = output.split(/\r?\n/)[0];
     Log("Register-PacecapTask.ps1 " + given.join(" ") + ": exit code " + run.ExitCode + ": " + (first || "(no output)"));
     return run.ExitCode == 0 ? kSuccess : kFailure;

@@ -31,6 +31,14 @@ UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 FAILURE = 1603 & 0xFF  # ERROR_INSTALL_FAILURE, as Linux sees an exit code
 USAGE = b"Pacecap - sets max CPU percent values in the current power profile"
+# How the task's action starts Windows PowerShell, as Wine's debug line
+# shows the arguments (escaping each double quote): by its full path, the
+# installed script by its path, the given value only.
+STARTED = (r"""stub: L"C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe" L"-NoProfile" """
+           r"""L"-NonInteractive" L"-ExecutionPolicy" L"Bypass" L"-Command" L"$p = Start-Process -FilePath """
+           r"""'C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe' -ArgumentList """
+           r"""'-NoProfile -NonInteractive -ExecutionPolicy Bypass -File \"C:\\Program Files\\Pacecap\\"""
+           r"""Register-PacecapTask.ps1\" -PluggedIn 99' -NoNewWindow -PassThru;""")
 
 
 def build(arch, version, work):
@@ -58,12 +66,14 @@ class Prefix:
                         WINEDLLOVERRIDES="winedbg.exe=d")
         self.env.pop("DISPLAY", None)
 
-    def run(self, *args):
-        """Runs a Windows program; its exit code's low byte and its output.
-        Files, not pipes: Wine's background processes would hold a pipe open."""
+    def run(self, *args, debug="-all"):
+        """Runs a Windows program; its exit code's low byte and its output (and
+        Wine's debug lines, with debug). Files, not pipes: Wine's background
+        processes would hold a pipe open."""
         with open(self.work / "out.log", "wb") as out:
-            done = subprocess.run(self.wine + list(args), env=self.env, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=subprocess.DEVNULL, timeout=600, close_fds=True, cwd=self.work)
+            done = subprocess.run(self.wine + list(args), env=dict(self.env, WINEDEBUG=debug), stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=out if debug != "-all" else subprocess.DEVNULL, timeout=600,
+                                  close_fds=True, cwd=self.work)
         return done.returncode, (self.work / "out.log").read_bytes()
 
     def start(self):
@@ -74,12 +84,13 @@ class Prefix:
     def stop(self):
         subprocess.run(self.server + ["-k"], env=self.env, timeout=60)
 
-    def msiexec(self, *args):
-        """msiexec with a verbose log; its exit code and the log's text."""
+    def msiexec(self, *args, debug="-all"):
+        """msiexec with a verbose log; its exit code, the log's text (and with
+        debug, Wine's debug lines)."""
         log = self.work / "msiexec.log"
         log.unlink(missing_ok=True)
-        code, _ = self.run("msiexec", *args, "/qn", "/l*v", e2e.win_path(log))
-        return code, log.read_text(errors="replace") if log.exists() else ""
+        code, out = self.run("msiexec", *args, "/qn", "/l*v", e2e.win_path(log), debug=debug)
+        return code, (log.read_text(errors="replace") if log.exists() else "") + out.decode(errors="replace")
 
     def query(self, key, *args):
         return self.run("reg", "query", key, *args)[1].decode(errors="replace")
@@ -167,9 +178,12 @@ def steps(prefix, old, new, scripts, original_path):
                 not prefix.finds_pacecap()), (code, prefix.path_entries())
 
     def failed_task():
-        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99")
+        # Wine's stand-in powershell.exe names the arguments it was given, and does nothing.
+        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99", debug="-all,fixme+powershell")
         line = [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -PluggedIn 99:")]
-        return code == FAILURE and len(line) == 1 and not prefix.installed() and not prefix.products(), (code, line)
+        started = [line for line in log.splitlines() if "powershell:wmain" in line]
+        return (code == FAILURE and len(line) == 1 and not prefix.installed() and not prefix.products() and
+                len(started) == 1 and STARTED in started[0]), (code, line, started)
 
     return [
         ("before the install, a new process does not find Pacecap", lambda: (not prefix.finds_pacecap(), "")),
@@ -181,8 +195,8 @@ def steps(prefix, old, new, scripts, original_path):
         ("an upgrade to %s leaves one product and one PATH entry, with the new exe" % NEW, upgrade),
         ("a downgrade to %s is refused before anything changes, and %s stays whole" % (OLD, NEW), downgrade),
         ("uninstall leaves no file, no PATH entry and no Apps & Features entry", uninstall),
-        ("PLUGGEDIN=99 with no PowerShell: the task's action fails, the install is rolled back, "
-         "and the log has its line", failed_task),
+        ("PLUGGEDIN=99 with no PowerShell: the task's action starts it by its full path with the script and "
+         "the value, fails, is in the log, and the install is rolled back", failed_task),
     ]
 
 
