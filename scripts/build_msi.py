@@ -30,6 +30,9 @@ SCRIPTS = ["Detect-Pacecap.ps1", "Register-PacecapTask.ps1", "Remediate-Pacecap.
 UPGRADE_CODE = "{6E1B9F43-2C8D-4F5A-9B7E-3D0A51C4E827}"
 # The namespace of the identifiers below (uuid5 of these names in it).
 NAMESPACE = uuid.UUID("0B5D3C1E-7A44-4E0F-8D62-95C1F7A3B210")
+# When the install folder is not the one the scripts trust (Wine reads no
+# "~<>", so the case-blind test is written out).
+OTHER_FOLDER = "PacecapFolder <> ProgramFilesPacecap AND NOT PacecapFolder ~= ProgramFilesPacecap"
 # Windows Installer's name for each processor in the package's Template.
 PLATFORMS = {"x64": "x64", "arm64": "Arm64"}
 
@@ -72,15 +75,22 @@ def post_step(version):
     "VALUES ('Path', '=-*PATH', '[~];[PacecapFolder]', 'Exe')",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('RemoveEnvironmentStrings', 3300)",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('WriteEnvironmentStrings', 5200)",
+    # An error action (19) that ends the install, before anything changes,
+    # where the folder is not ProgramW6432's Pacecap, even ignoring case
+    # (wixl has no Error).
+    "INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) VALUES ('RefuseOtherFolder', 19, "
+    "'Pacecap installs only into [ProgramFilesPacecap], the folder the roll-out scripts trust; nothing was changed.')",
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+    "VALUES ('RefuseOtherFolder', '%s', 1010)" % OTHER_FOLDER,
     # The mark that this install registered the task, only where it did (or
     # an install it upgrades did).
     "UPDATE `Component` SET `Condition` = 'PLUGGEDIN OR ONBATTERY OR TASKREGISTERED' WHERE `Component` = 'TaskMark'",
     # The task's actions run in the 64-bit script host (4096), deferred
     # (1024), as SYSTEM (2048); in a 32-bit one, System32 would be SysWOW64.
     "UPDATE `CustomAction` SET `Type` = 7173 WHERE `Action` = 'RegisterTask' OR `Action` = 'RemoveTask'",
-    # Their Set actions only set a property (51); wixl adds a flag that has
-    # no meaning there.
-    "UPDATE `CustomAction` SET `Type` = 51 WHERE `Action` = 'SetRegisterTask' OR `Action` = 'SetRemoveTask'",
+    # The Set actions only set a property (51); wixl adds a flag that has no
+    # meaning there.
+    "UPDATE `CustomAction` SET `Type` = 51 WHERE `Type` = 2099",
     # Versions up to this one's, this one's included (256 + 512): an install
     # of the other processor's package of the same version is replaced too.
     # (Attributes is part of the key: the row is written anew.)

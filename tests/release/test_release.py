@@ -277,7 +277,7 @@ def package_tables(packages):
         properties = dict(row[:2] for row in msi_table(package, "Property"))
         upgrade = "{6E1B9F43-2C8D-4F5A-9B7E-3D0A51C4E827}"
         check("%s: template %s;1033, installer 5.0, per machine, 64-bit components, fixed UpgradeCode, "
-              "ProductCode of version and processor, PATH, upgrade and downgrade rows" % (package.name, arch), [
+              "ProductCode of version and processor, PATH, upgrade and downgrade rows, only into Program Files" % (package.name, arch), [
                   "Template: %s;1033" % build_msi.PLATFORMS[arch] in info, "Version: 500 " in info,
                   properties.get("ALLUSERS") == "1", properties.get("UpgradeCode") == upgrade == build_msi.UPGRADE_CODE,
                   properties.get("ProductCode") == build_msi.product_code("1.2.3.4", arch) ==
@@ -289,7 +289,10 @@ def package_tables(packages):
                                                             [upgrade, "1.2.3.4", "", "", "2", "", "NEWERFOUND"]],
                   ["NOT NEWERFOUND", "A newer Pacecap is installed already; nothing was changed. Uninstall it first "
                    "to go back to this version."] in msi_table(package, "LaunchCondition"),
-                  ] == [True] * 10, info)
+                  ["SetProgramFilesPacecap", "51", "ProgramFilesPacecap", "[%ProgramW6432]\\Pacecap\\", ""] in
+                  msi_table(package, "CustomAction"),
+                  ["RefuseOtherFolder", build_msi.OTHER_FOLDER, "1010"] in msi_table(package, "InstallExecuteSequence"),
+                  ] == [True] * 12, info)
     sequence = {rows[0]: rows for rows in msi_table(packages[0], "InstallExecuteSequence")}
     for action, kind, source, target, condition, at in ACTIONS:
         rows = [([row for row in msi_table(p, "CustomAction") if row[0] == action],
