@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """The Windows Installer package under Wine, in a fresh prefix, as one table
-of steps: install, PATH, Apps & Features, repair, refused limits, upgrade,
-refused downgrade, uninstall, and a failing task registration rolled back.
-Wine has no PowerShell, so the task's registration itself is checked on
-Windows (tests/windows/real_windows.py). With --arm64, under
-scripts/arm64_wine: the ARM64 package installs, its exe runs, and it
-uninstalls; skipped, with the reason, where that Wine cannot run. Builds the
+of steps: a refused folder, install, PATH, Apps & Features, repair, refused
+limits, upgrade, refused downgrade, uninstall, and a failing task
+registration rolled back. Wine has no PowerShell, so the task's registration
+itself is checked on Windows (tests/windows/real_windows.py). With --arm64,
+under scripts/arm64_wine: the ARM64 package replaces an x64 install of the
+same version, its exe runs, and it uninstalls; skipped, with the reason,
+where that Wine cannot run. Builds the
 exes of two versions itself, under build/installer. Ends with "N passed,
 M failed" (", K skipped").
 
@@ -41,14 +42,15 @@ STARTED = (r"""stub: L"C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershel
            r"""Register-PacecapTask.ps1\" -PluggedIn 99' -NoNewWindow -PassThru;""")
 
 
-def build(arch, version, work):
+def build(arch, version, work, name=None):
     """The exe of version for arch, built into build/installer, and its
-    package (with the scripts standing alone) in work."""
+    package (with the scripts standing alone) in work/name (the version by
+    default)."""
     folder = ROOT / "build" / "installer" / ("%s-%s" % (arch, version))
     subprocess.run(["bash", "-c", '. "$0/scripts/lib.sh" && configure_cross_for "$1" "$2" -DPACECAP_VERSION="$3" '
                     '&& quietly cmake --build "$2" --target Pacecap', str(ROOT), arch, str(folder), version],
                    check=True, stdin=subprocess.DEVNULL)
-    out = work / version
+    out = work / (name or version)
     out.mkdir()
     subprocess.run(["/usr/bin/python3", str(ROOT / "scripts" / "standalone.py"), str(out)] +
                    [str(ROOT / "deploy" / name) for name in SCRIPTS], check=True, capture_output=True)
@@ -210,25 +212,22 @@ def steps(prefix, old, new, scripts, original_path):
     ]
 
 
-def arm64_steps(prefix, package, exe):
-    def other_folder():
-        # The same package, told that Program Files is elsewhere.
-        other = prefix.work / "other.msi"
-        shutil.copy(old[1], other)
-        subprocess.run(["msibuild", str(other), "-q", "UPDATE `CustomAction` SET `Target` = 'C:\\Elsewhere\\' "
-                        "WHERE `Action` = 'SetProgramFilesPacecap'"], check=True)
-        code, log = prefix.msiexec("/i", e2e.win_path(other))
-        return code == FAILURE and "InstallInitialize" not in log and not prefix.installed(), code
+def arm64_steps(prefix, package, exe, x64_package):
+    def x64_first():
+        code, _ = prefix.msiexec("/i", e2e.win_path(x64_package))
+        return code == 0 and list(prefix.products()) == [build_msi.product_code(OLD, "x64")], code
 
     def install():
         code, _ = prefix.msiexec("/i", e2e.win_path(package))
-        return code == 0 and prefix.installed().get("Pacecap.exe") == exe.read_bytes(), code
+        return (code == 0 and prefix.installed().get("Pacecap.exe") == exe.read_bytes() and
+                list(prefix.products()) == [build_msi.product_code(OLD, "arm64")]), (code, list(prefix.products()))
 
     def uninstall():
         code, _ = prefix.msiexec("/x", e2e.win_path(package))
         return code == 0 and not prefix.installed() and not prefix.products(), code
 
-    return [("the ARM64 package installs its exe", install),
+    return [("the x64 package installs on ARM64 too", x64_first),
+            ("the ARM64 package of the same version replaces it, and installs its exe", install),
             ("the installed ARM64 exe runs, found through the PATH", lambda: (prefix.finds_pacecap(), "")),
             ("the ARM64 package uninstalls", uninstall)]
 
@@ -243,16 +242,17 @@ def main():
     passed = failed = 0
     if skip:
         print("Install under Wine skipped: %s" % skip)
-        print("0 passed, 0 failed, %d skipped" % (3 if arm64 else 11))
+        print("0 passed, 0 failed, %d skipped" % (4 if arm64 else 11))
         return 0
     (ROOT / "build").mkdir(exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="pacecap-install-", dir=ROOT / "build"))
     prefix = Prefix(work, root)
     try:
         if arm64:
-            exe, package = build("arm64", OLD, work)
+            exe, package = build("arm64", OLD, work, "arm64")
+            _, x64_package = build("x64", OLD, work, "x64")
             prefix.start()
-            table = arm64_steps(prefix, package, exe)
+            table = arm64_steps(prefix, package, exe, x64_package)
         else:
             old, new = build("x64", OLD, work), build("x64", NEW, work)
             scripts = {name: (work / OLD / name).read_bytes() for name in SCRIPTS}
