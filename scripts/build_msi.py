@@ -132,7 +132,8 @@ def build(arch, exe, script_folder, out_dir):
         # wixl has no ARM64: the x64 database, with the Template of the
         # processor, is the ARM64 package (its components are 64-bit).
         steps = [["wixl", "-a", "x64", "-o", str(database)] +
-                 [arg for item in sorted(defines.items()) for arg in ("-D", "%s=%s" % item)] + [str(ROOT / "installer" / "Pacecap.wxs")]]
+                 [arg for item in sorted(defines.items()) for arg in ("-D", "%s=%s" % item)] +
+                 [str(ROOT / "installer" / "Pacecap.wxs")]]
         steps += [["msibuild", str(database), "-q", query] for query in post_step(version)]
         # The package code names these exact bytes: it comes from the files
         # it holds, so two builds of the same files agree and others differ.

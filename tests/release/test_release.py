@@ -276,8 +276,9 @@ def package_tables(packages):
         info = run(["msiinfo", "suminfo", str(package)]).stdout
         properties = dict(row[:2] for row in msi_table(package, "Property"))
         upgrade = "{6E1B9F43-2C8D-4F5A-9B7E-3D0A51C4E827}"
-        check("%s: template %s;1033, installer 5.0, per machine, 64-bit components, fixed UpgradeCode, "
-              "ProductCode of version and processor, PATH, upgrade and downgrade rows, only into Program Files" % (package.name, arch), [
+        check("%s: template %s;1033, installer 5.0, per machine, 64-bit components, fixed UpgradeCode, ProductCode "
+              "of version and processor, PATH, upgrade and downgrade rows, only into Program Files"
+              % (package.name, arch), [
                   "Template: %s;1033" % build_msi.PLATFORMS[arch] in info, "Version: 500 " in info,
                   properties.get("ALLUSERS") == "1", properties.get("UpgradeCode") == upgrade == build_msi.UPGRADE_CODE,
                   properties.get("ProductCode") == build_msi.product_code("1.2.3.4", arch) ==
@@ -302,7 +303,8 @@ def package_tables(packages):
               int(sequence["InstallInitialize"][2]) < int(at) < int(sequence["InstallFinalize"][2]), rows)
     conditions = [row[0] for row in msi_table(packages[0], "LaunchCondition")]
     check("launch conditions, which run before anything changes, refuse limits outside 0 to 100", all(
-              "NOT %s OR (%s >= 0 AND %s <= 100)" % (name, name, name) in conditions for name in ("PLUGGEDIN", "ONBATTERY")) and
+              "NOT %s OR (%s >= 0 AND %s <= 100)" % (name, name, name) in conditions
+              for name in ("PLUGGEDIN", "ONBATTERY")) and
           int(sequence["LaunchConditions"][2]) < int(sequence["InstallInitialize"][2]), conditions)
 
 
@@ -370,7 +372,8 @@ def bundle(work, pki):
               (package.name, exe_name), verify(package, pki["ca.pem"]).returncode == 0 and
               files == dict({"Pacecap.exe": exe.read_bytes()}, **released), sorted(files))
         base = "https://example.invalid/1.0.0.0/"
-        check("winget's %s installers, the package for the machine before the zip; Scoop's %s entry" % (arch, scoop_arch),
+        check("winget's %s installers, the package for the machine before the zip; Scoop's %s entry"
+              % (arch, scoop_arch),
               [i for i in installer["Installers"] if i["Architecture"] == arch] == [
                   {"Architecture": arch, "InstallerType": "msi", "Scope": "machine",
                    "InstallerUrl": base + package.name, "InstallerSha256": sha(package).upper(),
