@@ -28,6 +28,8 @@ import e2e  # noqa: E402 (its Wine commands and the arm64 root)
 OLD, NEW = "1.0.0.0", "1.0.1.0"  # Windows Installer sees only the first three fields
 SCRIPTS = build_msi.SCRIPTS
 FOLDER = r"C:\Program Files\Pacecap" + "\\"
+MARK = r"HKLM\SOFTWARE\Pacecap"  # where an install that registered the task says so
+TRACE = "-all,fixme+powershell"  # Wine's stand-in powershell.exe names its arguments, and does nothing
 UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 FAILURE = 1603 & 0xFF  # ERROR_INSTALL_FAILURE, as Linux sees an exit code
@@ -134,6 +136,9 @@ def steps(prefix, old, new, scripts, original_path):
     old_code = build_msi.product_code(OLD, "x64")
     new_code = build_msi.product_code(NEW, "x64")
 
+    def marked():
+        return "TaskRegistered" in prefix.query(MARK)
+
     def whole(exe, code):
         """exe's version installed whole: its files, one product, PATH once and otherwise as it was."""
         path = prefix.path_entries()
@@ -178,19 +183,30 @@ def steps(prefix, old, new, scripts, original_path):
         code, _ = prefix.msiexec("/i", e2e.win_path(new[1]))
         return code == 0 and whole(new[0], new_code), (code, prefix.path_entries(), list(prefix.products()))
 
+    def uninstall_registered():
+        # As if this install had registered the task. (Not before an
+        # upgrade: Wine's RemoveExistingProducts sets no UPGRADINGPRODUCTCODE.)
+        code, _ = prefix.msiexec("/i", e2e.win_path(new[1]))
+        prefix.run("reg", "add", MARK, "/v", "TaskRegistered", "/t", "REG_SZ", "/d", "1", "/f")
+        code, log = prefix.msiexec("/x", e2e.win_path(new[1]))
+        line = [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -Remove:")]
+        # (Wine's rollback keeps the files but not the Apps & Features entry;
+        # Windows keeps both.)
+        return code == FAILURE and len(line) == 1 and prefix.installed() == files(new[0]), (code, line)
+
     def downgrade():
         code, log = prefix.msiexec("/i", e2e.win_path(old[1]))
         return refused_at_launch(code, log) and whole(new[0], new_code), code
 
     def uninstall():
-        code, _ = prefix.msiexec("/x", e2e.win_path(new[1]))
-        return (code == 0 and not prefix.installed() and not prefix.products() and
+        code, log = prefix.msiexec("/x", e2e.win_path(new[1]))
+        return (code == 0 and not prefix.installed() and not prefix.products() and not marked() and
+                not [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -")] and
                 [e for e in prefix.path_entries() if e] == [e for e in original_path if e] and
                 not prefix.finds_pacecap()), (code, prefix.path_entries())
 
     def failed_task():
-        # Wine's stand-in powershell.exe names the arguments it was given, and does nothing.
-        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99", debug="-all,fixme+powershell")
+        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99", debug=TRACE)
         line = [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -PluggedIn 99:")]
         started = [line for line in log.splitlines() if "powershell:wmain" in line]
         return (code == FAILURE and len(line) == 1 and not prefix.installed() and not prefix.products() and
@@ -206,9 +222,12 @@ def steps(prefix, old, new, scripts, original_path):
         ("limits outside 0 to 100 are refused before anything changes, and the install stays whole", refused_limits),
         ("an upgrade to %s leaves one product and one PATH entry, with the new exe" % NEW, upgrade),
         ("a downgrade to %s is refused before anything changes, and %s stays whole" % (OLD, NEW), downgrade),
-        ("uninstall leaves no file, no PATH entry and no Apps & Features entry", uninstall),
+        ("uninstall runs no task action where the install registered no task, and leaves no file, no PATH "
+         "entry and no Apps & Features entry", uninstall),
         ("PLUGGEDIN=99 with no PowerShell: the task's action starts it by its full path with the script and "
          "the value, fails, is in the log, and the install is rolled back", failed_task),
+        ("uninstall where the install registered the task runs the script with -Remove, and its failure "
+         "keeps the files", uninstall_registered),
     ]
 
 
@@ -242,7 +261,7 @@ def main():
     passed = failed = 0
     if skip:
         print("Install under Wine skipped: %s" % skip)
-        print("0 passed, 0 failed, %d skipped" % (4 if arm64 else 11))
+        print("0 passed, 0 failed, %d skipped" % (4 if arm64 else 12))
         return 0
     (ROOT / "build").mkdir(exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="pacecap-install-", dir=ROOT / "build"))
