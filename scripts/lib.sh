@@ -88,7 +88,7 @@ toolchain_packages() {
         ldd "$path" | sed -nE 's/.*=> (\S*(LLVM|clang)\S*) .*/\1/p' | xargs -r readlink -f |
             xargs -r dpkg-query -S | cut -d: -f1
     done
-    echo clang lld llvm mingw-w64-x86-64-dev
+    echo clang lld llvm mingw-w64-x86-64-dev wixl wixl-data msitools libmsi0 libgcab-1.0-0 faketime libfaketime
 }
 
 # Runs a command with its output kept back, shown only when it fails.

@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """Release trust: reproducible builds, Authenticode signing with a throw-away
 CA and code-signing certificate, time-stamped by a local RFC 3161 authority
-with a throw-away certificate, and the release bundle. A check that cannot run
-counts as failed. Ends with "N passed, M failed".
+with a throw-away certificate, and the release bundle: its Windows Installer
+packages' tables (read with msitools' msiinfo) and their reproducibility, and
+the winget and Scoop manifests against the package managers' own schemas (in
+../shared/schemas, or PACECAP_SCHEMAS). A check that cannot run counts as
+failed. Ends with "N passed, M failed".
 
 Usage: test_release.py
 """
@@ -20,32 +23,39 @@ import threading
 import zipfile
 from pathlib import Path
 
+import jsonschema
 import pefile
 import yaml
 
 ROOT = Path(__file__).resolve().parent.parent.parent
 sys.path.insert(0, str(ROOT / "scripts"))
+import build_msi  # noqa: E402 (the packages' identifiers)
 import release_files  # noqa: E402 (the bundle's own reading of the version)
 # Per target: its build's architecture, its exe in the release folder, its
 # zip's suffix, Scoop's name for it and the image's machine. The x64 names are
 # the ones old links point to.
 TARGETS = [("x64", "Pacecap.exe", "win64", "64bit", 0x8664), ("arm64", "Pacecap-arm64.exe", "arm64", "arm64", 0xAA64)]
 URL_BASE = "https://example.invalid/{version}"
-# What winget's 1.6.0 installer schema and Scoop's app schema ask of the fields
-# these manifests use: a dict is an object of those keys only ("!": required),
-# a one-item list a non-empty array of such items, a string a full-match regex.
-HEX64, URL = "[A-Fa-f0-9]{64}", "[Hh][Tt][Tt][Pp][Ss]?://.+"
-WINGET_INSTALLER = {
-    "PackageIdentifier!": r"[^.\s\\/:*?\"<>|\x01-\x1f]{1,32}(\.[^.\s\\/:*?\"<>|\x01-\x1f]{1,32}){1,7}",
-    "PackageVersion!": r"[^\\/:*?\"<>|\x01-\x1f]{1,128}",
-    "InstallerType": "msix|msi|appx|exe|zip|inno|nullsoft|wix|burn|pwa|portable",
-    "NestedInstallerType": "msix|msi|appx|exe|inno|nullsoft|wix|burn|portable",
-    "NestedInstallerFiles": [{"RelativeFilePath!": ".{1,512}", "PortableCommandAlias": ".{1,40}"}],
-    "Commands": [".{1,40}"],
-    "Installers!": [{"Architecture!": "x86|x64|arm|arm64|neutral", "InstallerUrl!": URL, "InstallerSha256!": HEX64}],
-    "ManifestType!": "installer", "ManifestVersion!": "1.6.0"}
-SCOOP = {"version!": r"[\w.\-+]+", "description": ".*", "homepage!": URL, "license!": ".+", "bin": ".+",
-         "architecture": {arch: {"url": URL, "hash": HEX64} for arch in ("32bit", "64bit", "arm64")}}
+# The package managers' own schemas (winget 1.12.0 and Scoop), beside the project.
+SCHEMAS = Path(os.environ.get("PACECAP_SCHEMAS", ROOT.parent / "shared" / "schemas"))
+WINGET = "p/PacecapProject/Pacecap"
+# Per winget manifest: its file name after the identifier, and its schema.
+MANIFESTS = [("yaml", "version"), ("installer.yaml", "installer"), ("locale.en-US.yaml", "defaultLocale")]
+# The task's custom actions, read back with msiinfo: (action, type, source,
+# target, condition, sequence). 7173 is a JScript function in the Binary
+# table (5), deferred (1024), without impersonation (2048), in the 64-bit
+# script host (4096); 51 sets the property the deferred action reads.
+LIMITS = 'PLUGGEDIN OR ONBATTERY'
+ACTIONS = [
+    ("SetRegisterTask", "51", "RegisterTask",
+     "[PacecapFolder]|[System64Folder]|-PluggedIn [PLUGGEDIN]|-OnBattery [ONBATTERY]",
+     "(%s) AND NOT REMOVE" % LIMITS, "1530"),
+    ("RegisterTask", "7173", "RegisterTask.js", "Run", "(%s) AND NOT REMOVE" % LIMITS, "6590"),
+    ("SetRemoveTask", "51", "RemoveTask", "[PacecapFolder]|[System64Folder]|-Remove",
+     'TASKREGISTERED AND REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE', "1520"),
+    ("RemoveTask", "7173", "RegisterTask.js", "Run",
+     'TASKREGISTERED AND REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE', "1540"),
+]
 PKI_CONFIG = """
 [req]
 distinguished_name = dn
@@ -108,21 +118,17 @@ def run(argv, cwd=None):
     return subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True, text=True)
 
 
-def schema_faults(value, rule, at="manifest"):
-    """Where value breaks rule (see WINGET_INSTALLER)."""
-    if isinstance(rule, list):
-        if not isinstance(value, list) or not value:
-            return [at]
-        return [fault for i, item in enumerate(value) for fault in schema_faults(item, rule[0], "%s[%d]" % (at, i))]
-    if isinstance(rule, dict):
-        if not isinstance(value, dict):
-            return [at]
-        keys = {key.rstrip("!"): sub for key, sub in rule.items()}
-        return (["%s.%s unknown" % (at, key) for key in value if key not in keys] +
-                ["%s.%s missing" % (at, key[:-1]) for key in rule if key.endswith("!") and key[:-1] not in value] +
-                [fault for key, sub in keys.items() if key in value
-                 for fault in schema_faults(value[key], sub, "%s.%s" % (at, key))])
-    return [] if isinstance(value, str) and re.fullmatch(rule, value) else ["%s = %r" % (at, value)]
+def schema_faults(document, schema):
+    """Where document breaks the package manager's schema (a file of SCHEMAS)."""
+    rules = json.loads((SCHEMAS / schema).read_text())
+    validator = jsonschema.validators.validator_for(rules)(rules)
+    return ["%s: %s" % ("/".join(map(str, error.path)), error.message) for error in validator.iter_errors(document)]
+
+
+def msi_table(package, table):
+    """The rows of one table of a Windows Installer package, read with msiinfo."""
+    done = run(["msiinfo", "export", str(package), table])
+    return [line.split("\t") for line in done.stdout.splitlines()[3:]]
 
 
 def sha(path):
@@ -264,6 +270,56 @@ def strip_signature_fields(image):
     return bytes(data)
 
 
+def package_tables(packages):
+    """The packages' identity and the task's custom actions, as msiinfo reads them."""
+    for (arch, *_), package in zip(TARGETS, packages):
+        info = run(["msiinfo", "suminfo", str(package)]).stdout
+        properties = dict(row[:2] for row in msi_table(package, "Property"))
+        upgrade = "{6E1B9F43-2C8D-4F5A-9B7E-3D0A51C4E827}"
+        check("%s: template %s;1033, installer 5.0, per machine, 64-bit components, fixed UpgradeCode, ProductCode "
+              "of version and processor, PATH, upgrade and downgrade rows, only into Program Files"
+              % (package.name, arch), [
+                  "Template: %s;1033" % build_msi.PLATFORMS[arch] in info, "Version: 500 " in info,
+                  properties.get("ALLUSERS") == "1", properties.get("UpgradeCode") == upgrade == build_msi.UPGRADE_CODE,
+                  properties.get("ProductCode") == build_msi.product_code("1.2.3.4", arch) ==
+                  build_msi.product_code("1.2.3.0", arch) != build_msi.product_code("1.2.4.4", arch),
+                  all(int(row[3]) & 256 for row in msi_table(package, "Component")),
+                  ["Path", "=-*PATH", "[~];[PacecapFolder]", "Exe"] in msi_table(package, "Environment"),
+                  ["PacecapFolder", "ProgramFiles64Folder", "Pacecap"] in msi_table(package, "Directory"),
+                  sorted(msi_table(package, "Upgrade")) == [[upgrade, "0.0.0", "1.2.3.4", "", "768", "", "OLDERFOUND"],
+                                                            [upgrade, "1.2.3.4", "", "", "2", "", "NEWERFOUND"]],
+                  ["NOT NEWERFOUND", "A newer Pacecap is installed already; nothing was changed. Uninstall it first "
+                   "to go back to this version."] in msi_table(package, "LaunchCondition"),
+                  ["SetProgramFilesPacecap", "51", "ProgramFilesPacecap", "[%ProgramW6432]\\Pacecap\\", ""] in
+                  msi_table(package, "CustomAction"),
+                  ["RefuseOtherFolder", build_msi.OTHER_FOLDER, "1010"] in msi_table(package, "InstallExecuteSequence"),
+                  ] == [True] * 12, info)
+    sequence = {rows[0]: rows for rows in msi_table(packages[0], "InstallExecuteSequence")}
+    for action, kind, source, target, condition, at in ACTIONS:
+        rows = [([row for row in msi_table(p, "CustomAction") if row[0] == action],
+                 [row for row in msi_table(p, "InstallExecuteSequence") if row[0] == action]) for p in packages]
+        check("custom action %s: type %s, %s, when %s, at %s" % (action, kind, target, condition, at),
+              all(row == ([[action, kind, source, target, ""]], [[action, condition, at]]) for row in rows) and
+              int(sequence["InstallInitialize"][2]) < int(at) < int(sequence["InstallFinalize"][2]), rows)
+    conditions = [row[0] for row in msi_table(packages[0], "LaunchCondition")]
+    check("launch conditions, which run before anything changes, refuse limits outside 0 to 100", all(
+              "NOT %s OR (%s >= 0 AND %s <= 100)" % (name, name, name) in conditions
+              for name in ("PLUGGEDIN", "ONBATTERY")) and
+          int(sequence["LaunchConditions"][2]) < int(sequence["InstallInitialize"][2]), conditions)
+
+
+def signs_scripts():
+    """Whether this osslsigncode signs PowerShell scripts (2.8 on)."""
+    version = re.match(r"osslsigncode (\d+)\.(\d+)", run(["osslsigncode", "--version"]).stdout)
+    return bool(version) and (int(version[1]), int(version[2])) >= (2, 8)
+
+
+def signed_script(data):
+    """A signed script's own bytes, before the signature block that is appended to it."""
+    head, block, _ = data.partition(b"# SIG # Begin signature block")
+    return head.rstrip(b"\r\n") + b"\n" if block else None
+
+
 def bundle(work, pki):
     dist = work / "dist"
     done = run([str(ROOT / "scripts" / "release"), "--out", str(dist), "--url-base", URL_BASE] + sign_args(pki))
@@ -272,6 +328,7 @@ def bundle(work, pki):
         return
     scripts = sorted((ROOT / "deploy").glob("*.ps1"))
     zips = [dist / ("Pacecap-1.0.0.0-%s.zip" % suffix) for _, _, suffix, *_ in TARGETS]
+    packages = [dist / ("Pacecap-1.0.0.0-%s.msi" % arch) for arch, *_ in TARGETS]
     # Each released script is its source with the one line that dot-sources
     # the shared part replaced by that part's bytes.
     shared = (ROOT / "deploy" / "shared" / "PacecapShared.ps1").read_bytes()
@@ -279,62 +336,106 @@ def bundle(work, pki):
     alone = {s.name: s.read_bytes().replace(dot_source, shared) for s in scripts}
     check("each roll-out script dot-sources the shared part on exactly one line of its own",
           all(s.read_bytes().splitlines(keepends=True).count(dot_source) == 1 for s in scripts))
-    winget = dist / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / "1.0.0.0"
-    installer = yaml.safe_load((winget / "PacecapProject.Pacecap.installer.yaml").read_text())
-    scoop = json.loads((dist / "scoop" / "pacecap.json").read_text())
+    released = {s.name: (dist / s.name).read_bytes() for s in scripts}
     info = (dist / "BUILDINFO").read_text()
-    for (arch, exe_name, _, scoop_arch, machine), archive in zip(TARGETS, zips):
+    unsigned_note = "the roll-out scripts of this release are unsigned: osslsigncode"
+    if signs_scripts():
+        check("each released script is signed and verifies, its own text unchanged before the signature",
+              all(verify(dist / s.name, pki["ca.pem"]).returncode == 0 and
+                  signed_script(released[s.name]) == alone[s.name] and released[s.name].isascii() for s in scripts) and
+              unsigned_note not in info, [verify(dist / s.name, pki["ca.pem"]).stdout[-300:] for s in scripts])
+    else:
+        check("an osslsigncode before 2.8 leaves the scripts unsigned, and the release says so first and in BUILDINFO",
+              all(released[s.name] == alone[s.name] for s in scripts) and
+              done.stderr.startswith("release: " + unsigned_note) and unsigned_note in info, done.stderr[-400:])
+    winget = dist / "winget" / "manifests" / WINGET / "1.0.0.0"
+    manifests = {kind: (winget / ("PacecapProject.Pacecap." + name)).read_text() for name, kind in MANIFESTS}
+    installer = yaml.safe_load(manifests["installer"])
+    scoop = json.loads((dist / "scoop" / "pacecap.json").read_text())
+    for (arch, exe_name, _, scoop_arch, machine), archive, package in zip(TARGETS, zips, packages):
         exe, unsigned = dist / exe_name, work / ("unsigned-" + exe_name)
         run(["osslsigncode", "remove-signature", "-in", str(exe), "-out", str(unsigned)])
         check("%s: signed, machine 0x%X, and BUILDINFO names its unsigned hash" % (exe_name, machine),
               verify(exe, pki["ca.pem"]).returncode == 0 and pefile.PE(str(exe)).FILE_HEADER.Machine == machine and
               "sha256 of the unsigned %s Pacecap.exe: %s\n" % (arch, sha(unsigned)) in info, info)
         with zipfile.ZipFile(archive) as opened:
-            check("%s holds %s as Pacecap.exe and beside it the roll-out scripts of deploy/ standing alone, also in the folder" %
+            check("%s holds %s as Pacecap.exe and beside it the roll-out scripts as released" %
                   (archive.name, exe_name), len(scripts) >= 3 and
                   opened.namelist() == ["Pacecap.exe"] + [s.name for s in scripts] and
                   opened.read("Pacecap.exe") == exe.read_bytes() and
-                  all(opened.read(s.name) == alone[s.name] == (dist / s.name).read_bytes() and
-                      alone[s.name].isascii() for s in scripts))
-        url = "https://example.invalid/1.0.0.0/" + archive.name
-        check("winget's %s installer and Scoop's %s entry: %s and its hash" % (arch, scoop_arch, archive.name),
-              [i for i in installer["Installers"] if i["Architecture"] == arch] ==
-              [{"Architecture": arch, "InstallerUrl": url, "InstallerSha256": sha(archive).upper()}] and
-              scoop["architecture"].get(scoop_arch) == {"url": url, "hash": sha(archive)})
+                  all(opened.read(s.name) == released[s.name] for s in scripts))
+        extracted = work / ("extracted-" + arch)
+        extracted.mkdir()
+        run(["msiextract", "-C", str(extracted), str(package)])
+        files = {path.name: path.read_bytes() for path in extracted.rglob("*") if path.is_file()}
+        check("%s: signed, and holds %s as Pacecap.exe and the scripts as released, byte for byte" %
+              (package.name, exe_name), verify(package, pki["ca.pem"]).returncode == 0 and
+              files == dict({"Pacecap.exe": exe.read_bytes()}, **released), sorted(files))
+        base = "https://example.invalid/1.0.0.0/"
+        check("winget's %s installers, the package for the machine before the zip; Scoop's %s entry"
+              % (arch, scoop_arch),
+              [i for i in installer["Installers"] if i["Architecture"] == arch] == [
+                  {"Architecture": arch, "InstallerType": "msi", "Scope": "machine",
+                   "InstallerUrl": base + package.name, "InstallerSha256": sha(package).upper(),
+                   "ProductCode": build_msi.product_code("1.0.0.0", arch),
+                   "AppsAndFeaturesEntries": [{"UpgradeCode": build_msi.UPGRADE_CODE}]},
+                  {"Architecture": arch, "InstallerType": "zip", "NestedInstallerType": "portable",
+                   "NestedInstallerFiles": [{"RelativeFilePath": "Pacecap.exe", "PortableCommandAlias": "pacecap"}],
+                   "InstallerUrl": base + archive.name, "InstallerSha256": sha(archive).upper()}] and
+              scoop["architecture"].get(scoop_arch) == {"url": base + archive.name, "hash": sha(archive)},
+              installer["Installers"])
     sums = dict(reversed(line.split("  ")) for line in (dist / "SHA256SUMS").read_text().splitlines())
-    check("SHA256SUMS lists both exes, the scripts and both zips",
-          sums == {p.name: sha(p) for p in [dist / t[1] for t in TARGETS] + [dist / s.name for s in scripts] + zips})
-    check("winget: two installers, each a zip with Pacecap.exe as its portable installer; version and locale too",
-          len(installer["Installers"]) == 2 and installer["PackageVersion"] == "1.0.0.0" and
-          (installer["InstallerType"], installer["NestedInstallerType"]) == ("zip", "portable") and
-          installer["NestedInstallerFiles"] ==
-          [{"RelativeFilePath": "Pacecap.exe", "PortableCommandAlias": "pacecap"}] and
-          (winget / "PacecapProject.Pacecap.yaml").exists() and
-          (winget / "PacecapProject.Pacecap.locale.en-US.yaml").exists(), installer)
-    faults = schema_faults(installer, WINGET_INSTALLER) + schema_faults(scoop, SCOOP)
-    broken = schema_faults(dict(scoop, arm={}), SCOOP) + schema_faults(
-        dict(installer, Installers=[{"Architecture": "aarch64", "InstallerUrl": "ftp://x"}]), WINGET_INSTALLER)
-    check("the winget installer manifest and the Scoop manifest keep to their schemas, which catch faults",
-          not faults and scoop["version"] == "1.0.0.0" and len(broken) == 4, faults + broken)
+    check("SHA256SUMS lists both exes, the scripts, both zips and both packages",
+          sums == {p.name: sha(p) for p in [dist / t[1] for t in TARGETS] + [dist / s.name for s in scripts] +
+                   zips + packages})
+    check("winget: three manifests of 1.12.0, each naming its schema on its first line; all packages first",
+          all(text.startswith("# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.1.12.0.schema.json\n"
+                              % kind) and yaml.safe_load(text)["ManifestVersion"] == "1.12.0"
+              for kind, text in manifests.items()) and
+          [i["InstallerType"] for i in installer["Installers"]] == ["msi", "msi", "zip", "zip"], manifests)
+    documents = [(yaml.safe_load(manifests[kind]), "manifest.%s.1.12.0.json" % kind) for _, kind in MANIFESTS]
+    documents.append((scoop, "scoop.schema.json"))
+    faults = [fault for document, schema in documents for fault in schema_faults(document, schema)]
+    broken = [schema_faults(dict(installer, Installers=[dict(installer["Installers"][0], Scope="everyone")]),
+                            "manifest.installer.1.12.0.json"),
+              schema_faults(dict(scoop, checkver={"jsonpath": 1}), "scoop.schema.json")]
+    check("the winget and Scoop manifests keep to the package managers' own schemas, which catch faults",
+          not faults and all(broken) and scoop["version"] == "1.0.0.0" and
+          scoop["checkver"] == {"url": "https://example.invalid/latest/pacecap.json", "jsonpath": "$.version"} and
+          scoop["autoupdate"]["architecture"]["arm64"] == {
+              "url": "https://example.invalid/$version/Pacecap-$version-arm64.zip"}, faults + broken)
     check("BUILDINFO names the commit and the toolchain's packages",
           run(["git", "rev-parse", "HEAD"], cwd=ROOT).stdout.strip() in info and
-          all("\n%s " % package in info for package in ("cmake", "ninja-build", "mingw-w64-x86-64-dev")) and
+          all("\n%s " % package in info for package in ("cmake", "ninja-build", "mingw-w64-x86-64-dev", "wixl",
+                                                           "msitools", "faketime")) and
           all("\n%s-" % package in info for package in ("clang", "lld", "llvm")), info)
 
     plain = work / "plain"
     done = run([str(ROOT / "scripts" / "release"), "--out", str(plain), "--version", "1.2.3.4"])
     unsigned = pefile.PE(str(plain / "Pacecap.exe"))
-    check("without a certificate the release is unsigned", done.returncode == 0 and all(
-        pefile.PE(str(plain / t[1])).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0 for t in TARGETS))
+    packages = [plain / ("Pacecap-1.2.3.4-%s.msi" % arch) for arch, *_ in TARGETS]
+    check("without a certificate the release is unsigned, packages included", done.returncode == 0 and all(
+        pefile.PE(str(plain / t[1])).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0 for t in TARGETS) and all(
+        package.exists() and "DigitalSignature" not in run(["msiinfo", "streams", str(package)]).stdout
+        for package in packages))
     strings = {k.decode(): v.decode() for info in unsigned.FileInfo[0] if info.Key == b"StringFileInfo"
                for table in info.StringTable for k, v in table.entries.items()}
-    winget = plain / "winget" / "manifests" / "p" / "PacecapProject" / "Pacecap" / "1.2.3.4"
-    check("--version 1.2.3.4: the version resources, the zips and the manifests say 1.2.3.4",
+    winget = plain / "winget" / "manifests" / WINGET / "1.2.3.4"
+    check("--version 1.2.3.4: the version resources, the zips, the packages and the manifests say 1.2.3.4",
           all(release_files.file_version(plain / t[1]) == "1.2.3.4" and
               (plain / ("Pacecap-1.2.3.4-%s.zip" % t[2])).exists() for t in TARGETS) and
+          all(["ProductVersion", "1.2.3.4"] in msi_table(package, "Property") for package in packages) and
           (strings["FileVersion"], strings["ProductVersion"]) == ("1,2,3,4", "1,2,3,4") and
           "PackageVersion: 1.2.3.4" in (winget / "PacecapProject.Pacecap.installer.yaml").read_text() and
           json.loads((plain / "scoop" / "pacecap.json").read_text())["version"] == "1.2.3.4", strings)
+    package_tables(packages)
+    again = work / "plain-again"
+    run([str(ROOT / "scripts" / "release"), "--out", str(again), "--version", "1.2.3.4"])
+    info = (plain / "BUILDINFO").read_text()
+    check("two unsigned releases of one commit give byte-identical packages, whose hashes BUILDINFO names",
+          all((again / p.name).exists() and (again / p.name).read_bytes() == p.read_bytes() and
+              "sha256 of the unsigned %s package: %s\n" % (arch, sha(p)) in info
+              for (arch, *_), p in zip(TARGETS, packages)), info)
 
     # The same files, with another time and mode and given in another order,
     # give the same zips; an exe for the other machine is refused.
@@ -357,12 +458,13 @@ def bundle(work, pki):
           sorted(p.name for p in swapped.iterdir()) == ["Pacecap-arm64.exe", "Pacecap.exe", "deploy"], done.stderr)
 
     # Bad input is refused before anything is built or written.
-    for version in ("", "1.2.3.65536"):
+    for version, why in (("", "the version must be X.Y.Z.W, four numbers from 0 to 65535"),
+                         ("1.2.3.65536", "the version must be X.Y.Z.W, four numbers from 0 to 65535"),
+                         ("1.256.0.0", "Windows Installer takes X and Y up to 255 only")):
         refused = work / "refused"
         done = run([str(ROOT / "scripts" / "release"), "--out", str(refused), "--version", version])
         check("--version %r is refused" % version, done.returncode == 2 and not refused.exists() and
-              done.stderr == "release: the version must be X.Y.Z.W, four numbers from 0 to 65535: '%s'\n" % version,
-              done.stderr)
+              done.stderr == "release: %s: '%s'\n" % (why, version), done.stderr)
     tree = work / "non-ascii"
     shutil.copytree(ROOT / "deploy", tree / "deploy")
     shutil.copytree(ROOT / "scripts", tree / "scripts")
@@ -386,7 +488,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(19, "release bundle"):
+            with checks(31, "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)

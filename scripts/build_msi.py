@@ -1,0 +1,160 @@
+#!/usr/bin/python3
+"""Builds the Windows Installer package of one processor from
+installer/Pacecap.wxs: wixl makes the database, then msibuild adds only what
+wixl cannot say. The version comes from the exe's version resource, the
+maker from src/Maker.h, the times from the commit (SOURCE_DATE_EPOCH, else
+the last commit's time), so that the same files give the same package.
+
+Usage: build_msi.py x64|arm64 EXE SCRIPT_FOLDER OUT_DIR
+SCRIPT_FOLDER holds the three roll-out scripts as released (standing alone,
+signed when the release is). Writes OUT_DIR/Pacecap-VERSION-x64.msi (or
+-arm64.msi) and prints its path.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+from pathlib import Path
+
+import release_files
+
+ROOT = Path(__file__).resolve().parent.parent
+SCRIPTS = ["Detect-Pacecap.ps1", "Register-PacecapTask.ps1", "Remediate-Pacecap.ps1"]
+# Every Pacecap package, of any version and processor, carries this
+# UpgradeCode: Windows Installer finds the installed one by it, to replace it
+# (or refuse an older one). Changing it would leave earlier installs beside
+# new ones, so it never changes.
+UPGRADE_CODE = "{6E1B9F43-2C8D-4F5A-9B7E-3D0A51C4E827}"
+# The namespace of the identifiers below (uuid5 of these names in it).
+NAMESPACE = uuid.UUID("0B5D3C1E-7A44-4E0F-8D62-95C1F7A3B210")
+# When the install folder is not the one the scripts trust (Wine reads no
+# "~<>", so the case-blind test is written out).
+OTHER_FOLDER = "PacecapFolder <> ProgramFilesPacecap AND NOT PacecapFolder ~= ProgramFilesPacecap"
+# Windows Installer's name for each processor in the package's Template.
+PLATFORMS = {"x64": "x64", "arm64": "Arm64"}
+
+
+def guid(name):
+    return "{%s}" % str(uuid.uuid5(NAMESPACE, name)).upper()
+
+
+def product_code(version, arch):
+    """A new ProductCode for each version and processor, as a major upgrade
+    needs. Only the first three fields count: Windows Installer compares no
+    more, so a fourth-field release is the same product and is refused over
+    its sibling instead of installed beside it."""
+    return guid("ProductCode %s %s" % (".".join(version.split(".")[:3]), arch))
+
+
+def component_code(name):
+    """One per component for good: the same file at the same place keeps its
+    component across versions and processors, as the component rules ask."""
+    return guid("Component " + name)
+
+
+def commit_time():
+    if os.environ.get("SOURCE_DATE_EPOCH"):
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    done = subprocess.run(["git", "-c", "safe.directory=%s" % ROOT, "-C", str(ROOT), "log", "-1", "--format=%ct"],
+                          capture_output=True, text=True)
+    return int(done.stdout.strip() or 0)
+
+
+def post_step(version):
+    """What wixl cannot say, as SQL on the database it built."""
+    return [
+    # The install folder on the machine PATH: "=-*" sets it at install and
+    # takes it away at uninstall, in the system environment; "[~];" appends
+    # it, and uninstall removes only what it appended.
+    "CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL, "
+    "`Value` CHAR(255), `Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)",
+    "INSERT INTO `Environment` (`Environment`, `Name`, `Value`, `Component_`) "
+    "VALUES ('Path', '=-*PATH', '[~];[PacecapFolder]', 'Exe')",
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('RemoveEnvironmentStrings', 3300)",
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('WriteEnvironmentStrings', 5200)",
+    # An error action (19) that ends the install, before anything changes,
+    # where the folder is not ProgramW6432's Pacecap, even ignoring case
+    # (wixl has no Error).
+    "INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) VALUES ('RefuseOtherFolder', 19, "
+    "'Pacecap installs only into [ProgramFilesPacecap], the folder the roll-out scripts trust; nothing was changed.')",
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+    "VALUES ('RefuseOtherFolder', '%s', 1010)" % OTHER_FOLDER,
+    # The mark that this install registered the task, only where it did (or
+    # an install it upgrades did).
+    "UPDATE `Component` SET `Condition` = 'PLUGGEDIN OR ONBATTERY OR TASKREGISTERED' WHERE `Component` = 'TaskMark'",
+    # The task's actions run in the 64-bit script host (4096), deferred
+    # (1024), as SYSTEM (2048); in a 32-bit one, System32 would be SysWOW64.
+    "UPDATE `CustomAction` SET `Type` = 7173 WHERE `Action` = 'RegisterTask' OR `Action` = 'RemoveTask'",
+    # The Set actions only set a property (51); wixl adds a flag that has no
+    # meaning there.
+    "UPDATE `CustomAction` SET `Type` = 51 WHERE `Type` = 2099",
+    # Versions up to this one's, this one's included (256 + 512): an install
+    # of the other processor's package of the same version is replaced too.
+    # (Attributes is part of the key: the row is written anew.)
+    "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'OLDERFOUND'",
+    "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, `ActionProperty`) "
+    "VALUES ('%s', '0.0.0', '%s', 768, 'OLDERFOUND')" % (UPGRADE_CODE, version),
+    # Given on the command line, they must reach the installer service.
+    "UPDATE `Property` SET `Value` = 'OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY;TASKREGISTERED' "
+    "WHERE `Property` = 'SecureCustomProperties'",
+    ]
+
+
+def build(arch, exe, script_folder, out_dir):
+    version = release_files.file_version(exe)
+    major, minor = (int(field) for field in version.split(".")[:2])
+    if major > 255 or minor > 255:
+        sys.exit("build_msi: Windows Installer takes versions up to 255.255.65535: %s" % version)
+    name, web = release_files.maker(ROOT / "src" / "Maker.h")
+    stamp = commit_time()
+    with tempfile.TemporaryDirectory() as scratch:
+        # The cabinet keeps each file's time: the commit's.
+        stage = Path(scratch)
+        shutil.copy(exe, stage / "Pacecap.exe")
+        for script in SCRIPTS:
+            shutil.copy(Path(script_folder) / script, stage / script)
+        for part in (ROOT / "res" / "Pacecap.ico", ROOT / "installer" / "RegisterTask.js"):
+            shutil.copy(part, stage / part.name)
+        for path in stage.iterdir():
+            os.utime(path, (stamp, stamp))
+        defines = {"ProductCode": product_code(version, arch), "UpgradeCode": UPGRADE_CODE, "Version": version,
+                   "Maker": name, "Web": web}
+        defines.update({part + "Guid": component_code(part)
+                        for part in ("Exe", "Detect", "Register", "Remediate", "TaskMark")})
+        database = stage / "Pacecap.msi"
+        # wixl stamps the clock into the summary information: the commit's
+        # time instead, in UTC, and standing still.
+        clock = ["faketime", "-f", time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(stamp))]
+        env = dict(os.environ, TZ="UTC")
+        # wixl has no ARM64: the x64 database, with the Template of the
+        # processor, is the ARM64 package (its components are 64-bit).
+        steps = [["wixl", "-a", "x64", "-o", str(database)] +
+                 [arg for item in sorted(defines.items()) for arg in ("-D", "%s=%s" % item)] +
+                 [str(ROOT / "installer" / "Pacecap.wxs")]]
+        steps += [["msibuild", str(database), "-q", query] for query in post_step(version)]
+        # The package code names these exact bytes: it comes from the files
+        # it holds, so two builds of the same files agree and others differ.
+        package = guid("Package %s %s %s" % (version, arch, " ".join(
+            release_files.sha256(stage / part) for part in ["Pacecap.exe"] + SCRIPTS)))
+        steps.append(["msibuild", str(database), "-s", "Pacecap %s" % version, name,
+                      "%s;1033" % PLATFORMS[arch], package])
+        for step in steps:
+            done = subprocess.run(clock + step, cwd=stage, env=env, capture_output=True, text=True)
+            if done.returncode != 0:
+                sys.exit("build_msi: %s failed:\n%s%s" % (" ".join(step[-2:]), done.stdout, done.stderr[-300:]))
+        out = Path(out_dir) / ("Pacecap-%s-%s.msi" % (version, arch))
+        shutil.copy(database, out)
+        return out
+
+
+def main():
+    if len(sys.argv) != 5 or sys.argv[1] not in PLATFORMS:
+        sys.exit(__doc__)
+    print(build(sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3]), Path(sys.argv[4])))
+
+
+if __name__ == "__main__":
+    main()
