@@ -35,12 +35,15 @@ function Run() {
         if (!/ $/.test(data[i])) given.push(data[i]);
     }
     var options = "-NoProfile -NonInteractive -ExecutionPolicy Bypass";
-    // The script runs in a child PowerShell that this one stops once the
-    // limit has passed; the child writes into this one's output. (\" is a
-    // double quote inside the quoted -Command argument.)
+    var taskkill = data[1] + "taskkill.exe";
+    // The script runs in a child PowerShell that this one stops, with all it
+    // started, once the limit has passed: each of them holds this one's
+    // output, which is read to its end below. (\" is a double quote inside
+    // the quoted -Command argument.)
     var bounded = "$p = Start-Process -FilePath " + Quoted(powershell) + " -ArgumentList " +
         Quoted(options + " -File \\\"" + script + "\\\" " + given.join(" ")) + " -NoNewWindow -PassThru; " +
-        "$null = $p.Handle; if (-not $p.WaitForExit(" + kLimitSeconds * 1000 + ")) { $p.Kill(); " +
+        "$null = $p.Handle; if (-not $p.WaitForExit(" + kLimitSeconds * 1000 + ")) { " +
+        "& " + Quoted(taskkill) + " /PID $p.Id /T /F | Out-Null; " +
         "'Register-PacecapTask.ps1 did not finish within " + kLimitSeconds + " seconds and was stopped'; exit 1 }; " +
         "exit $p.ExitCode";
     var run;

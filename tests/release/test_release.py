@@ -4,7 +4,7 @@ CA and code-signing certificate, time-stamped by a local RFC 3161 authority
 with a throw-away certificate, and the release bundle: its Windows Installer
 packages' tables (read with msitools' msiinfo) and their reproducibility, and
 the winget and Scoop manifests against the package managers' own schemas (in
-../shared/schemas, or PACECAP_SCHEMAS). A check that cannot run counts as
+schemas/ beside this file). A check that cannot run counts as
 failed. Ends with "N passed, M failed".
 
 Usage: test_release.py
@@ -36,8 +36,8 @@ import release_files  # noqa: E402 (the bundle's own reading of the version)
 # the ones old links point to.
 TARGETS = [("x64", "Pacecap.exe", "win64", "64bit", 0x8664), ("arm64", "Pacecap-arm64.exe", "arm64", "arm64", 0xAA64)]
 URL_BASE = "https://example.invalid/{version}"
-# The package managers' own schemas (winget 1.12.0 and Scoop), beside the project.
-SCHEMAS = Path(os.environ.get("PACECAP_SCHEMAS", ROOT.parent / "shared" / "schemas"))
+# The package managers' own schemas (winget 1.12.0 and Scoop), copied here.
+SCHEMAS = Path(__file__).resolve().parent / "schemas"
 WINGET = "p/PacecapProject/Pacecap"
 # Per winget manifest: its file name after the identifier, and its schema.
 MANIFESTS = [("yaml", "version"), ("installer.yaml", "installer"), ("locale.en-US.yaml", "defaultLocale")]
