@@ -379,7 +379,7 @@ Describe 'Removal' {
         New-Item -ItemType SymbolicLink -Path "$root/Task/inner/link" -Target "$root/outside" | Out-Null
         { Remove-Folder "$root/Task" } | Should -Throw '*link* is a link that this did not make; nothing removed'
         foreach ($left in 'outside/keep', 'Task/a', 'Task/inner/b', 'Task/inner/link') { Test-Path -LiteralPath "$root/$left" | Should -BeTrue }
-        Remove-Item -LiteralPath "$root/Task/inner/link"
+        Remove-Entry "$root/Task/inner/link" $true
         Remove-Folder "$root/Task"
         Test-Path -LiteralPath "$root/Task" | Should -BeFalse
         Test-Path -LiteralPath "$root/outside/keep" | Should -BeTrue
@@ -456,6 +456,9 @@ Describe 'README' {
         @{ Why = 'hole 9: how Configuration Manager lets the scripts run'; Text = 'PowerShell execution policy.{0,80}Bypass' }
         @{ Why = 'hole 4: the command that hands an unzipped folder to Administrators'; Text = 'icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q' }
         @{ Why = 'hole 5: winget and Scoop installs are refused by design'; Text = 'WinGet\\Links' }
+        @{ Why = 'the one trusted place'; Text = 'start or copy only `%ProgramFiles%\\Pacecap\\Pacecap\.exe`.{0,120}the task''s own copy, or the file `-Pacecap`' }
+        @{ Why = 'the refused path forms and the form named instead'; Text = 'refusal names the form to use: `/` as a separator \(`C:\\Tools/Pacecap`\)' }
+        @{ Why = 'exit 3 for a setting run stopped after it started'; Text = '\*\*3\*\* a write or the apply step failed, or the setting run was stopped' }
     ) {
         [IO.File]::ReadAllText("$PSScriptRoot/../../README.md") -replace '\s+', ' ' | Should -Match $Text
     }
