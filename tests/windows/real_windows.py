@@ -1102,6 +1102,13 @@ def path_form_cases(layout):
     check("the job's elevated token as Read-Account reads it: an account SID, Administrators, High integrity or above; "
           "it gets the checks and may register", user.startswith("S-1-5-21-") and integrity.isdigit()
           and int(integrity) >= 0x3000 and (admins, elevated, administrator) == ("True", "True", "True"), ran)
+    probe = layout.runs / "account.ps1"
+    probe.write_text(". %s\n$a = Read-Account\n'{0}|{1}|{2}|{3}' -f $a.User, $a.Integrity, (Test-RunElevated), "
+                     "(Test-Administrator $a)\n" % ps_quote(ROOT / "deploy" / "shared" / "PacecapShared.ps1"),
+                     encoding="utf-8-sig")
+    ran = run_as_system(layout.runs / "account", probe)
+    check("SYSTEM's token as Read-Account reads it: S-1-5-18 at System integrity (0x4000); it gets the checks",
+          first_line(ran.out) == "S-1-5-18|16384|True|True", ran)
     for number, (name, given) in enumerate(PATH_FORMS):
         candidate = given(layout.marker)
         layout.ran(layout.marker).unlink(missing_ok=True)
