@@ -9,12 +9,24 @@
     on-battery value of 0 means "any".
     Exit codes: 0 compliant; 1 not compliant, or Pacecap could not read the
     values (the remediation script should run); 2 a wanted value outside 0 to
-    100; 4 Pacecap.exe not found, refused or could not be started. The first
-    line of the output says which, as Intune shows it in its report.
-    Run as SYSTEM or elevated, it starts only a Pacecap.exe that standard
-    users can neither change nor move aside, such as one in
-    "%ProgramFiles%\Pacecap": the permissions of the file, of its folder and
-    of every folder above it are checked.
+    100; 4 Pacecap.exe not found, refused, could not be started or was
+    stopped at its time limit. The first line of the output says which, as
+    Intune shows it in its report.
+    Who gets the checks: every run that is not provably a standard user's
+    own. That is SYSTEM, LOCAL SERVICE, NETWORK SERVICE and every service
+    account; any token with the Administrators, Backup Operators or Server
+    Operators group, even for deny only (an administrator's unelevated
+    run), or with the SERVICE group; any token of High integrity or above;
+    and any token that cannot be read. Such a run starts or copies only
+    "%ProgramFiles%\Pacecap\Pacecap.exe" or the file -Pacecap names, never
+    one on the PATH or beside the script; only when its path is written as
+    Windows opens it (a full path from a volume's own drive letter, "\"
+    alone as separator, no name that ends in a dot or a space, no \\?\,
+    \\.\ or UNC form, no stream), else the refusal names the form to use;
+    and only when standard users can neither change nor move aside the file,
+    its folder or any folder above it. A standard user's own run uses the
+    Pacecap.exe beside the script, else the one in %ProgramFiles%\Pacecap,
+    else the first on the PATH.
     With -ConfigMgr (a Configuration Manager configuration item, which takes
     any exit code but 0 as a failed discovery) it prints only "Compliant" or
     "NonCompliant" and exits 0; the errors above still exit 2 or 4.
@@ -25,9 +37,9 @@
 param(
     # The wanted values: edit these defaults where the tool passes no parameters.
     [int]$PluggedIn = 99, [int]$OnBattery = 80,
-    # Pacecap.exe to use; by default the one beside this script, else the one
-    # in %ProgramFiles%\Pacecap, else the first on the machine's PATH as it is
-    # now (not as the service saw it at boot).
+    # Pacecap.exe to use; by default %ProgramFiles%\Pacecap\Pacecap.exe, and
+    # for a standard user's own run the one beside this script first and the
+    # first on the machine's PATH as it is now after it.
     [string]$Pacecap = '', [switch]$ConfigMgr
 )
 
@@ -47,6 +59,7 @@ function Invoke-Detect([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bool
     } catch {
         return @{ Code = 4; Text = "Pacecap could not be started ($($found.Exe)): $($_.Exception.Message)" }
     }
+    if ($ran.Stopped) { return @{ Code = 4; Text = "Pacecap was stopped ($($found.Exe)): $($ran.Stopped)" } }
     $compliant = $ran.Code -eq 0 -and (Test-Held $ran.Output $PluggedIn $OnBattery)
     if ($ConfigMgr) { return @{ Code = 0; Text = $(if ($compliant) { 'Compliant' } else { 'NonCompliant' }) } }
     $report = Get-Report $ran

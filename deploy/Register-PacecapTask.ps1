@@ -18,16 +18,23 @@
       - System log, Microsoft-Windows-UserModePowerService, event 12 (a
         process has set the active power scheme), except when the task's own
         Pacecap.exe set it, which would start the task again.
-    Run it again to change the values; -Remove removes the task and its folder.
+    Run it again to change the values, with -Pacecap naming the task's own
+    copy if you like: the new copy is made whole beside the old one before
+    it takes its place, and the new task replaces the old one, so a failed
+    step leaves the old task or its copy. -Remove removes the task and its
+    folder, deleting each entry alone and never following a link: a link
+    anywhere in it (which this never makes) is refused, nothing changed.
     Needs an administrator prompt; from PowerShell 7 it runs itself again in
-    Windows PowerShell. What it copies must be out of standard users' reach,
-    as for the roll-out scripts (see Detect-Pacecap.ps1), and so must
-    %ProgramFiles%\Pacecap where it exists already.
+    Windows PowerShell. It copies only %ProgramFiles%\Pacecap\Pacecap.exe or
+    the file -Pacecap names, checked as the roll-out scripts check what they
+    start as SYSTEM (see Detect-Pacecap.ps1), and %ProgramFiles%\Pacecap
+    must be out of standard users' reach where it exists already.
     Exit codes: 0 done; 1 invalid value, nothing changed; 4 Pacecap.exe,
-    Remediate-Pacecap.ps1 or %ProgramFiles%\Pacecap not found or refused,
-    nothing changed (or the copies refused, no task registered); 5 not run as
-    administrator, nothing changed; 6 the task could not be registered or
-    removed.
+    Remediate-Pacecap.ps1 or %ProgramFiles%\Pacecap not found or refused, or
+    a link in the task's folder, nothing changed (or the copies refused, the
+    task left as it was); 5 not run as administrator, nothing changed; 6 the
+    task could not be registered or removed, or the run in Windows
+    PowerShell was stopped after 240 seconds.
 .EXAMPLE
     powershell -NoProfile -ExecutionPolicy Bypass -File Register-PacecapTask.ps1 -PluggedIn 99 -OnBattery 80
 .EXAMPLE
@@ -37,8 +44,7 @@ param(
     # The wanted values: edit these defaults where the tool passes no parameters.
     [int]$PluggedIn = 99,
     [int]$OnBattery = 80,
-    # Pacecap.exe to install; by default the one beside this script, else the
-    # one in %ProgramFiles%\Pacecap, else the first on the machine's PATH.
+    # Pacecap.exe to copy; by default %ProgramFiles%\Pacecap\Pacecap.exe.
     [string]$Pacecap = '',
     [switch]$Remove
 )
@@ -83,27 +89,71 @@ function Write-SecureFile([string]$Path, [byte[]]$Bytes, $Security) {
 
 function Read-Bytes([string]$Path) { [IO.File]::ReadAllBytes($Path) }
 
-# Removes a folder and all in it; a task instance just stopped may hold its
-# files for a moment longer, so it tries a few times, a second apart.
-function Remove-Folder([string]$Path) {
-    for ($try = 1; ; $try++) {
-        try { Remove-Item -LiteralPath $Path -Recurse -Force -ErrorAction Stop; return }
-        catch { if ($try -ge 5) { throw }; Start-Sleep -Seconds 1 }
+# The folder $Path and everything in it, each as Path and Attributes, every
+# folder before what it holds; a link is listed, never followed.
+function Read-Tree([string]$Path) {
+    $pending = New-Object Collections.Generic.Stack[string]
+    $pending.Push($Path)
+    while ($pending.Count) {
+        $item = $pending.Pop()
+        $attributes = [int][IO.File]::GetAttributes($item)
+        @{ Path = $item; Attributes = $attributes }
+        if (($attributes -band 0x10) -and -not ($attributes -band 0x400)) {
+            foreach ($entry in [IO.Directory]::GetFileSystemEntries($item)) { $pending.Push($entry) }
+        }
     }
 }
 
-# Removes the task's folder, and %ProgramFiles%\Pacecap when that leaves it empty.
-function Remove-TaskFiles([string]$Folder) {
-    if (Test-Path -LiteralPath "$Folder\Task") { Remove-Folder "$Folder\Task" }
-    if ((Test-Path -LiteralPath $Folder) -and -not (Get-ChildItem -LiteralPath $Folder -Force)) { Remove-Folder $Folder }
+# Deletes one file, or one empty folder: without recursion a folder that is
+# a link is removed as a link, never what it leads to.
+function Remove-Entry([string]$Path, [bool]$Folder) {
+    if ($Folder) { [IO.Directory]::Delete($Path, $false) }
+    else { [IO.File]::SetAttributes($Path, 'Normal'); [IO.File]::Delete($Path) }
 }
 
-# Only the task in the root folder, where Register-Task puts it: a task of
-# the same name in another folder is someone else's.
+# Renames a folder in place.
+function Move-Folder([string]$From, [string]$To) { [IO.Directory]::Move($From, $To) }
+
+# Removes a folder and all in it without following any link (Remove-Item
+# -Recurse of Windows PowerShell follows them): everything is listed first,
+# and a link anywhere, which this never makes, stops it before anything is
+# deleted. A task instance just stopped may hold a file for a moment
+# longer, so each deletion is tried a few times, a second apart.
+function Remove-Folder([string]$Path) {
+    $entries = @(Read-Tree $Path)
+    $link = Find-Link $entries
+    if ($link) { throw "$link is a link that this did not make; nothing removed" }
+    [array]::Reverse($entries)
+    foreach ($entry in $entries) { Invoke-Retried { Remove-Entry $entry.Path (($entry.Attributes -band 0x10) -ne 0) } }
+}
+
+# Runs $Step, up to five times a second apart while it throws.
+function Invoke-Retried([scriptblock]$Step) {
+    for ($try = 1; ; $try++) {
+        try { & $Step; return } catch { if ($try -ge 5) { throw }; Start-Sleep -Seconds 1 }
+    }
+}
+
+# Removes the task's folders, and %ProgramFiles%\Pacecap when that leaves it empty.
+function Remove-TaskFiles([string]$Folder) {
+    foreach ($name in 'Task', 'Task.new', 'Task.old') {
+        if ($null -ne (Read-Attributes "$Folder\$name")) { Remove-Folder "$Folder\$name" }
+    }
+    if ($null -ne (Read-Attributes $Folder) -and @(Read-Tree $Folder).Count -eq 1) { Remove-Folder $Folder }
+}
+
+# A running instance holds the task's files open. Only the task in the root
+# folder, where Register-Task puts it: a task of the same name in another
+# folder is someone else's.
+function Stop-Task {
+    if (Get-ScheduledTask -TaskPath '\' -TaskName $TaskName -ErrorAction SilentlyContinue) {
+        Stop-ScheduledTask -TaskPath '\' -TaskName $TaskName -ErrorAction SilentlyContinue
+    }
+}
+
 function Unregister-Task {
     if (Get-ScheduledTask -TaskPath '\' -TaskName $TaskName -ErrorAction SilentlyContinue) {
-        # A running instance holds the task's files open.
-        Stop-ScheduledTask -TaskPath '\' -TaskName $TaskName -ErrorAction SilentlyContinue
+        Stop-Task
         Unregister-ScheduledTask -TaskPath '\' -TaskName $TaskName -Confirm:$false -ErrorAction Stop
     }
 }
@@ -132,15 +182,25 @@ function Register-Task($Definition) {
 
 # --- Decisions
 
+# An XPath string literal of $Text. XPath 1.0 has no escapes: a text with
+# an apostrophe goes in double quotes (a Windows path never holds one).
+function ConvertTo-XPathString([string]$Text) {
+    if (-not $Text.Contains("'")) { return "'$Text'" }
+    if (-not $Text.Contains('"')) { return "`"$Text`"" }
+    throw "$Text holds both kinds of quote"
+}
+
 # An event-log query for events of the System log, each of $Events given as
-# 'Provider=Id'; $Except names a process whose events are left out.
+# 'Provider=Id'; $Except names a process whose events are left out. Each
+# XPath is escaped as the XML text it is.
 function New-EventQuery([string[]]$Events, [string]$Except = '') {
     $select = -join @(foreach ($one in $Events) {
         $provider, $id = $one.Split('=')
-        "<Select Path=`"System`">*[System[Provider[@Name='$provider'] and EventID=$id]]</Select>"
+        "<Select Path=`"System`">$([Security.SecurityElement]::Escape("*[System[Provider[@Name='$provider'] and EventID=$id]]"))</Select>"
     })
     $suppress = if ($Except) {
-        "<Suppress Path=`"System`">*[EventData[Data[@Name='ProcessPath']='$([Security.SecurityElement]::Escape($Except))']]</Suppress>"
+        $xpath = "*[EventData[Data[@Name='ProcessPath']=$(ConvertTo-XPathString $Except)]]"
+        "<Suppress Path=`"System`">$([Security.SecurityElement]::Escape($xpath))</Suppress>"
     }
     "<QueryList><Query Id=`"0`" Path=`"System`">$select$suppress</Query></QueryList>"
 }
@@ -211,19 +271,36 @@ function Get-FolderRefusal([string[]]$Folders) {
     }
 }
 
+# The first of $Entries (as Read-Tree gives them) that is a link, or nothing.
+function Find-Link($Entries) {
+    foreach ($entry in $Entries) { if ($entry.Attributes -band 0x400) { return $entry.Path } }
+}
+
+# Why the folders $Folders, where they exist, may not be removed, or
+# nothing: a link anywhere in them, which this never makes.
+function Get-LinkRefusal([string[]]$Folders) {
+    foreach ($existing in $Folders) {
+        $link = if ($null -ne (Read-Attributes $existing)) { Find-Link @(Read-Tree $existing) }
+        if ($link) { return "Refused $link, as it is a link that this did not make" }
+    }
+}
+
 # The outcome of a registration: the Text to show and the exit Code.
 function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bool]$Remove, $Bound) {
     # In 32-bit PowerShell %ProgramFiles% is the x86 folder and System32 is
     # redirected; PowerShell 7 lacks what sets security as a file is made:
     # run again in the 64-bit Windows PowerShell, with the same parameters.
-    if ($relaunch = Start-Relaunch $PSCommandPath $Bound $true) { return $relaunch }
-    if (-not (Read-Account).Elevated) {
+    if ($relaunch = Start-Relaunch $PSCommandPath $Bound $true 6) { return $relaunch }
+    $account = try { Read-Account } catch { $null }
+    if (-not (Test-Administrator $account)) {
         return @{ Code = 5; Text = 'Run this from an administrator prompt: it registers a task that runs as SYSTEM; nothing changed' }
     }
     $folder = "$env:ProgramFiles\Pacecap"
-    $taskFolder = "$folder\Task"
+    $taskFolder, $newFolder, $oldFolder = "$folder\Task", "$folder\Task.new", "$folder\Task.old"
+    $ours = $taskFolder, $newFolder, $oldFolder
     if ($Remove) {
-        $refusal = Get-FolderRefusal $folder, $taskFolder
+        $refusal = Get-FolderRefusal (@($folder) + $ours)
+        if (-not $refusal) { $refusal = Get-LinkRefusal $ours }
         if ($refusal) { return @{ Code = 4; Text = "$refusal; nothing changed" } }
         try {
             Unregister-Task
@@ -242,28 +319,42 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
     $shared = ${function:Get-Exposure}.File
     $script = Get-TaskScript $PSScriptRoot $(if ((Split-Path -Leaf $shared) -eq 'PacecapShared.ps1') { $shared })
     if (-not $script.Bytes) { return @{ Code = 4; Text = "$($script.Text); nothing changed" } }
-    $refusal = Get-FolderRefusal $folder, $taskFolder
+    $refusal = Get-FolderRefusal (@($folder) + $ours)
+    if (-not $refusal) { $refusal = Get-LinkRefusal $ours }
     if ($refusal) { return @{ Code = 4; Text = "$refusal; nothing changed" } }
     try {
+        # Read before anything changes: -Pacecap may name the task's own copy.
+        $bytes = Read-Bytes $found.Exe
+    } catch {
+        return @{ Code = 4; Text = "$($found.Exe) could not be read: $($_.Exception.Message); nothing changed" }
+    }
+    # The new copy is made whole beside the old one, then put in its place,
+    # and the task is registered over the old one: whichever step fails, the
+    # old task or the old copy is still there.
+    try {
         if ($null -eq (Read-Attributes $folder)) { New-SecureFolder $folder $FolderSecurity }
-        # Made anew, so that everything in it has the security set as it was
-        # made; the old task goes first, so that none runs a half-made folder.
-        Unregister-Task
-        if ($null -ne (Read-Attributes $taskFolder)) { Remove-Folder $taskFolder }
-        New-SecureFolder $taskFolder $TaskSecurity
-        Write-SecureFile "$taskFolder\Pacecap.exe" (Read-Bytes $found.Exe) $TaskSecurity
-        Write-SecureFile "$taskFolder\Remediate-Pacecap.ps1" $script.Bytes $TaskSecurity
+        foreach ($stale in $newFolder, $oldFolder) { if ($null -ne (Read-Attributes $stale)) { Remove-Folder $stale } }
+        # Made anew, so that everything in it has the security set as it was made.
+        New-SecureFolder $newFolder $TaskSecurity
+        Write-SecureFile "$newFolder\Pacecap.exe" $bytes $TaskSecurity
+        Write-SecureFile "$newFolder\Remediate-Pacecap.ps1" $script.Bytes $TaskSecurity
         # Checked again as SYSTEM will check it.
-        foreach ($path in "$taskFolder\Pacecap.exe", "$taskFolder\Remediate-Pacecap.ps1") {
+        foreach ($path in "$newFolder\Pacecap.exe", "$newFolder\Remediate-Pacecap.ps1") {
             $why = Get-Exposure $path
-            if ($why) { return @{ Code = 4; Text = "Refused $path, as this runs with administrator rights and $why; no task registered" } }
+            if ($why) { return @{ Code = 4; Text = "Refused $path, as this runs with administrator rights and $why; the task is left as it was" } }
         }
+        Stop-Task
+        $moved = $null -ne (Read-Attributes $taskFolder)
+        if ($moved) { Invoke-Retried { Move-Folder $taskFolder $oldFolder } }
+        try { Invoke-Retried { Move-Folder $newFolder $taskFolder } }
+        catch { if ($moved) { Move-Folder $oldFolder $taskFolder }; throw }
         Register-Task (Get-TaskDefinition $taskFolder $env:SystemRoot $PluggedIn $OnBattery)
     } catch {
-        return @{ Code = 6; Text = "The task could not be registered: $($_.Exception.Message)" }
+        return @{ Code = 6; Text = "The task could not be registered: $($_.Exception.Message); the task is left as it was" }
     }
+    $left = try { if ($null -ne (Read-Attributes $oldFolder)) { Remove-Folder $oldFolder }; '' } catch { "; $oldFolder is left: $($_.Exception.Message)" }
     @{ Code = 0; Text = "Task $TaskName registered: $taskFolder\Remediate-Pacecap.ps1 -PluggedIn $PluggedIn -OnBattery $OnBattery, " +
-        'as SYSTEM, at logon, on resume and when the power scheme changes' }
+        "as SYSTEM, at logon, on resume and when the power scheme changes$left" }
 }
 
 # Dot-sourced (as the tests do), it only defines the functions above.

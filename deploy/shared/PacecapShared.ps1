@@ -27,28 +27,40 @@ function Read-Attributes([string]$Path) {
     if ($item) { [int]$item.Attributes } else { $null }
 }
 
-# The type and file system of the drive with letter $Letter.
+# The type and file system of the drive with letter $Letter, and whether a
+# volume is mounted at that letter (Volume): a SUBST letter leads to a
+# folder, is no volume's own and reports the type of the drive it leads to.
+# Win32_Volume lists the local volumes, each with the letter it has.
 function Read-Drive([string]$Letter) {
     $drive = New-Object IO.DriveInfo $Letter
-    @{ Type = "$($drive.DriveType)"; Format = $drive.DriveFormat }
+    $volume = Get-CimInstance -ClassName Win32_Volume -Filter "DriveLetter = '$($Letter.ToUpper()):'" `
+        -OperationTimeoutSec 30 -ErrorAction Stop
+    @{ Type = "$($drive.DriveType)"; Format = $drive.DriveFormat; Volume = $null -ne $volume }
 }
 
-# Whether this runs elevated (as SYSTEM or as an elevated administrator).
+# The account this runs as, from its token: the user's SID, the SIDs of all
+# its groups (whoami lists those for deny only and the disabled ones too)
+# and its integrity level (the last part of its mandatory label S-1-16-N),
+# $null when it shows none. Throws when the token cannot be read.
 function Read-Account {
-    $identity = [Security.Principal.WindowsIdentity]::GetCurrent()
-    $admin = (New-Object Security.Principal.WindowsPrincipal $identity).IsInRole(
-        [Security.Principal.WindowsBuiltInRole]::Administrator)
-    @{ Elevated = $identity.IsSystem -or $admin }
+    $user = [Security.Principal.WindowsIdentity]::GetCurrent().User.Value
+    $ran = Invoke-Program "$([Environment]::SystemDirectory)\whoami.exe" '/groups /fo csv /nh' 30
+    if ($ran.Stopped -or $ran.Code -ne 0) { throw "whoami /groups failed: $($ran.Stopped)$($ran.Code)" }
+    $groups = @($ran.Output -split "`r?`n" | Where-Object { $_ } | ConvertFrom-Csv -Header 'Name', 'Type', 'Sid', 'Attributes' | ForEach-Object { $_.Sid })
+    $label = @($groups | Where-Object { $_ -match '^S-1-16-\d+$' })
+    @{ User = $user; Groups = $groups; Integrity = $(if ($label.Count -eq 1) { [int]$label[0].Substring(7) }) }
 }
 
 # The machine's PATH as it is now, not as this process got it.
 function Read-MachinePath { [Environment]::GetEnvironmentVariable('Path', 'Machine') }
 
-# Pacecap's output and exit code, started from exactly the file $Exe: no
-# lookup and no wildcards, which the call operator of Windows PowerShell
-# would expand. The output is a pipe, so Pacecap never waits for a key.
-# Nothing here waits without end: a run that outlasts $Seconds is stopped.
-function Invoke-Pacecap([string]$Exe, [string]$Arguments, [int]$Seconds = 60) {
+# The output and exit code of a run of exactly the file $Exe: no lookup and
+# no wildcards, which the call operator of Windows PowerShell would expand.
+# The output is a pipe, so nothing waits for a key. A file that cannot be
+# started throws. Nothing here waits without end: a run that outlasts
+# $Seconds is stopped and comes back with Stopped, the reason, as a run
+# that started and may have done part of its work.
+function Invoke-Program([string]$Exe, [string]$Arguments, [int]$Seconds) {
     $start = New-Object Diagnostics.ProcessStartInfo $Exe, $Arguments
     $start.UseShellExecute = $false
     $start.RedirectStandardOutput = $true
@@ -57,11 +69,44 @@ function Invoke-Pacecap([string]$Exe, [string]$Arguments, [int]$Seconds = 60) {
     $reading = $process.StandardOutput.ReadToEndAsync()
     if (-not $process.WaitForExit($Seconds * 1000)) {
         try { $process.Kill() } catch { }
-        throw "it did not end within $Seconds seconds and was stopped"
+        return @{ Output = ''; Stopped = "it did not end within $Seconds seconds and was stopped" }
     }
     # Whatever it started may hold the pipe open after it ended.
-    if (-not $reading.Wait(5000)) { throw 'its output did not end with it' }
+    if (-not $reading.Wait(5000)) { return @{ Output = ''; Code = $process.ExitCode; Stopped = 'its output did not end with it' } }
     @{ Output = $reading.Result; Code = $process.ExitCode }
+}
+
+# A run of Pacecap, as Invoke-Program: throws when it could not be started,
+# comes back with Stopped when it was stopped after it started.
+function Invoke-Pacecap([string]$Exe, [string]$Arguments, [int]$Seconds = 60) { Invoke-Program $Exe $Arguments $Seconds }
+
+# --- Who gets the checks
+
+# Every run that is not provably a standard user's own. Standard: the user
+# is a local, domain or Microsoft Entra account (S-1-5-21-..., S-1-12-1-...),
+# no group of the token, enabled or for deny only, is one of $PrivilegedGroups
+# or a service's (S-1-5-80-...), and its integrity level was read and is
+# below High (0x3000). So SYSTEM, LOCAL SERVICE, NETWORK SERVICE and the
+# service accounts fail the first; an administrator (elevated or not), a
+# Backup Operator or a service the second; an elevated token the third; and
+# a token that cannot be read all three.
+$PrivilegedGroups = 'S-1-5-32-544', 'S-1-5-32-551', 'S-1-5-32-549', 'S-1-5-6', 'S-1-5-18', 'S-1-5-19', 'S-1-5-20'
+function Test-Elevated($Account) {
+    if ("$($Account.User)" -notmatch '^S-1-(5-21|12-1)(-\d+)+$' -or $null -eq $Account.Groups -or
+        $null -eq $Account.Integrity -or $Account.Integrity -ge 0x3000) { return $true }
+    foreach ($sid in $Account.Groups) { if ($PrivilegedGroups -contains $sid -or $sid -like 'S-1-5-80-*') { return $true } }
+    $false
+}
+
+# Whether this run may change %ProgramFiles%: SYSTEM, or Administrators in a
+# token of High integrity or above (an elevated one).
+function Test-Administrator($Account) {
+    $Account.User -eq 'S-1-5-18' -or (@($Account.Groups) -contains 'S-1-5-32-544' -and $Account.Integrity -ge 0x3000)
+}
+
+# Test-Elevated for this run; a token that cannot be read gets the checks.
+function Test-RunElevated {
+    try { Test-Elevated (Read-Account) } catch { $true }
 }
 
 # --- Trust
@@ -74,11 +119,12 @@ $TrustedSids = 'S-1-5-18', 'S-1-5-32-544', 'S-1-5-80-956008885-3418522649-183103
 $PlaceholderSids = 'S-1-3-0', 'S-1-3-4'
 # The rights looked for: 0x2 write data (in a folder: create files), 0x4
 # append (create folders), 0x40 delete what a folder holds, 0x100 write
-# attributes (enough to make a file a reparse point), 0x10000 delete,
+# attributes (enough to make a file, or an emptied folder, a reparse
+# point: a junction that would lead a removal elsewhere), 0x10000 delete,
 # 0x40000 change permissions, 0x80000 take ownership, and the generic all
 # (0x10000000) and write (0x40000000).
 $FileMask = 0x500D0106
-$FolderMask = 0x500D0046
+$FolderMask = 0x500D0146
 $AncestorMask = 0x100D0040
 
 # The rights that anyone but the trusted holds on an item itself, given as
@@ -97,21 +143,54 @@ function Get-UntrustedRights($Security) {
     $rights
 }
 
+# The path that Windows opens for the full path $Path, by its rules of
+# normalisation: '/' is a separator too, a run of separators is one, '.' and
+# '..' are resolved, and trailing dots and spaces are dropped from names.
+function Get-CanonicalPath([string]$Path) {
+    $names = New-Object Collections.Generic.List[string]
+    foreach ($name in $Path.Substring(3).Replace('/', '\').Split('\')) {
+        if ($name -eq '..') { if ($names.Count) { $names.RemoveAt($names.Count - 1) } }
+        elseif ($name.TrimEnd('. ')) { $names.Add($name.TrimEnd('. ')) }
+    }
+    $Path.Substring(0, 2) + '\' + ($names -join '\')
+}
+
+# Why the path $Path may not be checked as it is written, or '': each check
+# must see exactly the string that is started, in the form Windows opens it,
+# so every other form is refused with the form to name instead.
+function Get-PathRefusal([string]$Path) {
+    if ($Path -match '^[\\/]{2}[?.][\\/]([A-Za-z]:[\\/].*)$') {
+        return "its path is a device path (\\?\ or \\.\): name it as $(Get-CanonicalPath $Matches[1])"
+    }
+    if ($Path -match '^[\\/]{2}') { return 'it is not on a local drive (a UNC path)' }
+    if ($Path -notmatch '^[A-Za-z]:[\\/]') { return 'its path is not a full path from a drive letter' }
+    if ($Path.IndexOf(':', 2) -ge 0) { return 'its path names an alternate data stream (a colon after the drive)' }
+    if ($Path -match '[\[\]*?]') { return 'its path holds a wildcard character' }
+    if ($Path -match '[\\/](CON|PRN|AUX|NUL|COM\d|LPT\d) *(\.[^\\/]*)?$|[\\/](CON|PRN|AUX|NUL|COM\d|LPT\d) *(\.[^\\/]*)?[\\/]') {
+        return 'its path names a device (CON, PRN, AUX, NUL, COMn or LPTn)'
+    }
+    $canonical = Get-CanonicalPath $Path
+    if ($canonical -cne $Path) { return "Windows opens its path as $canonical`: name that instead" }
+    ''
+}
+
 # Why standard users could put another file in place of the file $Path (or
 # change what the folder $Path holds, with -Folder), or '' when they cannot:
-# its own rights, its folder's and those of every folder above; each must be
-# a plain item on a local NTFS or ReFS drive (a network drive's permissions
-# are another machine's; FAT has none).
+# its path must be in the form Windows opens it; its own rights, its
+# folder's and those of every folder above are checked; each must be a plain
+# item on a local NTFS or ReFS volume at its own drive letter (a network
+# drive's permissions are another machine's; FAT has none; a SUBST letter
+# leads to a folder whose ancestors would go unchecked).
 function Get-Exposure([string]$Path, [switch]$Folder) {
     try {
-        if ($Path -notmatch '^[A-Za-z]:\\[^\\]') { return 'it is not on a local drive' }
-        if ($Path -match '[\[\]*?]') { return 'its path holds a wildcard character' }
+        $why = Get-PathRefusal $Path
+        if ($why) { return $why }
         $parts = $Path.Split('\')
-        if ($parts -contains '' -or $parts -contains '.' -or $parts -contains '..') { return 'its path is not a plain full path' }
         $drive = Read-Drive $Path.Substring(0, 1)
         if ($drive.Type -ne 'Fixed' -or @('NTFS', 'ReFS') -notcontains $drive.Format) {
             return 'it is not on a local NTFS or ReFS drive'
         }
+        if (-not $drive.Volume) { return "$($Path.Substring(0, 2)) is not a volume's own drive letter (SUBST or mapped): name the path on the volume" }
         for ($at = $parts.Count - 1; $at -ge 0; $at--) {
             $item = ($parts[0..$at] -join '\') + $(if ($at -eq 0) { '\' })
             $mask, $what = switch ($parts.Count - 1 - $at + [int][bool]$Folder) {
@@ -148,9 +227,10 @@ function Find-InvalidValue([int[]]$Values) {
 
 # --- The finder
 
-# The folders to look in, in order: the script's own, then
-# %ProgramFiles%\Pacecap, the machine's PATH as it is now, this process's
-# PATH. A relative entry means a different folder to each process: left out.
+# The folders that a standard user's own run looks in, in order: the
+# script's own, then %ProgramFiles%\Pacecap, the machine's PATH as it is
+# now, this process's PATH. A relative entry means a different folder to
+# each process: left out.
 function Get-SearchFolders([string]$ScriptRoot, [string]$ProgramFiles, [string]$MachinePath, [string]$ProcessPath) {
     foreach ($folder in "$ScriptRoot;$ProgramFiles\Pacecap;$MachinePath;$ProcessPath".Split(';')) {
         $folder = [Environment]::ExpandEnvironmentVariables($folder.Trim().Trim('"'))
@@ -159,15 +239,19 @@ function Get-SearchFolders([string]$ScriptRoot, [string]$ProgramFiles, [string]$
 }
 
 # The Pacecap.exe to use: the given one, else the first in $Folders. Where
-# this runs elevated, a refused candidate is passed over for the next one.
+# this runs $Elevated, a refused candidate is passed over for the next one.
 # Returns Exe ($null when none was accepted) and the Refusals, one line each.
-function Find-Pacecap([string]$Given, [string[]]$Folders) {
+function Find-Pacecap([string]$Given, [string[]]$Folders, [bool]$Elevated) {
     $candidates = if ($Given) { , $Given } else { foreach ($folder in $Folders) { "$folder\Pacecap.exe" } }
     $refusals = @()
     foreach ($candidate in $candidates) {
-        $attributes = Read-Attributes $candidate
-        if ($null -eq $attributes -or ($attributes -band 0x10)) { continue }  # 0x10: a folder
-        $why = if ((Read-Account).Elevated) { Get-Exposure $candidate } else { '' }
+        # Elevated, the path is judged before anything reads it.
+        $why = if ($Elevated) { Get-PathRefusal $candidate }
+        if (-not $why) {
+            $attributes = Read-Attributes $candidate
+            if ($null -eq $attributes -or ($attributes -band 0x10)) { continue }  # 0x10: a folder
+            $why = if ($Elevated) { Get-Exposure $candidate } else { '' }
+        }
         if (-not $why) { return @{ Exe = $candidate; Refusals = $refusals } }
         $refusals += "Refused $candidate, as this runs with administrator rights and $why"
     }
@@ -175,11 +259,18 @@ function Find-Pacecap([string]$Given, [string[]]$Folders) {
 }
 
 # The Pacecap.exe that a script is to start or copy, from its -Pacecap
-# value: Exe, or Text, the first line to show when there is none.
+# value: Exe, or Text, the first line to show when there is none. Elevated,
+# only the one trusted place, %ProgramFiles%\Pacecap\Pacecap.exe, or the
+# file named, and only when it passes the checks: never a search of the
+# PATH or of the script's folder. A standard user's own run looks where
+# Get-SearchFolders says, as that user could start any file anyway.
 function Resolve-Pacecap([string]$Given, [string]$ScriptRoot) {
-    if ($Given -and $Given -notmatch '^[A-Za-z]:\\') { $Given = Join-Path (Get-Location).ProviderPath $Given }
-    $folders = @(Get-SearchFolders $ScriptRoot $env:ProgramFiles (Read-MachinePath) $env:Path)
-    $found = Find-Pacecap $Given $folders
+    $elevated = Test-RunElevated
+    $folders = if ($elevated) { , "$env:ProgramFiles\Pacecap" } else {
+        if ($Given -and $Given -notmatch '^[A-Za-z]:\\') { $Given = Join-Path (Get-Location).ProviderPath $Given }
+        @(Get-SearchFolders $ScriptRoot $env:ProgramFiles (Read-MachinePath) $env:Path)
+    }
+    $found = Find-Pacecap $Given $folders $elevated
     if ($found.Exe) { return @{ Exe = $found.Exe } }
     if ($found.Refusals) { return @{ Text = "$($found.Refusals -join '; '). $(Get-Advice $env:ProgramFiles)" } }
     @{ Text = 'Pacecap.exe was not found: put it in %ProgramFiles%\Pacecap, or name it with -Pacecap' }
@@ -224,16 +315,36 @@ function Get-RelaunchArguments($Bound) {
     }
 }
 
-# Runs the script $Script again in $PowerShell: its output and exit code.
-function Invoke-Relaunch([string]$PowerShell, [string]$Script, $Bound) {
-    $arguments = @(Get-RelaunchArguments $Bound)
-    $output = & $PowerShell -NoProfile -ExecutionPolicy Bypass -File $Script @arguments | Out-String
-    @{ Text = $output.TrimEnd(); Code = $LASTEXITCODE }
+# A command-line argument as Windows programs split their command line:
+# quoted when empty or holding a space, a tab or a quote, with a quote
+# escaped and the backslashes before a quote (or the closing one) doubled.
+function ConvertTo-Argument([string]$Text) {
+    if ($Text -and $Text -notmatch '[\s"]') { return $Text }
+    '"' + ($Text -replace '(\\*)"', '$1$1\"' -replace '(\\+)$', '$1$1') + '"'
+}
+
+# How long a run again may take: longer than two runs of Pacecap and a cold
+# start of Windows PowerShell, shorter than the task's five minutes.
+$RelaunchSeconds = 240
+
+# Runs the script $Script again in $PowerShell, never waiting for input nor
+# without end: its output and exit code. A run that could not be started
+# exits 4, nothing changed; one stopped at the bound exits $StoppedCode,
+# with a first line that says so.
+function Invoke-Relaunch([string]$PowerShell, [string]$Script, $Bound, [int]$StoppedCode) {
+    $arguments = @('-NoProfile', '-NonInteractive', '-ExecutionPolicy', 'Bypass', '-File', $Script) + @(Get-RelaunchArguments $Bound)
+    try {
+        $ran = Invoke-Program $PowerShell (@($arguments | ForEach-Object { ConvertTo-Argument $_ }) -join ' ') $RelaunchSeconds
+    } catch {
+        return @{ Code = 4; Text = "Windows PowerShell could not be started ($PowerShell): $($_.Exception.Message); nothing changed" }
+    }
+    if ($ran.Stopped) { return @{ Code = $StoppedCode; Text = "The run in $PowerShell was stopped: $($ran.Stopped)" } }
+    @{ Text = $ran.Output.TrimEnd(); Code = $ran.Code }
 }
 
 # The relaunch for the running script, or $null to go on here.
-function Start-Relaunch([string]$Script, $Bound, [bool]$NeedsWindowsPowerShell = $false) {
+function Start-Relaunch([string]$Script, $Bound, [bool]$NeedsWindowsPowerShell = $false, [int]$StoppedCode = 4) {
     $powershell = Get-Relaunch ([Environment]::Is64BitOperatingSystem) ([Environment]::Is64BitProcess) `
         $PSVersionTable.PSEdition $env:windir $NeedsWindowsPowerShell
-    if ($powershell) { Invoke-Relaunch $powershell $Script $Bound }
+    if ($powershell) { Invoke-Relaunch $powershell $Script $Bound $StoppedCode }
 }

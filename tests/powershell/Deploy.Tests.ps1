@@ -10,6 +10,10 @@ BeforeAll {
     $SY, $BA, $TI, $CO = 'S-1-5-18', 'S-1-5-32-544', $TrustedSids[2], 'S-1-3-0'
     $BU, $AU, $WD, $Admin = 'S-1-5-32-545', 'S-1-5-11', 'S-1-1-0', 'S-1-5-21-7-7-7-1001'
     $F, $M, $RX = 0x1F01FF, 0x1301BF, 0x1200A9
+    # Tokens as Read-Account gives them.
+    $Standard = @{ User = 'S-1-5-21-7-7-7-1002'; Groups = @('S-1-1-0', 'S-1-5-32-545', 'S-1-5-4', 'S-1-5-11', 'S-1-16-8192'); Integrity = 0x2000 }
+    $ElevatedAdmin = @{ User = $Admin; Groups = @('S-1-1-0', $BA, 'S-1-5-32-545', 'S-1-16-12288'); Integrity = 0x3000 }
+    $SystemAccount = @{ User = $SY; Groups = @($BA, 'S-1-1-0', 'S-1-5-11', 'S-1-16-16384'); Integrity = 0x4000 }
     function Allow($Sid, $Mask, [switch]$InheritOnly, [switch]$Deny) { @{ Sid = $Sid; Mask = $Mask; InheritOnly = [bool]$InheritOnly; Deny = [bool]$Deny } }
     # Stock shapes: the C:\ root, Program Files, and a folder and file an
     # administrator unpacked there, CREATOR OWNER expanded to $Owner.
@@ -24,7 +28,7 @@ BeforeAll {
     function Set-Machine($Acls) {
         $script:Fs = @{}
         foreach ($path in $Acls.Keys) { $script:Fs[$path] = @{ Security = $Acls[$path]; Attributes = $(if ($path -like '*.exe') { 0x20 } else { 0x10 }) } }
-        $script:Drive = @{ Type = 'Fixed'; Format = 'NTFS' }
+        $script:Drive = @{ Type = 'Fixed'; Format = 'NTFS'; Volume = $true }
     }
 }
 AfterAll { $env:ProgramFiles, $env:SystemRoot = $SavedEnv }
@@ -53,8 +57,9 @@ Describe 'Trust' {
         @{ Name = 'a standard user as owner'; Set = { $Fs[$dir].Security.Owner = 'S-1-5-21-7-7-7-1002' }; Why = 'files in' }
         @{ Name = 'a null DACL'; Set = { $Fs[$file].Security.Entries = $null }; Why = 'change or delete it' }
         @{ Name = 'a link on a component'; Set = { $Fs[$dir].Attributes = 0x410 }; Why = 'Pacecap is a link' }
-        @{ Name = 'a FAT drive'; Set = { $script:Drive = @{ Type = 'Fixed'; Format = 'FAT32' } }; Why = 'NTFS or ReFS' }
-        @{ Name = 'a network drive'; Set = { $script:Drive = @{ Type = 'Network'; Format = 'NTFS' } }; Why = 'NTFS or ReFS' }
+        @{ Name = 'a FAT drive'; Set = { $script:Drive = @{ Type = 'Fixed'; Format = 'FAT32'; Volume = $true } }; Why = 'NTFS or ReFS' }
+        @{ Name = 'a network drive'; Set = { $script:Drive = @{ Type = 'Network'; Format = 'NTFS'; Volume = $true } }; Why = 'NTFS or ReFS' }
+        @{ Name = 'a SUBST letter, which reports its drive''s type'; Set = { $script:Drive.Volume = $false }; Why = '^C: is not a volume''s own drive letter' }
         @{ Name = 'a UNC path'; Exe = '\\server\share\Pacecap.exe'; Why = 'not on a local drive' }
         @{ Name = 'an inherit-only entry for Users'; Set = { $Fs[$dir].Security.Entries += Allow $BU $F -InheritOnly }; Why = '^$' }
         @{ Name = 'a deny entry alone'; Set = { $Fs[$file].Security.Entries += Allow $WD $F -Deny }; Why = '^$' }
@@ -66,6 +71,53 @@ Describe 'Trust' {
         if ($Set) { . $Set }
         Get-Exposure $(if ($Exe) { $Exe } else { $file }) | Should -Match $Why
     }
+    It 'path form: <Name>' -ForEach @(
+        @{ Name = 'the clean path'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe'; Why = '^$' }
+        @{ Name = '/ as a separator'; Exe = 'C:\Program Files/Pacecap\Pacecap.exe'; Why = 'opens its path as C:\\Program Files\\Pacecap\\Pacecap\.exe: name' }
+        @{ Name = 'a folder name with a trailing space'; Exe = 'C:\Program Files \Pacecap\Pacecap.exe'; Why = 'as C:\\Program Files\\Pacecap\\Pacecap\.exe:' }
+        @{ Name = 'a folder name with a trailing dot'; Exe = 'C:\Program Files\Pacecap.\Pacecap.exe'; Why = 'as C:\\Program Files\\Pacecap\\Pacecap\.exe:' }
+        @{ Name = 'a file name with trailing dots and spaces'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe. .'; Why = 'as C:\\Program Files\\Pacecap\\Pacecap\.exe:' }
+        @{ Name = 'a doubled separator'; Exe = 'C:\Program Files\\Pacecap\Pacecap.exe'; Why = 'as C:\\Program Files\\Pacecap\\Pacecap\.exe:' }
+        @{ Name = 'a . and a .. segment'; Exe = 'C:\Program Files\.\x\..\Pacecap\Pacecap.exe'; Why = 'as C:\\Program Files\\Pacecap\\Pacecap\.exe:' }
+        @{ Name = 'the \\?\ form'; Exe = '\\?\C:\Program Files\Pacecap\Pacecap.exe'; Why = 'device path .*: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
+        @{ Name = 'the \\.\ form'; Exe = '\\.\C:\Program Files\Pacecap\Pacecap.exe'; Why = 'device path .*: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
+        @{ Name = 'a UNC path'; Exe = '\\server\share\Pacecap.exe'; Why = 'not on a local drive' }
+        @{ Name = 'a relative path'; Exe = 'Pacecap\Pacecap.exe'; Why = 'not a full path from a drive letter' }
+        @{ Name = 'a drive-relative path'; Exe = 'C:Pacecap.exe'; Why = 'not a full path from a drive letter' }
+        @{ Name = 'a path from the current drive''s root'; Exe = '\Program Files\Pacecap\Pacecap.exe'; Why = 'not a full path from a drive letter' }
+        @{ Name = 'an alternate data stream'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe:x'; Why = 'alternate data stream' }
+        @{ Name = 'the default stream named'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe::$DATA'; Why = 'alternate data stream' }
+        @{ Name = 'a device name'; Exe = 'C:\Program Files\Pacecap\nul.exe'; Why = 'names a device' }
+    ) {
+        Set-Machine (Stock)
+        Get-Exposure $Exe | Should -Match $Why
+        Should -Invoke Read-Attributes -Times ([int]($Why -eq '^$') * 4) -Exactly
+    }
+    It 'token: <Name>' -ForEach @(
+        @{ Name = 'a standard user'; Account = @{}; Elevated = $false; Administrator = $false }
+        @{ Name = 'a standard Microsoft Entra user'; Account = @{ User = 'S-1-12-1-1-2-3-4' }; Elevated = $false; Administrator = $false }
+        @{ Name = 'a standard user at low integrity'; Account = @{ Integrity = 0x1000 }; Elevated = $false; Administrator = $false }
+        @{ Name = 'SYSTEM'; Account = @{ User = 'S-1-5-18'; Integrity = 0x4000 }; Elevated = $true; Administrator = $true }
+        @{ Name = 'LOCAL SERVICE'; Account = @{ User = 'S-1-5-19' }; Elevated = $true; Administrator = $false }
+        @{ Name = 'NETWORK SERVICE'; Account = @{ User = 'S-1-5-20' }; Elevated = $true; Administrator = $false }
+        @{ Name = 'a service''s own account'; Account = @{ User = 'S-1-5-80-1-2-3-4-5' }; Elevated = $true; Administrator = $false }
+        @{ Name = 'a user account running a service'; Add = 'S-1-5-6'; Elevated = $true; Administrator = $false }
+        @{ Name = 'an administrator, unelevated (Administrators for deny only)'; Add = 'S-1-5-32-544'; Elevated = $true; Administrator = $false }
+        @{ Name = 'an administrator, elevated'; Add = 'S-1-5-32-544'; Account = @{ Integrity = 0x3000 }; Elevated = $true; Administrator = $true }
+        @{ Name = 'a Backup Operator, unelevated'; Add = 'S-1-5-32-551'; Elevated = $true; Administrator = $false }
+        @{ Name = 'a Backup Operator, elevated'; Add = 'S-1-5-32-551'; Account = @{ Integrity = 0x3000 }; Elevated = $true; Administrator = $false }
+        @{ Name = 'high integrity alone'; Account = @{ Integrity = 0x3000 }; Elevated = $true; Administrator = $false }
+        @{ Name = 'an integrity level not read'; Account = @{ Integrity = $null }; Elevated = $true; Administrator = $false }
+        @{ Name = 'groups not read'; Account = @{ Groups = $null }; Elevated = $true; Administrator = $false }
+        @{ Name = 'a token that cannot be read'; Throws = $true; Elevated = $true; Administrator = $false }
+    ) {
+        $token = $Standard.Clone()
+        foreach ($key in $Account.Keys) { $token[$key] = $Account[$key] }
+        if ($Add) { $token.Groups += $Add }
+        Mock Read-Account { if ($Throws) { throw 'no' }; $token }
+        Test-RunElevated | Should -Be $Elevated
+        Test-Administrator $(if (-not $Throws) { $token }) | Should -Be $Administrator
+    }
 }
 
 Describe 'The finder' {
@@ -74,24 +126,30 @@ Describe 'The finder' {
             Should -Be 'C:\Kit', 'C:\Program Files\Pacecap', 'C:\Windows\System32', 'C:\Quoted Dir', 'D:', 'C:\Mine'
     }
     It '<Name>' -ForEach @(
-        @{ Name = 'unelevated: the first found, unchecked'; Elevated = $false; Exe = 'C:\A\Pacecap.exe' }
-        @{ Name = 'hole 5: a refused candidate does not hide an accepted one'; Elevated = $true; Exe = 'C:\B\Pacecap.exe' }
-        @{ Name = 'none accepted: each refusal named, then the advice'; Elevated = $true; Refused = 'C:\A\Pacecap.exe', 'C:\B\Pacecap.exe'
-            Text = '^Refused C:\\A\\Pacecap.exe, as .* holds a wildcard character; Refused C:\\B\\.*\. Put it in C:\\Program Files\\Pacecap, .*icacls' }
-        @{ Name = 'a given one that is refused is not passed over'; Elevated = $true; Given = 'C:\A\Pacecap.exe'; Text = '^Refused C:\\A\\' }
-        @{ Name = 'none found'; Elevated = $true; Given = 'C:\None\Pacecap.exe'; Text = '^Pacecap.exe was not found' }
+        @{ Name = 'a standard user: the first found on the PATH, unchecked'; Account = 'Standard'; Exe = 'C:\A\Pacecap.exe' }
+        @{ Name = 'elevated: the installed one, checked, never one on the PATH'; Installed = $true; Exe = 'C:\Program Files\Pacecap\Pacecap.exe' }
+        @{ Name = 'elevated, none installed: the PATH is not searched'; Text = '^Pacecap.exe was not found' }
+        @{ Name = 'LOCAL SERVICE: the PATH is not searched'; Account = 'S-1-5-19'; Text = '^Pacecap.exe was not found' }
+        @{ Name = 'an installed one refused: named, then the advice'; Installed = $true; Refused = 'C:\Program Files\Pacecap\Pacecap.exe'
+            Text = '^Refused C:\\Program Files\\Pacecap\\Pacecap.exe, as .* no\. Put it in C:\\Program Files\\Pacecap, .*icacls' }
+        @{ Name = 'a given one that is refused'; Given = 'C:\A\Pacecap.exe'; Refused = 'C:\A\Pacecap.exe'; Text = '^Refused C:\\A\\' }
+        @{ Name = 'a given one in another form: refused before anything reads it'; Given = 'C:\A/Pacecap.exe'; Text = '^Refused C:\\A/Pacecap.exe, .* opens its path as C:\\A\\Pacecap.exe' }
+        @{ Name = 'none found'; Given = 'C:\None\Pacecap.exe'; Text = '^Pacecap.exe was not found' }
     ) {
-        Mock Read-Account { @{ Elevated = $Elevated } }
+        $token = if ($Account -eq 'Standard') { $Standard } elseif ($Account) { @{ User = $Account; Groups = @(); Integrity = 0x3000 } } else { $SystemAccount }
+        Mock Read-Account { $token }
         Mock Read-MachinePath { 'C:\A;C:\Folder;C:\B' }
-        Mock Read-Attributes { @{ 'C:\A\Pacecap.exe' = 0x20; 'C:\Folder\Pacecap.exe' = 0x10; 'C:\B\Pacecap.exe' = 0x20 }[$Path] }
-        Mock Get-Exposure { if ($Path -eq 'C:\A\Pacecap.exe') { 'its path holds a wildcard character' } elseif ($Refused -contains $Path) { 'no' } else { '' } }
+        Mock Read-Attributes { @{ 'C:\A\Pacecap.exe' = 0x20; 'C:\Folder\Pacecap.exe' = 0x10; 'C:\B\Pacecap.exe' = 0x20
+                'C:\Program Files\Pacecap\Pacecap.exe' = $(if ($Installed) { 0x20 }) }[$Path] }
+        Mock Get-Exposure { if ($Refused -contains $Path) { 'no' } else { '' } }
         $found = Resolve-Pacecap $Given 'relative'
         $found.Exe | Should -Be $Exe
         $found.Text | Should -Match $(if ($Text) { $Text } else { '^$' })
+        Should -Invoke Read-Attributes -ParameterFilter { $Path -like 'C:\[AB]\*' } -Times ([int]($Account -eq 'Standard' -or $Given -eq 'C:\A\Pacecap.exe')) -Exactly
     }
     It '<Name>' -ForEach @(
         @{ Name = 'hole 2: starts exactly the checked file, never one that its name matches as a wildcard'; Want = '[x] 0' }
-        @{ Name = 'stops a run that does not end, and says so'; Hang = $true; Want = 'did not end within 1 seconds' }
+        @{ Name = 'stops a run that does not end, and says it started'; Hang = $true; Want = 'it did not end within 1 seconds and was stopped' }
     ) {
         $name = if ($IsLinux -or $IsMacOS) { 'run' } else { 'run.cmd' }
         foreach ($folder in 'x', '[x]') {
@@ -102,14 +160,17 @@ Describe 'The finder' {
             [IO.File]::WriteAllText($file, $text)
             if ($name -eq 'run') { [IO.File]::SetUnixFileMode($file, 'UserRead, UserWrite, UserExecute') }
         }
-        $run = { (Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, '[x]', $name)) '0' 1).Output.Trim() }
-        if ($Hang) { $run | Should -Throw "*$Want*" } else { & $run | Should -Be $Want }
+        $ran = Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, '[x]', $name)) '0' 1
+        if ($Hang) { $ran.Stopped | Should -Be $Want; $ran.Code | Should -BeNullOrEmpty } else { $ran.Output.Trim() | Should -Be $Want; $ran.Stopped | Should -BeNullOrEmpty }
+    }
+    It 'a file that cannot be started throws: it never started' {
+        { Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, 'none', 'Pacecap.exe')) '0' 1 } | Should -Throw
     }
 }
 
 Describe 'Detect and Remediate' {
     BeforeEach {
-        Mock Read-Account { @{ Elevated = $false } }
+        Mock Read-Account { $Standard }
         Mock Read-MachinePath { '' }
         Mock Read-Attributes { if ($Path -eq 'C:\Program Files\Pacecap\Pacecap.exe') { 0x20 } }
     }
@@ -130,17 +191,26 @@ Describe 'Detect and Remediate' {
         @{ Script = 'Remediate'; Shown = 'failed'; Code = 0; Text = '^set 99 80$' }
         @{ Script = 'Remediate'; Wanted = 99, -1; Code = 1; Text = '^Invalid value -1.*; nothing changed$' }
         @{ Script = 'Remediate'; Wanted = 99, 80, 'C:\None.exe'; Code = 4; Text = 'not found.*; nothing changed$' }
+        @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'set stopped'; Code = 3; Text = '^Pacecap 99 80 was stopped after it started \(C:\\Program Files\\Pacecap\\Pacecap.exe\): it did not end.*; a value may have changed$' }
+        @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'set not started'; Code = 4; Text = '^Pacecap could not be started \(C:.*\): gone; nothing changed$' }
+        @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'read stopped'; Code = 4; Text = '^Pacecap 0 was stopped \(C:.*\): it did not end.*; nothing changed$' }
+        @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'read not started'; Code = 4; Text = '^Pacecap could not be started .*; nothing changed$' }
+        @{ Script = 'Detect'; Shown = 'class1'; Fault = 'read stopped'; Code = 4; Text = '^Pacecap was stopped \(C:.*\): it did not end' }
+        @{ Script = 'Detect'; Shown = 'class1'; Fault = 'read not started'; Code = 4; Text = '^Pacecap could not be started' }
     ) {
         $outputs = @{ set = "`r`nplugged-in value is 99%`r`non-battery value is 80%`r`n"
             class1 = "`r`nplugged-in value is 99%`r`non-battery value is 80%`r`nplugged-in value of efficiency class 1 is 100%`r`n"
             other = "`r`nplugged-in value is 99%`r`non-battery value is 55%`r`n"; failed = "No active power scheme`r`n" }
         Mock Invoke-Pacecap { if ($Arguments -eq '0') { @{ Output = $outputs[$Shown]; Code = [int]($Shown -eq 'failed') * 2 } } else { @{ Output = "set $Arguments`r`n"; Code = 0 } } }
+        $step = if ($Fault -like 'set*') { { $Arguments -ne '0' } } else { { $Arguments -eq '0' } }
+        if ($Fault -like '*not started') { Mock Invoke-Pacecap { throw 'gone' } -ParameterFilter $step }
+        if ($Fault -like '*stopped') { Mock Invoke-Pacecap { @{ Output = ''; Stopped = 'it did not end within 60 seconds and was stopped' } } -ParameterFilter $step }
         $plugged, $battery, $extra = if ($Wanted) { $Wanted } else { 99, 80 }
         $outcome = if ($Script -eq 'Detect') { Invoke-Detect $plugged $battery $(if ($extra -ne 'ConfigMgr') { $extra }) ($extra -eq 'ConfigMgr') @{} }
             else { Invoke-Remediate $plugged $battery $extra @{} }
         $outcome.Text | Should -Match $Text
         $outcome.Code | Should -Be $Code
-        Should -Invoke Invoke-Pacecap -Times ([int]($Text -like '^set*')) -Exactly -ParameterFilter { $Arguments -ne '0' }
+        Should -Invoke Invoke-Pacecap -Times ([int]($Text -like '^set*' -or $Fault -like 'set*')) -Exactly -ParameterFilter { $Arguments -ne '0' }
     }
     It 'runs again in <Want> from <Bits>-bit <Edition> (Register: <Needs>)' -ForEach @(
         @{ Bits = 32; Edition = 'Desktop'; Needs = $false; Want = 'C:\Windows\Sysnative\WindowsPowerShell\v1.0\powershell.exe' }
@@ -153,6 +223,24 @@ Describe 'Detect and Remediate' {
     It 'passes the parameters given on, switches as switches' {
         $bound = [ordered]@{ PluggedIn = 95; Pacecap = 'C:\A B\Pacecap.exe'; ConfigMgr = [switch]$true; Remove = [switch]$false; OnBattery = '' }
         Get-RelaunchArguments $bound | Should -Be '-PluggedIn', '95', '-Pacecap', 'C:\A B\Pacecap.exe', '-ConfigMgr'
+    }
+    It 'quotes <Text> as <Want> on a command line' -ForEach @(
+        @{ Text = '95'; Want = '95' }, @{ Text = ''; Want = '""' }, @{ Text = 'C:\A B\Pacecap.exe'; Want = '"C:\A B\Pacecap.exe"' }
+        @{ Text = 'a"b'; Want = '"a\"b"' }, @{ Text = 'C:\A B\'; Want = '"C:\A B\\"' }
+    ) {
+        ConvertTo-Argument $Text | Should -BeExactly $Want
+    }
+    It 'runs again with -NonInteractive, bounded, and a stopped run exits <Code> with a line that says so' -ForEach @(
+        @{ Stopped = $true; Code = 3; Text = '^The run in C:\\W\\powershell.exe was stopped: it did not end within 240 seconds' }
+        @{ Stopped = $false; Code = 2; Text = '^done$' }
+    ) {
+        Mock Invoke-Program { if ($Stopped) { @{ Output = 'half'; Stopped = "it did not end within $Seconds seconds and was stopped" } } else { @{ Output = "done`r`n"; Code = 2 } } } -ParameterFilter {
+            $Exe -eq 'C:\W\powershell.exe' -and $Seconds -eq 240 -and
+            $Arguments -eq '-NoProfile -NonInteractive -ExecutionPolicy Bypass -File "C:\Kit Dir\Remediate-Pacecap.ps1" -PluggedIn 95 -Pacecap "C:\A B\Pacecap.exe"' }
+        $ran = Invoke-Relaunch 'C:\W\powershell.exe' 'C:\Kit Dir\Remediate-Pacecap.ps1' ([ordered]@{ PluggedIn = 95; Pacecap = 'C:\A B\Pacecap.exe' }) 3
+        $ran.Code | Should -Be $Code
+        $ran.Text | Should -Match $Text
+        Should -Invoke Invoke-Program -Times 1 -Exactly
     }
 }
 
@@ -175,8 +263,11 @@ Describe 'Register' {
         Mock Get-TaskScript { @{ Bytes = [byte[]](3) } }
         Mock New-SecureFolder { $Fs[$Path] = @{ Attributes = 0x10; Security = Made $Security } }
         Mock Write-SecureFile { $Fs[$Path] = @{ Attributes = 0x20; Security = Made $Security } }
-        Mock Remove-Folder { $Fs.Remove($Path) }
+        Mock Remove-Folder { foreach ($key in @($Fs.Keys)) { if ($key -eq $Path -or $key -like "$Path\*") { $Fs.Remove($key) } } }
+        Mock Move-Folder { foreach ($key in @($Fs.Keys)) { if ($key -eq $From -or $key -like "$From\*") { $Fs[$To + $key.Substring($From.Length)] = $Fs[$key]; $Fs.Remove($key) } } }
+        Mock Read-Tree { foreach ($key in @($Fs.Keys | Sort-Object)) { if ($key -eq $Path -or $key -like "$Path\*") { @{ Path = $key; Attributes = $Fs[$key].Attributes } } } }
         Mock Start-Relaunch { }
+        Mock Stop-Task { }
         Mock Register-Task { }
         Mock Unregister-Task { }
         Mock Remove-TaskFiles { }
@@ -194,13 +285,19 @@ Describe 'Register' {
         @{ Name = '-Remove that fails'; Remove = $true; Fails = $true; Code = 6; Text = '^The task could not be removed: no' }
         @{ Name = '-Remove from a folder standard users can change'; Remove = $true; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4
             Text = '^Refused C:\\Program Files\\Pacecap, .*; nothing changed$' }
+        @{ Name = '-Remove from a folder whose attributes Users may write'; Remove = $true; Unzipped = $true; Code = 4
+            Set = { $Fs['C:\Program Files\Pacecap'].Security.Entries += Allow $BU 0x100 }; Text = '^Refused C:\\Program Files\\Pacecap, .*files in C:\\Program Files\\Pacecap\. .*; nothing changed$' }
+        @{ Name = '-Remove over a link in the task''s folder'; Remove = $true; Unzipped = $true; Code = 4
+            Set = { $Fs['C:\Program Files\Pacecap\Task'] = @{ Attributes = 0x10; Security = $TaskSecurity }; $Fs['C:\Program Files\Pacecap\Task\Logs'] = @{ Attributes = 0x410 } }
+            Text = '^Refused C:\\Program Files\\Pacecap\\Task\\Logs, as it is a link that this did not make; nothing changed$' }
     ) {
         $PolicyOwner = if ($Owner) { $Owner } else { $BA }
         $acls = Stock $PolicyOwner
         $acls[$Vendor], $acls['C:\Program Files\Vendor'] = (Stock)['C:\Program Files\Pacecap\Pacecap.exe', 'C:\Program Files\Pacecap']
         if (-not $Unzipped) { $acls.Remove('C:\Program Files\Pacecap'); $acls.Remove('C:\Program Files\Pacecap\Pacecap.exe') }
         Set-Machine $acls
-        Mock Read-Account { @{ Elevated = $Elevated -ne $false } }
+        if ($Set) { . $Set }
+        Mock Read-Account { if ($Elevated -eq $false) { $Standard } else { $ElevatedAdmin } }
         if ($Fails) { Mock Register-Task { throw 'no' }; if ($Remove) { Mock Unregister-Task { throw 'no' } } }
         $plugged, $battery = if ($Values) { $Values } else { 96, 82 }
         $outcome = Invoke-Register $plugged $battery $(if ($Given) { $Given } elseif (-not $Unzipped) { $Vendor }) ([bool]$Remove) @{}
@@ -208,9 +305,46 @@ Describe 'Register' {
         $outcome.Code | Should -Be $Code
         Should -Invoke Register-Task -Times ([int]$Installs) -Exactly
         Should -Invoke Write-SecureFile -Times (2 * $Installs) -Exactly
-        # The old task is gone before its folder is made anew.
-        Should -Invoke Unregister-Task -Times ([int]($Installs -or ($Remove -and $Code -ne 4))) -Exactly
+        Should -Invoke Unregister-Task -Times ([int]($Remove -and $Code -ne 4)) -Exactly
         Should -Invoke Remove-TaskFiles -Times ([int]($Remove -and $Code -eq 0)) -Exactly
+    }
+    It 'registering again with the task''s own copy, a failure at <Step> leaves the old task and a copy' -ForEach @(
+        @{ Step = 'no step'; Code = 0 }, @{ Step = 'New-SecureFolder'; Code = 6 }, @{ Step = 'Write-SecureFile'; Code = 6 }, @{ Step = 'Stop-Task'; Code = 6 }
+        @{ Step = 'Move-Folder'; From = 'Task'; Code = 6 }, @{ Step = 'Move-Folder'; From = 'Task.new'; Code = 6 }, @{ Step = 'Register-Task'; Code = 6 }
+    ) {
+        $own, $task = 'C:\Program Files\Pacecap\Task\Pacecap.exe', 'C:\Program Files\Pacecap\Task'
+        $acls = Stock
+        $acls.Remove('C:\Program Files\Pacecap\Pacecap.exe')
+        Set-Machine $acls
+        $Fs[$task] = @{ Attributes = 0x10; Security = $TaskSecurity }
+        $Fs[$own] = @{ Attributes = 0x20; Security = $TaskSecurity; Bytes = [byte[]](7, 7) }
+        $Fs["$task\Remediate-Pacecap.ps1"] = @{ Attributes = 0x20; Security = $TaskSecurity; Bytes = [byte[]](3) }
+        $script:Registered = 'old'
+        Mock Read-Account { $ElevatedAdmin }
+        Mock Read-Bytes { $Fs[$Path].Bytes }
+        Mock Write-SecureFile { $Fs[$Path] = @{ Attributes = 0x20; Security = Made $Security; Bytes = $Bytes } }
+        Mock Register-Task { $script:Registered = $Definition.Action.Argument }
+        Mock Unregister-Task { $script:Registered = $null }
+        Mock Start-Sleep { }
+        if ($Step -ne 'no step') { Mock $Step { throw 'no' } -ParameterFilter $(if ($From) { [scriptblock]::Create("`$From -like '*\$From'") } else { { $true } }) }
+        $outcome = Invoke-Register 96 82 $own $false @{}
+        $outcome.Code | Should -Be $Code
+        $Registered | Should -Match $(if ($Code) { '^old$' } else { '-Pacecap "C:\\Program Files\\Pacecap\\Task\\Pacecap.exe" -PluggedIn 96 -OnBattery 82$' })
+        $Fs[$own].Bytes | Should -Be 7, 7
+        if (-not $Code) { @($Fs.Keys | Where-Object { $_ -like '*\Task.*' }) | Should -BeNullOrEmpty }
+    }
+    It 'the scheme-change query leaves out exactly the task''s own copy under <ProgramFiles>' -ForEach @(
+        @{ ProgramFiles = 'C:\Program Files' }, @{ ProgramFiles = "C:\O'Brien's Files" }, @{ ProgramFiles = 'C:\A & B <x>' }
+    ) {
+        $own = "$ProgramFiles\Pacecap\Task\Pacecap.exe"
+        $query = ([xml](Get-TaskDefinition "$ProgramFiles\Pacecap\Task" 'C:\Windows' 96 82).Triggers[2].Subscription).QueryList.Query
+        foreach ($path in $own, "$ProgramFiles\Pacecap\Pacecap.exe") {
+            $event = New-Object Xml.XmlDocument
+            $data = $event.AppendChild($event.CreateElement('Event')).AppendChild($event.CreateElement('EventData')).AppendChild($event.CreateElement('Data'))
+            $data.SetAttribute('Name', 'ProcessPath')
+            $data.InnerText = $path
+            $event.SelectNodes($query.Suppress.'#text').Count | Should -Be ([int]($path -eq $own))
+        }
     }
     Context 'the task' {
         BeforeAll { $Task = Get-TaskDefinition 'C:\Program Files\Pacecap\Task' 'C:\Windows' 96 82 }
@@ -234,6 +368,21 @@ Describe 'Register' {
         ) {
             & $Get | Should -Be $Want
         }
+    }
+}
+
+Describe 'Removal' {
+    It 'removes a folder without following a link in it, and refuses before it deletes anything' {
+        $root = Join-Path (Get-PSDrive TestDrive).Root 'remove'
+        foreach ($folder in 'outside', 'Task\inner') { New-Item -ItemType Directory -Path "$root/$folder" -Force | Out-Null }
+        foreach ($file in 'outside/keep', 'Task/a', 'Task/inner/b') { Set-Content -LiteralPath "$root/$file" -Value x }
+        New-Item -ItemType SymbolicLink -Path "$root/Task/inner/link" -Target "$root/outside" | Out-Null
+        { Remove-Folder "$root/Task" } | Should -Throw '*link* is a link that this did not make; nothing removed'
+        foreach ($left in 'outside/keep', 'Task/a', 'Task/inner/b', 'Task/inner/link') { Test-Path -LiteralPath "$root/$left" | Should -BeTrue }
+        Remove-Entry "$root/Task/inner/link" $true
+        Remove-Folder "$root/Task"
+        Test-Path -LiteralPath "$root/Task" | Should -BeFalse
+        Test-Path -LiteralPath "$root/outside/keep" | Should -BeTrue
     }
 }
 
@@ -307,6 +456,9 @@ Describe 'README' {
         @{ Why = 'hole 9: how Configuration Manager lets the scripts run'; Text = 'PowerShell execution policy.{0,80}Bypass' }
         @{ Why = 'hole 4: the command that hands an unzipped folder to Administrators'; Text = 'icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q' }
         @{ Why = 'hole 5: winget and Scoop installs are refused by design'; Text = 'WinGet\\Links' }
+        @{ Why = 'the one trusted place'; Text = 'start or copy only `%ProgramFiles%\\Pacecap\\Pacecap\.exe`.{0,120}the task''s own copy, or the file `-Pacecap`' }
+        @{ Why = 'the refused path forms and the form named instead'; Text = 'refusal names the form to use: `/` as a separator \(`C:\\Tools/Pacecap`\)' }
+        @{ Why = 'exit 3 for a setting run stopped after it started'; Text = '\*\*3\*\* a write or the apply step failed, or the setting run was stopped' }
     ) {
         [IO.File]::ReadAllText("$PSScriptRoot/../../README.md") -replace '\s+', ' ' | Should -Match $Text
     }

@@ -1255,52 +1255,46 @@ def layout_cases(layout):
           and not any(rule.inherited for rule in rules), rules)
 
 
+def not_found(ran, marker_folder, layout):
+    """Whether a roll-out script found no Pacecap.exe (exit 4, "not found")
+    and left the marker in marker_folder unstarted."""
+    return (ran.code == 4 and first_line(ran.out).startswith("Pacecap.exe was not found")
+            and not layout.ran(marker_folder).exists())
+
+
 def machine_path_cases(layout):
-    """Pacecap found only on the machine's PATH as the registry holds it now:
-    32-bit detection finds the protected copy; detection as SYSTEM refuses a
-    copy that standard users can replace or move aside, and does start the
-    same marker from a protected folder."""
+    """Pacecap on the machine's PATH as the registry holds it now: an
+    elevated run, the job's own or SYSTEM's, never searches it, even for a
+    copy in a protected folder; 32-bit detection runs again in the 64-bit
+    PowerShell with -Pacecap passed on."""
     installed = Path(os.environ["ProgramFiles"]) / "Pacecap" / "Pacecap.exe"
     if installed.exists():
-        skip(7, "Pacecap.exe found on the machine's PATH", "the scripts look in %s first, and it is here" % installed)
+        skip(5, "Pacecap.exe on the machine's PATH", "the scripts use %s when elevated, and it is here" % installed)
         return
     x86 = os.path.join(os.environ["SystemRoot"], "SysWOW64", "WindowsPowerShell", "v1.0", "powershell.exe")
     detect = ROOT / "deploy" / "Detect-Pacecap.ps1"
+    exe = layout.bin / "Pacecap.exe"
     with machine_path_restored() as (kind, data):
         if kind not in (REG_SZ, REG_EXPAND_SZ):
             raise ValueError("the machine's Path value is of kind %d" % kind)
-        write_machine_path(kind, path_with(data, str(layout.bin)))
+        write_machine_path(kind, path_with(data, str(layout.marker)))
         with scheme_restored():
             write_scheme(99, 80)
-            ran = powershell("& %s; exit $LASTEXITCODE" % ps_quote(detect), exe=x86)
-            check("32-bit detection finds Pacecap on the machine's PATH alone: compliant, exit 0",
+            ran = powershell("& %s -Pacecap %s; exit $LASTEXITCODE" % (ps_quote(detect), ps_quote(exe)), exe=x86)
+            check("32-bit detection runs again in 64-bit PowerShell with -Pacecap: compliant, exit 0",
                   ran.code == 0 and ran.out.startswith("Compliant"), ran)
-            ran = powershell("& %s -ConfigMgr -PluggedIn 98; exit $LASTEXITCODE" % ps_quote(detect), exe=x86)
+            ran = powershell("& %s -Pacecap %s -ConfigMgr -PluggedIn 98; exit $LASTEXITCODE" % (ps_quote(detect), ps_quote(exe)),
+                             exe=x86)
             check("-ConfigMgr: NonCompliant, exit 0", (ran.code, ran.out) == (0, "NonCompliant"), ran)
-            ran = powershell("& %s -ConfigMgr; exit $LASTEXITCODE" % ps_quote(detect), exe=x86)
+            ran = powershell("& %s -Pacecap %s -ConfigMgr; exit $LASTEXITCODE" % (ps_quote(detect), ps_quote(exe)), exe=x86)
             check("-ConfigMgr: Compliant, exit 0", (ran.code, ran.out) == (0, "Compliant"), ran)
-        for name, folder, what in (("refused-user-writable", layout.user_writable, "a folder Users may change"),
-                                   ("refused-admin-only", layout.admin_only,
-                                    "an admin-only folder inside one Users may change")):
-            write_machine_path(kind, path_with(data, str(folder)))
-            layout.ran(folder).unlink(missing_ok=True)
-            ran = run_as_system(layout.runs / name, layout.scripts / "Detect-Pacecap.ps1")
-            check("detection as SYSTEM refuses a Pacecap.exe on the PATH in %s (exit 4, \"Refused \"), "
-                  "and does not start it" % what,
-                  refused(ran, folder / "Pacecap.exe") and not layout.ran(folder).exists(), ran)
-        write_machine_path(kind, path_with(data, str(layout.marker)))
         layout.ran(layout.marker).unlink(missing_ok=True)
-        ran = run_as_system(layout.runs / "accepted-marker", layout.scripts / "Detect-Pacecap.ps1")
-        check("control: the same marker on the PATH in a protected folder is accepted and started as SYSTEM",
-              layout.ran(layout.marker).exists() and not first_line(ran.out).startswith("Refused") and ran.code != 4,
-              ran)
-        write_machine_path(kind, path_with(path_with(data, str(layout.user_writable)), str(layout.marker)))
-        for folder in (layout.user_writable, layout.marker):
-            layout.ran(folder).unlink(missing_ok=True)
-        ran = run_as_system(layout.runs / "refused-then-accepted", layout.scripts / "Detect-Pacecap.ps1")
-        check("as SYSTEM, a refused Pacecap.exe earlier on the PATH does not block an accepted one: "
-              "the accepted one runs, exit not 4", layout.ran(layout.marker).exists() and ran.code != 4
-              and not layout.ran(layout.user_writable).exists(), ran)
+        ran = run_script(detect)
+        check("elevated detection does not search the PATH: a marker there in a protected folder is not started, "
+              "exit 4, not found", not_found(ran, layout.marker, layout), ran)
+        ran = run_as_system(layout.runs / "path-not-searched", layout.scripts / "Detect-Pacecap.ps1")
+        check("detection as SYSTEM does not search the PATH either: not started, exit 4, not found",
+              not_found(ran, layout.marker, layout), ran)
 
 
 def system_cases(layout):
@@ -1318,10 +1312,15 @@ def system_cases(layout):
                             "-Pacecap", layout.bin / "Pacecap.exe", "-PluggedIn", 99, "-OnBattery", 80)
         check("detection as SYSTEM accepts -Pacecap naming the copy under %ProgramFiles%: compliant, exit 0",
               ran.code == 0 and ran.out.startswith("Compliant"), ran)
-        ran = run_as_system(layout.runs / "accepted-beside", layout.kit / "Detect-Pacecap.ps1",
-                            "-PluggedIn", 99, "-OnBattery", 80)
-        check("detection as SYSTEM accepts the copy beside it under %ProgramFiles%: compliant, exit 0",
-              ran.code == 0 and ran.out.startswith("Compliant"), ran)
+    installed = Path(os.environ["ProgramFiles"]) / "Pacecap" / "Pacecap.exe"
+    if installed.exists():
+        skip(1, "detection as SYSTEM passes over the copy beside it", "it would use %s, which is here" % installed)
+    else:
+        shutil.copyfile(layout.scripts / "Detect-Pacecap.ps1", layout.marker / "Detect-Pacecap.ps1")
+        layout.ran(layout.marker).unlink(missing_ok=True)
+        ran = run_as_system(layout.runs / "beside-not-used", layout.marker / "Detect-Pacecap.ps1")
+        check("detection as SYSTEM does not start the Pacecap.exe beside it, even in a protected folder: exit 4, not found",
+              not_found(ran, layout.marker, layout), ran)
     with scheme_restored():
         try:
             registered = register_system_task(CHECK_TASK, layout.bin / "Pacecap.exe", "97 81")
@@ -1348,6 +1347,95 @@ def refusal_cases(layout):
             started = [str(marker) for marker in markers if layout.ran(marker.parent).exists()]
             check("as SYSTEM, refused with exit 4 and nothing started: %s" % name,
                   refused(ran, candidate) and not started, (ran, started))
+
+
+# Each refused as SYSTEM before anything reads it, with the form to name
+# instead: a row is what it shows and the -Pacecap value, from the marker
+# folder's path (a protected copy that is accepted when named plainly).
+PATH_FORMS = [
+    ("a / as a separator, as a PATH entry C:\\Tools/Pacecap", lambda marker: str(marker.parent) + "/marker\\Pacecap.exe"),
+    ("a folder name with a trailing space", lambda marker: str(marker) + " \\Pacecap.exe"),
+]
+
+
+def path_form_cases(layout):
+    """The path rule against Windows: its own normalisation of the forms
+    whose rule is documented gives the form the scripts name; as SYSTEM each
+    PATH_FORMS value is refused, names the plain form and starts nothing; a
+    SUBST letter is refused in the job's elevated session (SUBST letters
+    belong to one logon session, so SYSTEM would not see it)."""
+    forms = ["C:\\Tools/Pacecap\\Pacecap.exe", "C:\\A\\\\B\\.\\x\\..\\Pacecap.exe", "C:\\A\\Pacecap.exe. . "]
+    ran = powershell(". %s\n" % ps_quote(ROOT / "deploy" / "shared" / "PacecapShared.ps1") + "\n".join(
+        "[IO.Path]::GetFullPath(%s) + '|' + (Get-CanonicalPath %s)" % (ps_quote(form), ps_quote(form)) for form in forms))
+    pairs = [line.split("|") for line in ran.out.splitlines()]
+    check("the scripts' canonical form is Windows' own for / separators, runs of separators, . and .., and trailing "
+          "dots and spaces", len(pairs) == len(forms) and all(a == b for a, b in pairs), (ran, pairs))
+    ran = powershell(". %s\n$a = Read-Account\n" % ps_quote(ROOT / "deploy" / "shared" / "PacecapShared.ps1") +
+                     "'{0}|{1}|{2}|{3}|{4}' -f $a.User, $a.Integrity, (@($a.Groups) -contains 'S-1-5-32-544'), "
+                     "(Test-RunElevated), (Test-Administrator $a)")
+    user, integrity, admins, elevated, administrator = (ran.out.split("|") + [""] * 5)[:5]
+    check("the job's elevated token as Read-Account reads it: an account SID, Administrators, High integrity or above; "
+          "it gets the checks and may register", user.startswith("S-1-5-21-") and integrity.isdigit()
+          and int(integrity) >= 0x3000 and (admins, elevated, administrator) == ("True", "True", "True"), ran)
+    probe = layout.runs / "account.ps1"
+    probe.write_text(". %s\n$a = Read-Account\n'{0}|{1}|{2}|{3}' -f $a.User, $a.Integrity, (Test-RunElevated), "
+                     "(Test-Administrator $a)\n" % ps_quote(ROOT / "deploy" / "shared" / "PacecapShared.ps1"),
+                     encoding="utf-8-sig")
+    ran = run_as_system(layout.runs / "account", probe)
+    check("SYSTEM's token as Read-Account reads it: S-1-5-18 at System integrity (0x4000); it gets the checks",
+          first_line(ran.out) == "S-1-5-18|16384|True|True", ran)
+    for number, (name, given) in enumerate(PATH_FORMS):
+        candidate = given(layout.marker)
+        layout.ran(layout.marker).unlink(missing_ok=True)
+        ran = run_as_system(layout.runs / ("form-%d" % number), layout.scripts / "Detect-Pacecap.ps1", "-Pacecap", candidate)
+        check("as SYSTEM, -Pacecap with %s is refused (exit 4), names %s and starts nothing" % (name, layout.marker / "Pacecap.exe"),
+              refused(ran, candidate) and str(layout.marker / "Pacecap.exe") in ran.out
+              and not layout.ran(layout.marker).exists(), ran)
+    free = [letter for letter in "ZYXWVUTSRQPONMLKJIH" if not os.path.exists(letter + ":\\")]
+    if not free:
+        skip(1, "a SUBST letter is refused", "no drive letter is free")
+        return
+    letter = free[0] + ":"
+    subprocess.run(["subst", letter, str(layout.marker)], check=True, capture_output=True, timeout=RUN_TIMEOUT)
+    try:
+        layout.ran(layout.marker).unlink(missing_ok=True)
+        ran = run_script(ROOT / "deploy" / "Detect-Pacecap.ps1", "-Pacecap", letter + "\\Pacecap.exe")
+        check("elevated, a Pacecap.exe by way of a SUBST letter is refused (exit 4, not a volume's own letter) and not started",
+              refused(ran, letter + "\\Pacecap.exe") and "not a volume's own drive letter" in ran.out
+              and not layout.ran(layout.marker).exists(), ran)
+    finally:
+        subprocess.run(["subst", letter, "/d"], capture_output=True, timeout=RUN_TIMEOUT)
+
+
+def planted_junction_cases(layout):
+    """-Remove as SYSTEM over a task folder that holds a junction to a folder
+    elsewhere: refused with exit 4, and nothing is deleted, neither what the
+    junction leads to nor the junction."""
+    installed = Path(os.environ["ProgramFiles"]) / "Pacecap"
+    if installed.exists() or task_state(TASK) is not None:
+        skip(1, "-Remove over a planted junction", "%s or a task %s is already here; both are left alone" % (installed, TASK))
+        return
+    victim = layout.root / "victim"
+    victim.mkdir()
+    (victim / "keep.txt").write_text("x")
+    link = installed / "Task" / "link"
+    try:
+        (installed / "Task").mkdir(parents=True)
+        # As the README hands an unzipped folder to Administrators, so that
+        # the folders pass and the link is what is refused.
+        icacls(installed, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
+        icacls(installed, "/reset", "/T")
+        subprocess.run(["cmd", "/c", "mklink", "/J", str(link), str(victim)], check=True, capture_output=True,
+                       timeout=RUN_TIMEOUT)
+        ran = run_as_system(layout.runs / "remove-junction", layout.scripts / "Register-PacecapTask.ps1", "-Remove")
+        check("-Remove as SYSTEM over a planted junction: exit 4, the link named, nothing outside the folder deleted "
+              "and the junction left", ran.code == 4 and first_line(ran.out).startswith("Refused %s" % link)
+              and (victim / "keep.txt").exists() and os.path.lexists(link), ran)
+    finally:
+        if os.path.lexists(link):
+            os.rmdir(link)  # a junction: removes the link, never what it leads to
+        check("the planted %s is removed, and what the junction led to is still there" % installed,
+              removed(installed) and (victim / "keep.txt").exists())
 
 
 def unzip_fix(readme):
@@ -1409,8 +1497,12 @@ def keeping_task_cases(layout, machine):
     with scheme_restored():
         write_scheme(100, 100)
         try:
-            ran = run_script(register, "-PluggedIn", 96, "-OnBattery", 82)
+            ran = run_script(register, "-Pacecap", layout.bin / "Pacecap.exe", "-PluggedIn", 96, "-OnBattery", 82)
             check("Register-PacecapTask from a protected copy: exit 0", ran.code == 0, ran)
+            ran = run_script(register, "-Pacecap", own / "Pacecap.exe", "-PluggedIn", 96, "-OnBattery", 82)
+            check("registered again with -Pacecap naming the task's own copy: exit 0, the task there, the same bytes",
+                  ran.code == 0 and task_state(TASK) is not None and (own / "Pacecap.exe").read_bytes()
+                  == (layout.bin / "Pacecap.exe").read_bytes() and not (installed / "Task.old").exists(), ran)
             subscription = task_definition_cases(own, layout, machine)
             scheme_change_cases(own / "Pacecap.exe", layout.bin / "Pacecap.exe", subscription)
             wait_until_idle(TASK)
@@ -2445,9 +2537,12 @@ GROUPS = [
     ("roll-out scripts", "%ProgramFiles% and Windows PowerShell 5.1", "fails"),
     ("folders", "NTFS access rules and owners under %ProgramFiles%", "fails"),
     ("machine PATH", "32-bit Windows PowerShell (SysWOW64), the Task Scheduler to run as SYSTEM, and no "
-     "%ProgramFiles%\\Pacecap", "skips (7) where %ProgramFiles%\\Pacecap is there: the scripts look there first"),
+     "%ProgramFiles%\\Pacecap", "skips (5) where %ProgramFiles%\\Pacecap\\Pacecap.exe is there: elevated, the scripts use that one"),
     ("as SYSTEM", "the Task Scheduler to run as SYSTEM", "fails"),
     ("refusals as SYSTEM", "a local account that can be made and deleted (New-LocalUser)", "fails"),
+    ("path forms", "Windows PowerShell 5.1, the Task Scheduler to run as SYSTEM, and subst", "fails"),
+    ("a planted junction", "no %ProgramFiles%\\Pacecap and no Pacecap task yet, and mklink /J", "skips (1) where "
+     "either is there already"),
     ("the unzip route", "the README's icacls commands", "fails"),
     ("the task that keeps the limits", "no Pacecap task and no %ProgramFiles%\\Pacecap yet, the System log's "
      "scheme-change events; for the resume check, a resume event in the System log (a machine with a sleep state "
@@ -2473,7 +2568,8 @@ def group_runs(exe, kit, work, summary, emulated, machine):
              "planted libraries": lambda: planted_library_cases(exe, kit, work),
              "close prompt": lambda: close_prompt_cases(exe, kit)}
     protected = {"roll-out scripts": rollout_cases, "folders": layout_cases, "machine PATH": machine_path_cases,
-                 "as SYSTEM": system_cases, "refusals as SYSTEM": refusal_cases, "the unzip route": unzip_route_cases,
+                 "as SYSTEM": system_cases, "refusals as SYSTEM": refusal_cases, "path forms": path_form_cases,
+                 "a planted junction": planted_junction_cases, "the unzip route": unzip_route_cases,
                  "the task that keeps the limits": lambda layout: keeping_task_cases(layout, machine)}
     after = {"manifests": manifest_cases,
              "the Windows Installer package": lambda: installer_cases(kit, exe, work),
