@@ -17,6 +17,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent.parent
@@ -95,6 +96,17 @@ class Prefix:
         log.unlink(missing_ok=True)
         code, out = self.run("msiexec", *args, "/qn", "/l*v", e2e.win_path(log), debug=debug)
         return code, (log.read_text(errors="replace") if log.exists() else "") + out.decode(errors="replace")
+
+    def debug_lines(self, marker, text, seconds=30):
+        """The lines of text, or of the last run's output as it grows, that
+        hold marker: what a process that outlives the run writes comes late."""
+        for _ in range(seconds * 10):
+            found = [line for line in text.splitlines() if marker in line]
+            if found:
+                return found
+            time.sleep(0.1)
+            text = (self.work / "out.log").read_bytes().decode(errors="replace")
+        return []
 
     def query(self, key, *args):
         return self.run("reg", "query", key, *args)[1].decode(errors="replace")
@@ -208,7 +220,9 @@ def steps(prefix, old, new, scripts, original_path):
     def failed_task():
         code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99", debug=TRACE)
         line = [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -PluggedIn 99:")]
-        started = [line for line in log.splitlines() if "powershell:wmain" in line]
+        # The action gives up on PowerShell's output at once here, so
+        # msiexec may end before PowerShell has said what it was given.
+        started = prefix.debug_lines("powershell:wmain", log)
         return (code == FAILURE and len(line) == 1 and not prefix.installed() and not prefix.products() and
                 len(started) == 1 and STARTED in started[0]), (code, line, started)
 
