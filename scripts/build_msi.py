@@ -10,6 +10,7 @@ SCRIPT_FOLDER holds the three roll-out scripts as released (standing alone,
 signed when the release is). Writes OUT_DIR/Pacecap-VERSION-x64.msi (or
 -arm64.msi) and prints its path.
 """
+import hashlib
 import os
 import shutil
 import subprocess
@@ -135,10 +136,14 @@ def build(arch, exe, script_folder, out_dir):
                  [arg for item in sorted(defines.items()) for arg in ("-D", "%s=%s" % item)] +
                  [str(ROOT / "installer" / "Pacecap.wxs")]]
         steps += [["msibuild", str(database), "-q", query] for query in post_step(version)]
-        # The package code names these exact bytes: it comes from the files
-        # it holds, so two builds of the same files agree and others differ.
+        # The package code names these exact bytes: it comes from all that
+        # makes them (the files, the source, the values, the post-step), so
+        # two builds of the same agree and any change gives a new one.
+        source = (ROOT / "installer" / "Pacecap.wxs").read_bytes() + repr(
+            (sorted(defines.items()), post_step(version), stamp)).encode()
         package = guid("Package %s %s %s" % (version, arch, " ".join(
-            release_files.sha256(stage / part) for part in ["Pacecap.exe"] + SCRIPTS)))
+            [release_files.sha256(path) for path in sorted(stage.iterdir()) if path != database] +
+            [hashlib.sha256(source).hexdigest()])))
         steps.append(["msibuild", str(database), "-s", "Pacecap %s" % version, name,
                       "%s;1033" % PLATFORMS[arch], package])
         for step in steps:
