@@ -101,6 +101,11 @@ def post_step(version):
     # Given on the command line, they must reach the installer service.
     "UPDATE `Property` SET `Value` = 'OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY;TASKREGISTERED' "
     "WHERE `Property` = 'SecureCustomProperties'",
+    # The exe is a versioned file (wixl leaves its version out), so the file
+    # versioning rules compare versions; a file hash is for unversioned
+    # files only.
+    "UPDATE `File` SET `Version` = '%s' WHERE `File` = 'Pacecap.exe'" % version,
+    "DELETE FROM `MsiFileHash` WHERE `File_` = 'Pacecap.exe'",
     ]
 
 
