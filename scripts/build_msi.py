@@ -34,6 +34,9 @@ NAMESPACE = uuid.UUID("0B5D3C1E-7A44-4E0F-8D62-95C1F7A3B210")
 # When the install folder is not the one the scripts trust (Wine reads no
 # "~<>", so the case-blind test is written out).
 OTHER_FOLDER = "PacecapFolder <> ProgramFilesPacecap AND NOT PacecapFolder ~= ProgramFilesPacecap"
+# The File table's keys, as wixl makes them from the .wxs.
+FILE_KEYS = ["Pacecap.exe", "Detect_Pacecap.ps1", "Register_PacecapTask.ps1", "Remediate_Pacecap.ps1"]
+TRUSTED_INSTALLER = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 # Windows Installer's name for each processor in the package's Template.
 PLATFORMS = {"x64": "x64", "arm64": "Arm64"}
 
@@ -106,7 +109,29 @@ def post_step(version):
     # files only.
     "UPDATE `File` SET `Version` = '%s' WHERE `File` = 'Pacecap.exe'" % version,
     "DELETE FROM `MsiFileHash` WHERE `File_` = 'Pacecap.exe'",
+    # The folder and each file get the rights of Program Files itself, set
+    # and not inherited, also where the folder was there before with others:
+    # the task's actions run the installed script as SYSTEM.
+    "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, "
+    "`Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
+    "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('PacecapFolder', 'Exe')",
+    "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`) "
+    "VALUES ('LockFolder', 'PacecapFolder', 'CreateFolder', '%s')" % sddl("OICI"),
+    ] + [
+    "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`) "
+    "VALUES ('Lock%s', '%s', 'File', '%s')" % (key, key, sddl("")) for key in FILE_KEYS
+    ] + [
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('RemoveFolders', 3600)",
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('CreateFolders', 3700)",
     ]
+
+
+def sddl(inherit):
+    """Owned by Administrators; full control for SYSTEM, Administrators and
+    TrustedInstaller, read and run (0x1200A9) for Users; protected (P) from
+    the entries above it. inherit: "OICI" for a folder, "" for a file."""
+    return "O:BAD:P" + "".join("(A;%s;%s;;;%s)" % (inherit, rights, sid) for rights, sid in (
+        ("FA", "SY"), ("FA", "BA"), ("FA", TRUSTED_INSTALLER), ("0x1200a9", "BU")))
 
 
 def build(arch, exe, script_folder, out_dir):
