@@ -128,10 +128,12 @@ def post_step(version):
 
 def sddl(inherit):
     """Owned by Administrators; full control for SYSTEM, Administrators and
-    TrustedInstaller, read and run (0x1200A9) for Users; protected (P) from
+    TrustedInstaller, read and run (0x1200A9) for Users and for all app
+    packages, restricted ones too, as in Program Files; protected (P) from
     the entries above it. inherit: "OICI" for a folder, "" for a file."""
     return "O:BAD:P" + "".join("(A;%s;%s;;;%s)" % (inherit, rights, sid) for rights, sid in (
-        ("FA", "SY"), ("FA", "BA"), ("FA", TRUSTED_INSTALLER), ("0x1200a9", "BU")))
+        ("FA", "SY"), ("FA", "BA"), ("FA", TRUSTED_INSTALLER), ("0x1200a9", "BU"), ("0x1200a9", "AC"),
+        ("0x1200a9", "S-1-15-2-2")))
 
 
 def build(arch, exe, script_folder, out_dir):
