@@ -20,9 +20,12 @@ function Quoted(text) {
     return "'" + text.replace(/'/g, "''") + "'";
 }
 
+// The text goes in field 1, which is not formatted: only field 0 is, where
+// "[...]" in the script's output would be read as a property or a field.
 function Log(text) {
-    var record = Session.Installer.CreateRecord(0);
-    record.StringData(0) = text;
+    var record = Session.Installer.CreateRecord(1);
+    record.StringData(0) = "[1]";
+    record.StringData(1) = text;
     Session.Message(kInfo, record);
 }
 

@@ -10,6 +10,7 @@ SCRIPT_FOLDER holds the three roll-out scripts as released (standing alone,
 signed when the release is). Writes OUT_DIR/Pacecap-VERSION-x64.msi (or
 -arm64.msi) and prints its path.
 """
+import hashlib
 import os
 import shutil
 import subprocess
@@ -33,6 +34,9 @@ NAMESPACE = uuid.UUID("0B5D3C1E-7A44-4E0F-8D62-95C1F7A3B210")
 # When the install folder is not the one the scripts trust (Wine reads no
 # "~<>", so the case-blind test is written out).
 OTHER_FOLDER = "PacecapFolder <> ProgramFilesPacecap AND NOT PacecapFolder ~= ProgramFilesPacecap"
+# The File table's keys, as wixl makes them from the .wxs.
+FILE_KEYS = ["Pacecap.exe", "Detect_Pacecap.ps1", "Register_PacecapTask.ps1", "Remediate_Pacecap.ps1"]
+TRUSTED_INSTALLER = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 # Windows Installer's name for each processor in the package's Template.
 PLATFORMS = {"x64": "x64", "arm64": "Arm64"}
 
@@ -100,7 +104,36 @@ def post_step(version):
     # Given on the command line, they must reach the installer service.
     "UPDATE `Property` SET `Value` = 'OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY;TASKREGISTERED' "
     "WHERE `Property` = 'SecureCustomProperties'",
+    # The exe is a versioned file (wixl leaves its version out), so the file
+    # versioning rules compare versions; a file hash is for unversioned
+    # files only.
+    "UPDATE `File` SET `Version` = '%s' WHERE `File` = 'Pacecap.exe'" % version,
+    "DELETE FROM `MsiFileHash` WHERE `File_` = 'Pacecap.exe'",
+    # The folder and each file get the rights of Program Files itself, set
+    # and not inherited, also where the folder was there before with others:
+    # the task's actions run the installed script as SYSTEM.
+    "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, "
+    "`Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
+    "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('PacecapFolder', 'Exe')",
+    "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`) "
+    "VALUES ('LockFolder', 'PacecapFolder', 'CreateFolder', '%s')" % sddl("OICI"),
+    ] + [
+    "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`) "
+    "VALUES ('Lock%s', '%s', 'File', '%s')" % (key, key, sddl("")) for key in FILE_KEYS
+    ] + [
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('RemoveFolders', 3600)",
+    "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('CreateFolders', 3700)",
     ]
+
+
+def sddl(inherit):
+    """Owned by Administrators; full control for SYSTEM, Administrators and
+    TrustedInstaller, read and run (0x1200A9) for Users and for all app
+    packages, restricted ones too, as in Program Files; protected (P) from
+    the entries above it. inherit: "OICI" for a folder, "" for a file."""
+    return "O:BAD:P" + "".join("(A;%s;%s;;;%s)" % (inherit, rights, sid) for rights, sid in (
+        ("FA", "SY"), ("FA", "BA"), ("FA", TRUSTED_INSTALLER), ("0x1200a9", "BU"), ("0x1200a9", "AC"),
+        ("0x1200a9", "S-1-15-2-2")))
 
 
 def build(arch, exe, script_folder, out_dir):
@@ -135,10 +168,14 @@ def build(arch, exe, script_folder, out_dir):
                  [arg for item in sorted(defines.items()) for arg in ("-D", "%s=%s" % item)] +
                  [str(ROOT / "installer" / "Pacecap.wxs")]]
         steps += [["msibuild", str(database), "-q", query] for query in post_step(version)]
-        # The package code names these exact bytes: it comes from the files
-        # it holds, so two builds of the same files agree and others differ.
+        # The package code names these exact bytes: it comes from all that
+        # makes them (the files, the source, the values, the post-step), so
+        # two builds of the same agree and any change gives a new one.
+        source = (ROOT / "installer" / "Pacecap.wxs").read_bytes() + repr(
+            (sorted(defines.items()), post_step(version), stamp)).encode()
         package = guid("Package %s %s %s" % (version, arch, " ".join(
-            release_files.sha256(stage / part) for part in ["Pacecap.exe"] + SCRIPTS)))
+            [release_files.sha256(path) for path in sorted(stage.iterdir()) if path != database] +
+            [hashlib.sha256(source).hexdigest()])))
         steps.append(["msibuild", str(database), "-s", "Pacecap %s" % version, name,
                       "%s;1033" % PLATFORMS[arch], package])
         for step in steps:

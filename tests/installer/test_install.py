@@ -186,8 +186,10 @@ def steps(prefix, old, new, scripts, original_path):
         return code == 0 and whole(old[0], old_code), code
 
     def refused_limits():
-        outcomes = [(value, prefix.msiexec("/i", e2e.win_path(new[1]), value)) for value in
-                    ("PLUGGEDIN=101", "PLUGGEDIN=-1", "ONBATTERY=abc", "ONBATTERY=99.5")]
+        # The last: values for the installed version itself, which registered no task.
+        outcomes = [(value, prefix.msiexec("/i", e2e.win_path(package[1]), value)) for package, value in
+                    ((new, "PLUGGEDIN=101"), (new, "PLUGGEDIN=-1"), (new, "ONBATTERY=abc"), (new, "ONBATTERY=99.5"),
+                     (old, "PLUGGEDIN=99"))]
         return all(refused_at_launch(code, log) for _, (code, log) in outcomes) and whole(old[0], old_code), [
             (value, code) for value, (code, _) in outcomes]
 
@@ -233,7 +235,8 @@ def steps(prefix, old, new, scripts, original_path):
         ("the machine PATH holds the folder once, the rest as it was, and a new process finds Pacecap", path),
         ("Apps & Features: name, publisher, version, help link and icon", apps_and_features),
         ("a repair (REINSTALL=ALL REINSTALLMODE=amus) puts back a deleted exe", repair),
-        ("limits outside 0 to 100 are refused before anything changes, and the install stays whole", refused_limits),
+        ("limits outside 0 to 100, and limits over an install of the same version that registered no task, are "
+         "refused before anything changes, and the install stays whole", refused_limits),
         ("an upgrade to %s leaves one product and one PATH entry, with the new exe" % NEW, upgrade),
         ("a downgrade to %s is refused before anything changes, and %s stays whole" % (OLD, NEW), downgrade),
         ("uninstall runs no task action where the install registered no task, and leaves no file, no PATH "

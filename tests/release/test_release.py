@@ -277,7 +277,7 @@ def package_tables(packages):
         properties = dict(row[:2] for row in msi_table(package, "Property"))
         upgrade = "{6E1B9F43-2C8D-4F5A-9B7E-3D0A51C4E827}"
         check("%s: template %s;1033, installer 5.0, per machine, 64-bit components, fixed UpgradeCode, ProductCode "
-              "of version and processor, PATH, upgrade and downgrade rows, only into Program Files"
+              "of version and processor, PATH, upgrade and downgrade rows, only into Program Files, a versioned exe, rights set"
               % (package.name, arch), [
                   "Template: %s;1033" % build_msi.PLATFORMS[arch] in info, "Version: 500 " in info,
                   properties.get("ALLUSERS") == "1", properties.get("UpgradeCode") == upgrade == build_msi.UPGRADE_CODE,
@@ -293,7 +293,15 @@ def package_tables(packages):
                   ["SetProgramFilesPacecap", "51", "ProgramFilesPacecap", "[%ProgramW6432]\\Pacecap\\", ""] in
                   msi_table(package, "CustomAction"),
                   ["RefuseOtherFolder", build_msi.OTHER_FOLDER, "1010"] in msi_table(package, "InstallExecuteSequence"),
-                  ] == [True] * 12, info)
+                  # The exe by its version, as the file versioning rules compare it, and no hash, which is for
+                  # unversioned files only.
+                  [row[4] for row in msi_table(package, "File") if row[0] == "Pacecap.exe"] == ["1.2.3.4"] and
+                  "Pacecap.exe" not in [row[0] for row in msi_table(package, "MsiFileHash")],
+                  # The folder and every file it holds, owned by Administrators with rights set, not inherited.
+                  sorted((row[1], row[2]) for row in msi_table(package, "MsiLockPermissionsEx")
+                         if row[3].startswith("O:BAD:P(A;")) ==
+                  sorted([("PacecapFolder", "CreateFolder")] + [(row[0], "File") for row in msi_table(package, "File")]),
+                  ] == [True] * 14, info)
     sequence = {rows[0]: rows for rows in msi_table(packages[0], "InstallExecuteSequence")}
     for action, kind, source, target, condition, at in ACTIONS:
         rows = [([row for row in msi_table(p, "CustomAction") if row[0] == action],

@@ -1717,6 +1717,8 @@ MSI_ONLY_DETECT = 0x2  # msidbUpgradeAttributesOnlyDetect: an Upgrade row that o
 MSI_ERROR_ACTION = 19  # a custom action that shows its Target and ends the install
 INSTALLER_STEPS = [
     Step("a silent install", ["/i", "older"], None, "older", None, ("files", "trust", "path")),
+    Step("values over that install, which registered no task, are refused",
+         ["/i", "older", "PLUGGEDIN=99", "ONBATTERY=80"], "TASKREGISTERED", "older", None, ()),
     Step("an uninstall that leaves a task of that name it did not register", ["/x", "older"], None, None, FOREIGN,
          ()),
     Step("an install with PLUGGEDIN=101 is refused", ["/i", "older", "PLUGGEDIN=101", "ONBATTERY=80"], "PLUGGEDIN",
