@@ -333,6 +333,13 @@ Describe 'Detect and Remediate' {
         $ran.Text | Should -Match $Text
         Should -Invoke Invoke-Program -Times 1 -Exactly
     }
+    It '<Script>, run again and stopped at the bound, exits <Code>' -ForEach @(@{ Script = 'Detect'; Code = 4 }, @{ Script = 'Remediate'; Code = 3 }, @{ Script = 'Register'; Code = 6 }) {
+        Mock Get-Relaunch { 'C:\W\powershell.exe' }
+        Mock Invoke-Program -ParameterFilter { $Exe -eq 'C:\W\powershell.exe' -and $Seconds -eq 240 } { @{ Output = 'half'; Stopped = 'it did not end within 240 seconds and was stopped' } }
+        $outcome = switch ($Script) { 'Detect' { Invoke-Detect 99 80 '' $false @{} } 'Remediate' { Invoke-Remediate 99 80 '' @{} } 'Register' { Invoke-Register 99 80 '' $false @{} } }
+        $outcome.Code | Should -Be $Code
+        $outcome.Text | Should -Match '^The run in C:\\W\\powershell.exe was stopped: it did not end'
+    }
 }
 
 Describe 'Register' {
