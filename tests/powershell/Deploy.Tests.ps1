@@ -30,14 +30,19 @@ BeforeAll {
         foreach ($path in $Acls.Keys) { $script:Fs[$path] = @{ Security = $Acls[$path]; Attributes = $(if ($path -like '*.exe') { 0x20 } else { 0x10 }) } }
         $script:Drive = @{ Type = 'Fixed'; Format = 'NTFS'; Volume = $true }
     }
+    # A fact as the mocks give it: a script block stands for a read that fails (throws, or gives nothing).
+    function Get-Fact($Value) { if ($Value -is [scriptblock]) { & $Value } else { $Value } }
 }
 AfterAll { $env:ProgramFiles, $env:SystemRoot = $SavedEnv }
 
 Describe 'Trust' {
     BeforeEach {
-        Mock Read-Security { $Fs[$Path].Security }
-        Mock Read-Attributes { $Fs[$Path].Attributes }
-        Mock Read-Drive { $Drive }
+        Mock Read-Security { Get-Fact $Fs[$Path].Security }
+        Mock Read-Attributes { Get-Fact $Fs[$Path].Attributes }
+        Mock Read-Drive { Get-Fact $Drive }
+        Mock Read-Account { $ElevatedAdmin }
+        $file, $dir = 'C:\Program Files\Pacecap\Pacecap.exe', 'C:\Program Files\Pacecap'
+        Set-Machine (Stock)
     }
     It '<Name>' -ForEach @(
         @{ Name = 'stock Program Files\Pacecap, CREATOR OWNER as Administrators'; Why = '^$' }
@@ -118,6 +123,67 @@ Describe 'Trust' {
         Test-RunElevated | Should -Be $Elevated
         Test-Administrator $(if (-not $Throws) { $token }) | Should -Be $Administrator
     }
+    # Each right the check looks for, held by Users alone on one item of the
+    # exe's path: the file, its folder, a folder above it, the drive's root.
+    It 'refuses Users with only <Right> on <Item>' -ForEach @(
+        foreach ($right in 'WriteData 0x2', 'AppendData 0x4', 'WriteAttributes 0x100', 'DELETE 0x10000', 'WRITE_DAC 0x40000', 'WRITE_OWNER 0x80000',
+            'GENERIC_ALL 0x10000000', 'GENERIC_WRITE 0x40000000') { @{ Item = 'C:\Program Files\Pacecap\Pacecap.exe'; Right = $right; Why = 'standard users can change or delete it$' } }
+        foreach ($right in 'AddFile 0x2', 'AddSubdirectory 0x4', 'DeleteChild 0x40', 'WriteAttributes 0x100', 'DELETE 0x10000', 'WRITE_DAC 0x40000',
+            'WRITE_OWNER 0x80000', 'GENERIC_ALL 0x10000000', 'GENERIC_WRITE 0x40000000') { @{ Item = 'C:\Program Files\Pacecap'; Right = $right; Why = 'files in C:\\Program Files\\Pacecap$' } }
+        foreach ($right in 'DeleteChild 0x40', 'DELETE 0x10000', 'WRITE_DAC 0x40000', 'WRITE_OWNER 0x80000', 'GENERIC_ALL 0x10000000') {
+            @{ Item = 'C:\Program Files'; Right = $right; Why = 'take over C:\\Program Files$' } }
+        foreach ($right in 'DeleteChild 0x40', 'WRITE_DAC 0x40000', 'WRITE_OWNER 0x80000', 'GENERIC_ALL 0x10000000') { @{ Item = 'C:\'; Right = $right; Why = 'take over C:\\$' } }
+    ) {
+        $Fs[$Item].Security.Entries += Allow $BU ([int]$Right.Split(' ')[1])
+        Get-Exposure $file | Should -Match $Why
+    }
+    # As the owner of every item on the path, and holding full control of each.
+    It '<Name> as owner: <Owner>; with full control: <Entry>' -ForEach @(
+        @{ Name = 'SYSTEM'; Sid = 'S-1-5-18'; Owner = 'accepted'; Entry = 'accepted' }
+        @{ Name = 'Administrators'; Sid = 'S-1-5-32-544'; Owner = 'accepted'; Entry = 'accepted' }
+        @{ Name = 'TrustedInstaller'; Sid = 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464'; Owner = 'accepted'; Entry = 'accepted' }
+        @{ Name = 'CREATOR OWNER, a placeholder'; Sid = 'S-1-3-0'; Owner = 'refused'; Entry = 'accepted' }
+        @{ Name = 'OWNER RIGHTS, a placeholder'; Sid = 'S-1-3-4'; Owner = 'refused'; Entry = 'accepted' }
+        foreach ($one in 'Everyone S-1-1-0', 'INTERACTIVE S-1-5-4', 'Authenticated Users S-1-5-11', 'Users S-1-5-32-545', 'Power Users S-1-5-32-547',
+            'Backup Operators S-1-5-32-551', 'Guests S-1-5-32-546', 'a logon session S-1-5-5-0-41234', 'SERVICE S-1-5-6', 'LOCAL SERVICE S-1-5-19',
+            'NETWORK SERVICE S-1-5-20', 'another service S-1-5-80-1-2-3-4-5', 'ALL APPLICATION PACKAGES S-1-15-2-1',
+            'the running account, as Read-Account gives it account') {
+            @{ Name = $one.Substring(0, $one.LastIndexOf(' ')); Sid = $one.Split(' ')[-1]; Owner = 'refused'; Entry = 'refused' }
+        }
+    ) {
+        $sid = if ($Sid -eq 'account') { (Read-Account).User } else { $Sid }
+        $sid | Should -Match '^S-1-'
+        $want = @{ accepted = '^$'; refused = 'standard users can change or delete it$' }
+        $items = $file, $dir, 'C:\Program Files', 'C:\'
+        foreach ($item in $items) { $Fs[$item].Security.Entries += Allow $sid $F }
+        Get-Exposure $file | Should -Match $want[$Entry]
+        Set-Machine (Stock)
+        foreach ($item in $items) { $Fs[$item].Security.Owner = $sid }
+        Get-Exposure $file | Should -Match $want[$Owner]
+    }
+    It 'refuses a link at <Item>' -ForEach @('C:\Program Files\Pacecap\Pacecap.exe', 'C:\Program Files\Pacecap', 'C:\Program Files', 'C:\' | ForEach-Object { @{ Item = $_ } }) {
+        $Fs[$Item].Attributes = $Fs[$Item].Attributes -bor 0x400
+        Get-Exposure $file | Should -Be "$Item is a link"
+    }
+    It 'refuses when <Name>' -ForEach @(
+        @{ Name = 'the file''s permissions cannot be read'; Set = { $Fs[$file].Security = { throw 'Access is denied' } } }
+        @{ Name = 'the root''s permissions cannot be read'; Set = { $Fs['C:\'].Security = { throw 'Access is denied' } } }
+        @{ Name = 'the file''s permissions read as nothing'; Set = { $Fs[$file].Security = { } } }
+        @{ Name = 'a folder''s permissions read as nothing'; Set = { $Fs['C:\Program Files'].Security = { } } }
+        @{ Name = 'the folder''s permissions read without an owner'; Set = { $Fs[$dir].Security = @{ Entries = @(Allow $SY $F) } } }
+        @{ Name = 'the file''s attributes cannot be read'; Set = { $Fs[$file].Attributes = { throw 'Access is denied' } } }
+        @{ Name = 'a folder''s attributes read as nothing'; Set = { $Fs[$dir].Attributes = { } } }
+        @{ Name = 'the root''s attributes read as nothing'; Set = { $Fs['C:\'].Attributes = { } } }
+        @{ Name = 'the drive cannot be read'; Set = { $script:Drive = { throw 'The device is not ready' } } }
+        @{ Name = 'the drive reads as nothing'; Set = { $script:Drive = { } } }
+        @{ Name = 'the drive is removable'; Set = { $script:Drive = @{ Type = 'Removable'; Format = 'NTFS'; Volume = $true } } }
+        @{ Name = 'the drive is a CD'; Set = { $script:Drive = @{ Type = 'CDRom'; Format = 'NTFS'; Volume = $true } } }
+        @{ Name = 'the drive is of no known type'; Set = { $script:Drive = @{ Type = 'Unknown'; Format = 'NTFS'; Volume = $true } } }
+    ) {
+        Get-Exposure $file | Should -BeExactly ''
+        . $Set
+        Get-Exposure $file | Should -Not -BeNullOrEmpty
+    }
 }
 
 Describe 'The finder' {
@@ -130,22 +196,33 @@ Describe 'The finder' {
         @{ Name = 'elevated: the installed one, checked, never one on the PATH'; Installed = $true; Exe = 'C:\Program Files\Pacecap\Pacecap.exe' }
         @{ Name = 'elevated, none installed: the PATH is not searched'; Text = '^Pacecap.exe was not found' }
         @{ Name = 'LOCAL SERVICE: the PATH is not searched'; Account = 'S-1-5-19'; Text = '^Pacecap.exe was not found' }
-        @{ Name = 'an installed one refused: named, then the advice'; Installed = $true; Refused = 'C:\Program Files\Pacecap\Pacecap.exe'
-            Text = '^Refused C:\\Program Files\\Pacecap\\Pacecap.exe, as .* no\. Put it in C:\\Program Files\\Pacecap, .*icacls' }
-        @{ Name = 'a given one that is refused'; Given = 'C:\A\Pacecap.exe'; Refused = 'C:\A\Pacecap.exe'; Text = '^Refused C:\\A\\' }
+        @{ Name = 'an installed one refused: named, then the advice'; Installed = $true; UserOwned = $true
+            Text = '^Refused C:\\Program Files\\Pacecap\\Pacecap.exe, as this runs with administrator rights and standard users can change or delete it\. Put it in C:\\Program Files\\Pacecap, .*icacls' }
+        @{ Name = 'a given one that is refused is not passed over'; Given = 'C:\A\Pacecap.exe'; Text = '^Refused C:\\A\\Pacecap.exe, .* files in C:\\A\. Put' }
         @{ Name = 'a given one in another form: refused before anything reads it'; Given = 'C:\A/Pacecap.exe'; Text = '^Refused C:\\A/Pacecap.exe, .* opens its path as C:\\A\\Pacecap.exe' }
         @{ Name = 'none found'; Given = 'C:\None\Pacecap.exe'; Text = '^Pacecap.exe was not found' }
     ) {
         $token = if ($Account -eq 'Standard') { $Standard } elseif ($Account) { @{ User = $Account; Groups = @(); Integrity = 0x3000 } } else { $SystemAccount }
         Mock Read-Account { $token }
         Mock Read-MachinePath { 'C:\A;C:\Folder;C:\B' }
-        Mock Read-Attributes { @{ 'C:\A\Pacecap.exe' = 0x20; 'C:\Folder\Pacecap.exe' = 0x10; 'C:\B\Pacecap.exe' = 0x20
-                'C:\Program Files\Pacecap\Pacecap.exe' = $(if ($Installed) { 0x20 }) }[$Path] }
-        Mock Get-Exposure { if ($Refused -contains $Path) { 'no' } else { '' } }
+        Mock Read-Security { $Fs[$Path].Security }
+        Mock Read-Attributes { $Fs[$Path].Attributes }
+        Mock Read-Drive { $Drive }
+        # C:\A is a folder that users may add files to; C:\Folder\Pacecap.exe is a folder.
+        $admins = @{ Owner = $BA; Entries = @((Allow $SY $F), (Allow $BA $F), (Allow $BU $RX)) }
+        $acls = Stock
+        if (-not $Installed) { $acls.Remove('C:\Program Files\Pacecap\Pacecap.exe') }
+        $acls['C:\A'] = @{ Owner = $BA; Entries = @((Allow $SY $F), (Allow $AU $M)) }
+        foreach ($path in 'C:\A\Pacecap.exe', 'C:\Folder', 'C:\Folder\Pacecap.exe', 'C:\B', 'C:\B\Pacecap.exe') { $acls[$path] = $admins }
+        Set-Machine $acls
+        $Fs['C:\Folder\Pacecap.exe'].Attributes = 0x10
+        if ($UserOwned) { $Fs['C:\Program Files\Pacecap\Pacecap.exe'].Security.Owner = 'S-1-5-21-7-7-7-1002' }
         $found = Resolve-Pacecap $Given 'relative'
         $found.Exe | Should -Be $Exe
         $found.Text | Should -Match $(if ($Text) { $Text } else { '^$' })
-        Should -Invoke Read-Attributes -ParameterFilter { $Path -like 'C:\[AB]\*' } -Times ([int]($Account -eq 'Standard' -or $Given -eq 'C:\A\Pacecap.exe')) -Exactly
+        # Read on the PATH: a standard user's first one; elevated, only the given one, then by the check.
+        $reads = if ($Account -eq 'Standard') { 1 } elseif ($Given -eq 'C:\A\Pacecap.exe') { 2 } else { 0 }
+        Should -Invoke Read-Attributes -ParameterFilter { $Path -like 'C:\[AB]\*' } -Times $reads -Exactly
     }
     It '<Name>' -ForEach @(
         @{ Name = 'hole 2: starts exactly the checked file, never one that its name matches as a wildcard'; Want = '[x] 0' }
@@ -174,43 +251,57 @@ Describe 'Detect and Remediate' {
         Mock Read-MachinePath { '' }
         Mock Read-Attributes { if ($Path -eq 'C:\Program Files\Pacecap\Pacecap.exe') { 0x20 } }
     }
-    It '<Script> <Wanted> with <Shown>: exit <Code>' -ForEach @(
+    It '<Script> <Wanted> with <Shown> <Fault> (ConfigMgr <ConfigMgr>): exit <Code>' -ForEach @(
         @{ Script = 'Detect'; Shown = 'set'; Code = 0; Text = '^Compliant: plugged-in 99%, on-battery 80%$' }
         @{ Script = 'Detect'; Shown = 'class1'; Code = 1; Text = '^Not compliant: plugged-in 99%, on-battery 80%, plugged-in of efficiency class 1 100% \(wanted plugged-in 99%, on-battery 80%\)$' }
-        @{ Script = 'Detect'; Shown = 'class1'; Wanted = 99, 80, 'ConfigMgr'; Code = 0; Text = '^NonCompliant$' }
-        @{ Script = 'Detect'; Shown = 'set'; Wanted = 99, 80, 'ConfigMgr'; Code = 0; Text = '^Compliant$' }
+        @{ Script = 'Detect'; Shown = 'class1'; ConfigMgr = $true; Code = 0; Text = '^NonCompliant$' }
+        @{ Script = 'Detect'; Shown = 'set'; ConfigMgr = $true; Code = 0; Text = '^Compliant$' }
         @{ Script = 'Detect'; Shown = 'other'; Wanted = 99, 0; Code = 0; Text = 'on-battery 55%$' }
         @{ Script = 'Detect'; Shown = 'other'; Code = 1; Text = 'wanted plugged-in 99%, on-battery 80%\)$' }
         @{ Script = 'Detect'; Shown = 'failed'; Code = 1; Text = '^Not compliant: Pacecap could not read the values \(exit code 2\)' }
         @{ Script = 'Detect'; Wanted = 101, 80; Code = 2; Text = '^Invalid wanted value 101' }
-        @{ Script = 'Detect'; Wanted = 99, 80, 'C:\None.exe'; Code = 4; Text = '^Pacecap.exe was not found' }
+        @{ Script = 'Detect'; Given = 'C:\None.exe'; Code = 4; Text = '^Pacecap.exe was not found' }
+        @{ Script = 'Detect'; Given = 'C:\None.exe'; ConfigMgr = $true; Code = 4; Text = '^Pacecap.exe was not found' }
+        @{ Script = 'Detect'; Shown = 'class1'; Fault = 'read not started'; Code = 4; Text = '^Pacecap could not be started \(C:\\Program Files\\Pacecap\\Pacecap.exe\): no such file$' }
+        @{ Script = 'Detect'; Shown = 'class1'; Fault = 'read not started'; ConfigMgr = $true; Code = 4; Text = '^Pacecap could not be started \(C:\\Program Files\\Pacecap\\Pacecap.exe\)' }
         @{ Script = 'Remediate'; Shown = 'set'; Code = 0; Text = '^Already set: plugged-in 99%, on-battery 80%; nothing changed$' }
         @{ Script = 'Remediate'; Shown = 'class1'; Code = 0; Text = '^set 99 80$' }
         @{ Script = 'Remediate'; Shown = 'other'; Wanted = 99, 0; Code = 0; Text = '^Already set: plugged-in 99%, on-battery left as it was; nothing changed$' }
         @{ Script = 'Remediate'; Shown = 'other'; Wanted = 98, 0; Code = 0; Text = '^set 98 0$' }
         @{ Script = 'Remediate'; Shown = 'failed'; Code = 0; Text = '^set 99 80$' }
         @{ Script = 'Remediate'; Wanted = 99, -1; Code = 1; Text = '^Invalid value -1.*; nothing changed$' }
-        @{ Script = 'Remediate'; Wanted = 99, 80, 'C:\None.exe'; Code = 4; Text = 'not found.*; nothing changed$' }
+        @{ Script = 'Remediate'; Given = 'C:\None.exe'; Code = 4; Text = 'not found.*; nothing changed$' }
         @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'set stopped'; Code = 3; Text = '^Pacecap 99 80 was stopped after it started \(C:\\Program Files\\Pacecap\\Pacecap.exe\): it did not end.*; a value may have changed$' }
-        @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'set not started'; Code = 4; Text = '^Pacecap could not be started \(C:.*\): gone; nothing changed$' }
+        @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'set not started'; Code = 4; Text = '^Pacecap could not be started \(C:\\Program Files\\Pacecap\\Pacecap.exe\): no such file; nothing changed$' }
         @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'read stopped'; Code = 4; Text = '^Pacecap 0 was stopped \(C:.*\): it did not end.*; nothing changed$' }
-        @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'read not started'; Code = 4; Text = '^Pacecap could not be started .*; nothing changed$' }
+        @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'read not started'; Code = 4; Text = '^Pacecap could not be started \(C:\\Program Files\\Pacecap\\Pacecap.exe\): no such file; nothing changed$' }
         @{ Script = 'Detect'; Shown = 'class1'; Fault = 'read stopped'; Code = 4; Text = '^Pacecap was stopped \(C:.*\): it did not end' }
-        @{ Script = 'Detect'; Shown = 'class1'; Fault = 'read not started'; Code = 4; Text = '^Pacecap could not be started' }
+        @{ Script = 'Detect'; Shown = 'class1'; Fault = 'read stopped'; ConfigMgr = $true; Code = 4; Text = '^Pacecap was stopped \(C:.*\): it did not end' }
     ) {
         $outputs = @{ set = "`r`nplugged-in value is 99%`r`non-battery value is 80%`r`n"
             class1 = "`r`nplugged-in value is 99%`r`non-battery value is 80%`r`nplugged-in value of efficiency class 1 is 100%`r`n"
             other = "`r`nplugged-in value is 99%`r`non-battery value is 55%`r`n"; failed = "No active power scheme`r`n" }
-        Mock Invoke-Pacecap { if ($Arguments -eq '0') { @{ Output = $outputs[$Shown]; Code = [int]($Shown -eq 'failed') * 2 } } else { @{ Output = "set $Arguments`r`n"; Code = 0 } } }
-        $step = if ($Fault -like 'set*') { { $Arguments -ne '0' } } else { { $Arguments -eq '0' } }
-        if ($Fault -like '*not started') { Mock Invoke-Pacecap { throw 'gone' } -ParameterFilter $step }
-        if ($Fault -like '*stopped') { Mock Invoke-Pacecap { @{ Output = ''; Stopped = 'it did not end within 60 seconds and was stopped' } } -ParameterFilter $step }
-        $plugged, $battery, $extra = if ($Wanted) { $Wanted } else { 99, 80 }
-        $outcome = if ($Script -eq 'Detect') { Invoke-Detect $plugged $battery $(if ($extra -ne 'ConfigMgr') { $extra }) ($extra -eq 'ConfigMgr') @{} }
-            else { Invoke-Remediate $plugged $battery $extra @{} }
+        # Only the file that was found, and checked, is started; a Fault
+        # ('read' or 'set', 'not started' or 'stopped') befalls that step.
+        Mock Invoke-Pacecap { throw "started $Exe" }
+        Mock Invoke-Pacecap -ParameterFilter { $Exe -eq 'C:\Program Files\Pacecap\Pacecap.exe' } {
+            $step = if ($Arguments -eq '0') { 'read' } else { 'set' }
+            if ($Fault -eq "$step not started") { throw 'no such file' }
+            if ($Fault -eq "$step stopped") { return @{ Output = ''; Stopped = 'it did not end within 60 seconds and was stopped' } }
+            if ($Arguments -eq '0') { @{ Output = $outputs[$Shown]; Code = [int]($Shown -eq 'failed') * 2 } } else { @{ Output = "set $Arguments`r`n"; Code = 0 } } }
+        $plugged, $battery = if ($Wanted) { $Wanted } else { 99, 80 }
+        $outcome = if ($Script -eq 'Detect') { Invoke-Detect $plugged $battery $Given ([bool]$ConfigMgr) @{} } else { Invoke-Remediate $plugged $battery $Given @{} }
         $outcome.Text | Should -Match $Text
         $outcome.Code | Should -Be $Code
         Should -Invoke Invoke-Pacecap -Times ([int]($Text -like '^set*' -or $Fault -like 'set*')) -Exactly -ParameterFilter { $Arguments -ne '0' }
+    }
+    It '<Script> takes <Wanted>: <Valid>' -ForEach @(foreach ($script in 'Detect', 'Remediate') {
+            foreach ($value in 0, 100, -1, 101) { foreach ($wanted in @($value, 80), @(99, $value)) { @{ Script = $script; Wanted = $wanted; Value = $value; Valid = $value -in 0, 100 } } } }) {
+        Mock Invoke-Pacecap -ParameterFilter { $Exe -eq 'C:\Program Files\Pacecap\Pacecap.exe' } { @{ Output = "set $Arguments"; Code = 0 } }
+        $outcome = if ($Script -eq 'Detect') { Invoke-Detect $Wanted[0] $Wanted[1] '' $false @{} } else { Invoke-Remediate $Wanted[0] $Wanted[1] '' @{} }
+        $want = if (-not $Valid) { "^Invalid (wanted )?value $Value`:" } elseif ($Script -eq 'Detect') { '^Not compliant' } else { "^set $($Wanted -join ' ')$" }
+        $outcome.Text | Should -Match $want
+        Should -Invoke Invoke-Pacecap -Times ([int]$Valid) -Exactly -ParameterFilter { $Arguments -eq '0' }
     }
     It 'runs again in <Want> from <Bits>-bit <Edition> (Register: <Needs>)' -ForEach @(
         @{ Bits = 32; Edition = 'Desktop'; Needs = $false; Want = 'C:\Windows\Sysnative\WindowsPowerShell\v1.0\powershell.exe' }
@@ -242,6 +333,13 @@ Describe 'Detect and Remediate' {
         $ran.Text | Should -Match $Text
         Should -Invoke Invoke-Program -Times 1 -Exactly
     }
+    It '<Script>, run again and stopped at the bound, exits <Code>' -ForEach @(@{ Script = 'Detect'; Code = 4 }, @{ Script = 'Remediate'; Code = 3 }, @{ Script = 'Register'; Code = 6 }) {
+        Mock Get-Relaunch { 'C:\W\powershell.exe' }
+        Mock Invoke-Program -ParameterFilter { $Exe -eq 'C:\W\powershell.exe' -and $Seconds -eq 240 } { @{ Output = 'half'; Stopped = 'it did not end within 240 seconds and was stopped' } }
+        $outcome = switch ($Script) { 'Detect' { Invoke-Detect 99 80 '' $false @{} } 'Remediate' { Invoke-Remediate 99 80 '' @{} } 'Register' { Invoke-Register 99 80 '' $false @{} } }
+        $outcome.Code | Should -Be $Code
+        $outcome.Text | Should -Match '^The run in C:\\W\\powershell.exe was stopped: it did not end'
+    }
 }
 
 Describe 'Register' {
@@ -253,85 +351,144 @@ Describe 'Register' {
             @{ Owner = $PolicyOwner; Entries = @((Allow $SY $F), (Allow $BA $F), (Allow $BU $RX), (Allow $PolicyOwner $F)) }
         }
         $Vendor = 'C:\Program Files\Vendor\Pacecap.exe'
-    }
-    BeforeEach {
+        # The Task Scheduler's cmdlets, which only Windows has, with the
+        # parameters the scripts use. Those that build a part of the task
+        # give back what they were given, so that the task that reaches
+        # Register-ScheduledTask can be read back.
+        function Get-ScheduledTask { [CmdletBinding()] param($TaskPath, $TaskName) }
+        function Stop-ScheduledTask { [CmdletBinding()] param($TaskPath, $TaskName) }
+        function Unregister-ScheduledTask { [CmdletBinding(SupportsShouldProcess = $true)] param($TaskPath, $TaskName) }
+        function Register-ScheduledTask { [CmdletBinding()] param($TaskPath, $TaskName, $Action, $Trigger, $Principal, $Settings, $Description, [switch]$Force) }
+        function New-ScheduledTaskAction { [CmdletBinding()] param($Execute, $Argument) [hashtable]$PSBoundParameters }
+        function New-ScheduledTaskTrigger { [CmdletBinding()] param([switch]$AtLogOn) [hashtable]$PSBoundParameters }
+        function New-ScheduledTaskPrincipal { [CmdletBinding()] param($UserId, $LogonType, $RunLevel) [hashtable]$PSBoundParameters }
+        function New-ScheduledTaskSettingsSet { [CmdletBinding()] param([switch]$AllowStartIfOnBatteries, [switch]$DontStopIfGoingOnBatteries,
+            [switch]$StartWhenAvailable, $MultipleInstances, $ExecutionTimeLimit) [hashtable]$PSBoundParameters }
+        function Get-CimClass { [CmdletBinding()] param($ClassName, $Namespace) [hashtable]$PSBoundParameters }
+        function New-CimInstance { [CmdletBinding()] param($CimClass, [switch]$ClientOnly) [hashtable]$PSBoundParameters }
+        # A machine with Vendor\Pacecap.exe as an administrator unpacked it,
+        # where new items get $PolicyOwner as owner. -Unzipped: Pacecap.exe
+        # in %ProgramFiles%\Pacecap too; -Installed: the task and its folder.
+        function New-Machine([switch]$Unzipped, [switch]$Installed) {
+            $acls = Stock $PolicyOwner
+            $acls[$Vendor], $acls['C:\Program Files\Vendor'] = (Stock)['C:\Program Files\Pacecap\Pacecap.exe', 'C:\Program Files\Pacecap']
+            if (-not $Unzipped) { $acls.Remove('C:\Program Files\Pacecap'); $acls.Remove('C:\Program Files\Pacecap\Pacecap.exe') }
+            Set-Machine $acls
+            $Fs[$Vendor].Bytes = [byte[]](1, 2)
+            if (-not $Installed) { return }
+            if (-not $Unzipped) { $Fs['C:\Program Files\Pacecap'] = @{ Attributes = 0x10; Security = $FolderSecurity } }
+            $Fs['C:\Program Files\Pacecap\Task'] = @{ Attributes = 0x10; Security = $TaskSecurity }
+            foreach ($name in 'Pacecap.exe', 'Remediate-Pacecap.ps1') { $Fs["C:\Program Files\Pacecap\Task\$name"] = @{ Attributes = 0x20; Security = $TaskSecurity } }
+            $Fs['\Pacecap'] = @{ TaskName = 'Pacecap' }
+        }
+        $Parameters = @{ PluggedIn = 96 }
         Mock Read-Security { $Fs[$Path].Security }
         Mock Read-Attributes { $Fs[$Path].Attributes }
         Mock Read-Drive { $Drive }
         Mock Read-MachinePath { '' }
-        Mock Read-Bytes { [byte[]](1, 2) }
+        Mock Read-Account { if ($Elevated -eq $false) { $Standard } else { $ElevatedAdmin } }
+        Mock Read-Bytes { $Fs[$Path].Bytes }
         Mock Get-TaskScript { @{ Bytes = [byte[]](3) } }
-        Mock New-SecureFolder { $Fs[$Path] = @{ Attributes = 0x10; Security = Made $Security } }
-        Mock Write-SecureFile { $Fs[$Path] = @{ Attributes = 0x20; Security = Made $Security } }
-        Mock Remove-Folder { foreach ($key in @($Fs.Keys)) { if ($key -eq $Path -or $key -like "$Path\*") { $Fs.Remove($key) } } }
-        Mock Move-Folder { foreach ($key in @($Fs.Keys)) { if ($key -eq $From -or $key -like "$From\*") { $Fs[$To + $key.Substring($From.Length)] = $Fs[$key]; $Fs.Remove($key) } } }
-        Mock Read-Tree { foreach ($key in @($Fs.Keys | Sort-Object)) { if ($key -eq $Path -or $key -like "$Path\*") { @{ Path = $key; Attributes = $Fs[$key].Attributes } } } }
-        Mock Start-Relaunch { }
-        Mock Stop-Task { }
-        Mock Register-Task { }
-        Mock Unregister-Task { }
-        Mock Remove-TaskFiles { }
+        Mock Start-Sleep { }
+        # What changes the machine is recorded in order, below %ProgramFiles%.
+        $Calls = [Collections.Generic.List[string]]::new()
+        function Get-Short([string]$Path) { $Path.Replace('C:\Program Files\', '') }
+        Mock New-SecureFolder { $Calls.Add("folder $(Get-Short $Path)"); $Fs[$Path] = @{ Attributes = 0x10; Security = Made $Security } }
+        Mock Write-SecureFile { $Calls.Add("file $(Get-Short $Path)"); $Fs[$Path] = @{ Attributes = 0x20; Security = Made $Security; Bytes = $Bytes } }
+        Mock Remove-Folder { $Calls.Add("remove $(Get-Short $Path)")
+            foreach ($key in @($Fs.Keys)) { if ($key -eq $Path -or $key.StartsWith("$Path\")) { $Fs.Remove($key) } } }
+        Mock Move-Folder { $Calls.Add("move $(Get-Short $From) to $(Get-Short $To)")
+            foreach ($key in @($Fs.Keys)) { if ($key -eq $From -or $key.StartsWith("$From\")) { $Fs[$To + $key.Substring($From.Length)] = $Fs[$key]; $Fs.Remove($key) } } }
+        Mock Read-Tree { foreach ($key in @($Fs.Keys | Sort-Object)) { if ($key -eq $Path -or $key.StartsWith("$Path\")) { @{ Path = $key; Attributes = $Fs[$key].Attributes } } } }
+        # The task Pacecap in the root folder only: a task of that name in another folder is someone else's.
+        foreach ($cmdlet in 'Get-ScheduledTask', 'Stop-ScheduledTask', 'Unregister-ScheduledTask', 'Register-ScheduledTask') { Mock $cmdlet { $Calls.Add("another task: $TaskPath $TaskName") } }
+        Mock Get-ScheduledTask -ParameterFilter { $TaskPath -eq '\' -and $TaskName -eq 'Pacecap' } { $Fs['\Pacecap'] }
+        Mock Stop-ScheduledTask -ParameterFilter { $TaskPath -eq '\' -and $TaskName -eq 'Pacecap' } { $Calls.Add('stop') }
+        Mock Unregister-ScheduledTask -ParameterFilter { $TaskPath -eq '\' -and $TaskName -eq 'Pacecap' -and $Confirm -eq $false } {
+            if ($Fails) { throw 'no' }; $Calls.Add('unregister'); $Fs.Remove('\Pacecap') }
+        # Registered over the old task (-Force), which is never removed first.
+        Mock Register-ScheduledTask -ParameterFilter { $TaskPath -eq '\' -and $TaskName -eq 'Pacecap' -and $Force } {
+            if ($Fails) { throw 'no' }; $Calls.Add('register'); $Fs['\Pacecap'] = [hashtable]$PesterBoundParameters }
+        # Run again in Windows PowerShell, with the parameters it was given.
+        Mock Start-Relaunch { $Calls.Add('not moved to Windows PowerShell') }
+        Mock Start-Relaunch -ParameterFilter { $NeedsWindowsPowerShell -and (Split-Path -Leaf $Script) -eq 'Register-PacecapTask.ps1' -and [object]::ReferenceEquals($Bound, $Parameters) } { }
+    }
+    BeforeEach {
+        $PolicyOwner = $BA
+        $Calls.Clear()
     }
     It '<Name>: exit <Code>' -ForEach @(
-        @{ Name = 'not elevated'; Elevated = $false; Code = 5; Text = '^Run this from an administrator prompt' }
-        @{ Name = 'an invalid value'; Values = 99, 101; Code = 1; Text = '^Invalid value 101' }
-        @{ Name = 'no Pacecap.exe'; Given = 'C:\None\Pacecap.exe'; Code = 4; Text = 'not found.*; nothing changed$' }
-        @{ Name = 'Administrators own new items'; Installs = 1; Code = 0; Text = '^Task Pacecap registered: C:\\Program Files\\Pacecap\\Task\\Remediate' }
-        @{ Name = 'hole 4: new items owned by their creator'; Owner = 'S-1-5-21-7-7-7-1001'; Installs = 1; Code = 0; Text = '^Task Pacecap registered' }
-        @{ Name = 'hole 4: an unzipped folder owned by its creator'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4
+        @{ Name = 'not elevated'; Elevated = $false; Code = 5; Text = '^Run this from an administrator prompt'; Steps = @() }
+        @{ Name = 'an invalid value'; Values = 99, 101; Code = 1; Text = '^Invalid value 101'; Steps = @() }
+        @{ Name = 'no Pacecap.exe'; Given = 'C:\None\Pacecap.exe'; Code = 4; Text = 'not found.*; nothing changed$'; Steps = @() }
+        @{ Name = 'Administrators own new items'; Code = 0; Text = '^Task Pacecap registered: C:\\Program Files\\Pacecap\\Task\\Remediate'
+            Steps = 'folder Pacecap', 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1',
+                'move Pacecap\Task.new to Pacecap\Task', 'register' }
+        @{ Name = 'hole 4: new items owned by their creator'; Owner = 'S-1-5-21-7-7-7-1001'; Code = 0; Text = '^Task Pacecap registered'
+            Steps = 'folder Pacecap', 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1',
+                'move Pacecap\Task.new to Pacecap\Task', 'register' }
+        @{ Name = 'hole 4: an unzipped folder owned by its creator'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4; Steps = @()
             Text = '^Refused C:\\Program Files\\Pacecap.*icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q, then icacls .* /reset .*; nothing changed$' }
-        @{ Name = 'the task cannot be registered'; Fails = $true; Installs = 1; Code = 6; Text = '^The task could not be registered: no' }
-        @{ Name = '-Remove'; Remove = $true; Code = 0; Text = '^Task Pacecap removed' }
-        @{ Name = '-Remove that fails'; Remove = $true; Fails = $true; Code = 6; Text = '^The task could not be removed: no' }
+        @{ Name = 'again over the task: the new copy is whole before it takes the old one''s place, the task registered over the old one'; Installed = $true; Code = 0
+            Text = '^Task Pacecap registered'; Steps = 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1', 'stop',
+                'move Pacecap\Task to Pacecap\Task.old', 'move Pacecap\Task.new to Pacecap\Task', 'register', 'remove Pacecap\Task.old' }
+        @{ Name = 'again over a half-made copy left by a failed run: it goes first'; Installed = $true; Code = 0; Text = '^Task Pacecap registered'
+            Set = { $Fs['C:\Program Files\Pacecap\Task.new'] = @{ Attributes = 0x10; Security = $TaskSecurity } }
+            Steps = 'remove Pacecap\Task.new', 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1', 'stop',
+                'move Pacecap\Task to Pacecap\Task.old', 'move Pacecap\Task.new to Pacecap\Task', 'register', 'remove Pacecap\Task.old' }
+        @{ Name = 'the task cannot be registered'; Fails = $true; Code = 6; Text = '^The task could not be registered: no'
+            Steps = 'folder Pacecap', 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1',
+                'move Pacecap\Task.new to Pacecap\Task' }
+        @{ Name = '-Remove'; Remove = $true; Installed = $true; Code = 0; Text = '^Task Pacecap removed'; Steps = 'stop', 'unregister', 'remove Pacecap\Task', 'remove Pacecap' }
+        @{ Name = '-Remove where Pacecap.exe is installed beside the task''s folder'; Remove = $true; Installed = $true; Unzipped = $true; Code = 0
+            Text = '^Task Pacecap removed'; Steps = 'stop', 'unregister', 'remove Pacecap\Task' }
+        @{ Name = '-Remove with nothing installed'; Remove = $true; Code = 0; Text = '^Task Pacecap removed'; Steps = @() }
+        @{ Name = '-Remove that fails'; Remove = $true; Installed = $true; Fails = $true; Code = 6; Text = '^The task could not be removed: no'; Steps = @('stop') }
         @{ Name = '-Remove from a folder standard users can change'; Remove = $true; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4
-            Text = '^Refused C:\\Program Files\\Pacecap, .*; nothing changed$' }
-        @{ Name = '-Remove from a folder whose attributes Users may write'; Remove = $true; Unzipped = $true; Code = 4
+            Text = '^Refused C:\\Program Files\\Pacecap, .*; nothing changed$'; Steps = @() }
+        @{ Name = '-Remove from a folder whose attributes Users may write'; Remove = $true; Unzipped = $true; Code = 4; Steps = @()
             Set = { $Fs['C:\Program Files\Pacecap'].Security.Entries += Allow $BU 0x100 }; Text = '^Refused C:\\Program Files\\Pacecap, .*files in C:\\Program Files\\Pacecap\. .*; nothing changed$' }
-        @{ Name = '-Remove over a link in the task''s folder'; Remove = $true; Unzipped = $true; Code = 4
-            Set = { $Fs['C:\Program Files\Pacecap\Task'] = @{ Attributes = 0x10; Security = $TaskSecurity }; $Fs['C:\Program Files\Pacecap\Task\Logs'] = @{ Attributes = 0x410 } }
+        @{ Name = '-Remove over a link in the task''s folder'; Remove = $true; Unzipped = $true; Installed = $true; Code = 4; Steps = @()
+            Set = { $Fs['C:\Program Files\Pacecap\Task\Logs'] = @{ Attributes = 0x410 } }
             Text = '^Refused C:\\Program Files\\Pacecap\\Task\\Logs, as it is a link that this did not make; nothing changed$' }
     ) {
-        $PolicyOwner = if ($Owner) { $Owner } else { $BA }
-        $acls = Stock $PolicyOwner
-        $acls[$Vendor], $acls['C:\Program Files\Vendor'] = (Stock)['C:\Program Files\Pacecap\Pacecap.exe', 'C:\Program Files\Pacecap']
-        if (-not $Unzipped) { $acls.Remove('C:\Program Files\Pacecap'); $acls.Remove('C:\Program Files\Pacecap\Pacecap.exe') }
-        Set-Machine $acls
+        if ($Owner) { $PolicyOwner = $Owner }
+        New-Machine -Unzipped:([bool]$Unzipped) -Installed:([bool]$Installed)
         if ($Set) { . $Set }
-        Mock Read-Account { if ($Elevated -eq $false) { $Standard } else { $ElevatedAdmin } }
-        if ($Fails) { Mock Register-Task { throw 'no' }; if ($Remove) { Mock Unregister-Task { throw 'no' } } }
         $plugged, $battery = if ($Values) { $Values } else { 96, 82 }
-        $outcome = Invoke-Register $plugged $battery $(if ($Given) { $Given } elseif (-not $Unzipped) { $Vendor }) ([bool]$Remove) @{}
+        $outcome = Invoke-Register $plugged $battery $(if ($Given) { $Given } elseif (-not $Unzipped) { $Vendor }) ([bool]$Remove) $Parameters
         $outcome.Text | Should -Match $Text
         $outcome.Code | Should -Be $Code
-        Should -Invoke Register-Task -Times ([int]$Installs) -Exactly
-        Should -Invoke Write-SecureFile -Times (2 * $Installs) -Exactly
-        Should -Invoke Unregister-Task -Times ([int]($Remove -and $Code -ne 4)) -Exactly
-        Should -Invoke Remove-TaskFiles -Times ([int]($Remove -and $Code -eq 0)) -Exactly
+        $Calls -join ', ' | Should -Be ($Steps -join ', ')
     }
-    It 'registering again with the task''s own copy, a failure at <Step> leaves the old task and a copy' -ForEach @(
+    It 'registering again with the task''s own copy, a failure at <Step> <From> leaves the old task and a copy' -ForEach @(
         @{ Step = 'no step'; Code = 0 }, @{ Step = 'New-SecureFolder'; Code = 6 }, @{ Step = 'Write-SecureFile'; Code = 6 }, @{ Step = 'Stop-Task'; Code = 6 }
         @{ Step = 'Move-Folder'; From = 'Task'; Code = 6 }, @{ Step = 'Move-Folder'; From = 'Task.new'; Code = 6 }, @{ Step = 'Register-Task'; Code = 6 }
     ) {
-        $own, $task = 'C:\Program Files\Pacecap\Task\Pacecap.exe', 'C:\Program Files\Pacecap\Task'
-        $acls = Stock
-        $acls.Remove('C:\Program Files\Pacecap\Pacecap.exe')
-        Set-Machine $acls
-        $Fs[$task] = @{ Attributes = 0x10; Security = $TaskSecurity }
-        $Fs[$own] = @{ Attributes = 0x20; Security = $TaskSecurity; Bytes = [byte[]](7, 7) }
-        $Fs["$task\Remediate-Pacecap.ps1"] = @{ Attributes = 0x20; Security = $TaskSecurity; Bytes = [byte[]](3) }
-        $script:Registered = 'old'
-        Mock Read-Account { $ElevatedAdmin }
-        Mock Read-Bytes { $Fs[$Path].Bytes }
-        Mock Write-SecureFile { $Fs[$Path] = @{ Attributes = 0x20; Security = Made $Security; Bytes = $Bytes } }
-        Mock Register-Task { $script:Registered = $Definition.Action.Argument }
-        Mock Unregister-Task { $script:Registered = $null }
-        Mock Start-Sleep { }
+        New-Machine -Installed
+        $own = 'C:\Program Files\Pacecap\Task\Pacecap.exe'
+        $Fs[$own].Bytes = [byte[]](7, 7)
+        $old = $Fs['\Pacecap']
         if ($Step -ne 'no step') { Mock $Step { throw 'no' } -ParameterFilter $(if ($From) { [scriptblock]::Create("`$From -like '*\$From'") } else { { $true } }) }
-        $outcome = Invoke-Register 96 82 $own $false @{}
+        $outcome = Invoke-Register 96 82 $own $false $Parameters
         $outcome.Code | Should -Be $Code
-        $Registered | Should -Match $(if ($Code) { '^old$' } else { '-Pacecap "C:\\Program Files\\Pacecap\\Task\\Pacecap.exe" -PluggedIn 96 -OnBattery 82$' })
+        [object]::ReferenceEquals($Fs['\Pacecap'], $old) | Should -Be ([bool]$Code)
+        if (-not $Code) { $Fs['\Pacecap'].Action.Argument | Should -Match '-Pacecap "C:\\Program Files\\Pacecap\\Task\\Pacecap.exe" -PluggedIn 96 -OnBattery 82$' }
         $Fs[$own].Bytes | Should -Be 7, 7
         if (-not $Code) { @($Fs.Keys | Where-Object { $_ -like '*\Task.*' }) | Should -BeNullOrEmpty }
+        $Calls | Should -Not -Contain 'unregister'
+    }
+    It 'takes <Wanted>: <Valid>' -ForEach @(foreach ($value in 0, 100, -1, 101) {
+            foreach ($wanted in @($value, 82), @(96, $value)) { @{ Wanted = $wanted; Value = $value; Valid = $value -in 0, 100 } } }) {
+        New-Machine
+        $outcome = Invoke-Register $Wanted[0] $Wanted[1] $Vendor $false $Parameters
+        if ($Valid) {
+            $outcome.Code | Should -Be 0
+            $Fs['\Pacecap'].Action.Argument | Should -Match "-PluggedIn $($Wanted[0]) -OnBattery $($Wanted[1])$"
+        } else {
+            $outcome.Text | Should -Match "^Invalid value $Value`:"
+            $Calls -join ', ' | Should -Be ''
+        }
     }
     It 'the scheme-change query leaves out exactly the task''s own copy under <ProgramFiles>' -ForEach @(
         @{ ProgramFiles = 'C:\Program Files' }, @{ ProgramFiles = "C:\O'Brien's Files" }, @{ ProgramFiles = 'C:\A & B <x>' }
@@ -346,25 +503,34 @@ Describe 'Register' {
             $event.SelectNodes($query.Suppress.'#text').Count | Should -Be ([int]($path -eq $own))
         }
     }
-    Context 'the task' {
-        BeforeAll { $Task = Get-TaskDefinition 'C:\Program Files\Pacecap\Task' 'C:\Windows' 96 82 }
+    Context 'the task, as it reaches the Task Scheduler' {
+        BeforeAll {
+            New-Machine
+            (Invoke-Register 96 82 $Vendor $false $Parameters).Code | Should -Be 0
+            $Task = $Fs['\Pacecap']
+            # The action's command line, split as Windows splits one without quotes inside quotes.
+            $Line = @([regex]::Matches($Task.Action.Argument, '"[^"]*"|[^ "]+') | ForEach-Object { $_.Value.Trim('"') })
+        }
         It '<What>' -ForEach @(
-            @{ What = 'triggers: at logon, then two events 10 s later'; Get = { $Task.Triggers | ForEach-Object { "$($_.AtLogOn)$($_.Delay)" } }; Want = 'True', 'PT10S', 'PT10S' }
-            @{ What = 'resume events selected'; Get = { ([xml]$Task.Triggers[1].Subscription).QueryList.Query.Select | ForEach-Object '#text' }
+            @{ What = 'triggers: at logon, then two events 10 s later'; Get = { $Task.Trigger | ForEach-Object { "$($_.AtLogOn)|$($_.CimClass.ClassName)|$($_.CimClass.Namespace)|$($_.Enabled)|$($_.Delay)" } }
+                Want = 'True||||', '|MSFT_TaskEventTrigger|Root/Microsoft/Windows/TaskScheduler|True|PT10S', '|MSFT_TaskEventTrigger|Root/Microsoft/Windows/TaskScheduler|True|PT10S' }
+            @{ What = 'resume events selected'; Get = { ([xml]$Task.Trigger[1].Subscription).QueryList.Query.Select | ForEach-Object '#text' }
                 Want = "*[System[Provider[@Name='Microsoft-Windows-Power-Troubleshooter'] and EventID=1]]",
                     "*[System[Provider[@Name='Microsoft-Windows-Kernel-Power'] and EventID=107]]", "*[System[Provider[@Name='Microsoft-Windows-Kernel-Power'] and EventID=507]]" }
-            @{ What = 'hole 6: scheme changes, less those of the task''s own copy only'; Get = { $q = ([xml]$Task.Triggers[2].Subscription).QueryList.Query; $q.Select.'#text'; $q.Suppress.'#text' }
+            @{ What = 'hole 6: scheme changes, less those of the exe the task runs'; Get = { $q = ([xml]$Task.Trigger[2].Subscription).QueryList.Query; $q.Select.'#text'; $q.Suppress.'#text' }
                 Want = "*[System[Provider[@Name='Microsoft-Windows-UserModePowerService'] and EventID=12]]",
                     "*[EventData[Data[@Name='ProcessPath']='C:\Program Files\Pacecap\Task\Pacecap.exe']]" }
-            @{ What = 'hole 6: the action runs that copy, paths quoted'; Get = { $Task.Action.Execute; $Task.Action.Argument }
-                Want = 'C:\Windows\System32\WindowsPowerShell\v1.0\powershell.exe', ('-NoProfile -NonInteractive -ExecutionPolicy Bypass -File ' +
-                    '"C:\Program Files\Pacecap\Task\Remediate-Pacecap.ps1" -Pacecap "C:\Program Files\Pacecap\Task\Pacecap.exe" -PluggedIn 96 -OnBattery 82') }
+            @{ What = 'hole 6: the action runs the task''s copies in Windows PowerShell, paths quoted'; Get = { $Task.Action.Execute; $Line }
+                Want = 'C:\Windows\System32\WindowsPowerShell\v1.0\powershell.exe', '-NoProfile', '-NonInteractive', '-ExecutionPolicy', 'Bypass',
+                    '-File', 'C:\Program Files\Pacecap\Task\Remediate-Pacecap.ps1', '-Pacecap', 'C:\Program Files\Pacecap\Task\Pacecap.exe', '-PluggedIn', '96', '-OnBattery', '82' }
+            @{ What = 'those copies are the files just written: the script, and the bytes of the exe that was checked'; Get = { $Fs[$Line[5]].Bytes; $Fs[$Line[7]].Bytes }; Want = 3, 1, 2 }
             @{ What = 'as SYSTEM, elevated'; Get = { $Task.Principal.UserId, $Task.Principal.LogonType, $Task.Principal.RunLevel }; Want = 'S-1-5-18', 'ServiceAccount', 'Highest' }
-            @{ What = 'on battery too, one run at a time'; Get = { $s = $Task.Settings; $s.AllowStartIfOnBatteries, $s.DontStopIfGoingOnBatteries, $s.StartWhenAvailable, $s.MultipleInstances }
+            @{ What = 'on battery too, one run at a time'; Get = { $s = $Task.Settings; [bool]$s.AllowStartIfOnBatteries, [bool]$s.DontStopIfGoingOnBatteries, [bool]$s.StartWhenAvailable, $s.MultipleInstances }
                 Want = $true, $true, $true, 'IgnoreNew' }
             @{ What = 'hole 7: five minutes to run'; Get = { $Task.Settings.ExecutionTimeLimit.TotalMinutes }; Want = 5 }
-            @{ What = 'task folder and files: Administrators own them, no one else may use them, nothing inherited'; Get = { ConvertTo-Sddl $TaskSecurity $true }
-                Want = 'O:S-1-5-32-544D:P(A;OICI;0x1F01FF;;;S-1-5-18)(A;OICI;0x1F01FF;;;S-1-5-32-544)' }
+            @{ What = 'task folder and files: Administrators own them, no one else may use them, nothing inherited'
+                Get = { ConvertTo-Sddl $Fs['C:\Program Files\Pacecap\Task'].Security $true; ConvertTo-Sddl $Fs[$Line[7]].Security $false }
+                Want = 'O:S-1-5-32-544D:P(A;OICI;0x1F01FF;;;S-1-5-18)(A;OICI;0x1F01FF;;;S-1-5-32-544)', 'O:S-1-5-32-544D:P(A;;0x1F01FF;;;S-1-5-18)(A;;0x1F01FF;;;S-1-5-32-544)' }
         ) {
             & $Get | Should -Be $Want
         }

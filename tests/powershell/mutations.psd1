@@ -1,0 +1,81 @@
+# Slips a maintainer could make in deploy/, each of which some case of
+# Deploy.Tests.ps1 must notice: File (below deploy/), the exact text Old that
+# occurs there once, and the text New put in its place. Invoke-Mutations.ps1
+# makes each in a copy and runs the suite over it.
+@{ Mutations = @(
+    @{ Name = 'the file mask without WRITE_OWNER'; File = 'shared/PacecapShared.ps1'; Old = '$FileMask = 0x500D0106'; New = '$FileMask = 0x50050106' }
+    @{ Name = 'the file mask without DELETE'; File = 'shared/PacecapShared.ps1'; Old = '$FileMask = 0x500D0106'; New = '$FileMask = 0x500C0106' }
+    @{ Name = 'the file mask without WRITE_DAC'; File = 'shared/PacecapShared.ps1'; Old = '$FileMask = 0x500D0106'; New = '$FileMask = 0x50090106' }
+    @{ Name = 'the folder mask without WRITE_OWNER'; File = 'shared/PacecapShared.ps1'; Old = '$FolderMask = 0x500D0146'; New = '$FolderMask = 0x50050146' }
+    @{ Name = 'the folder mask without DELETE'; File = 'shared/PacecapShared.ps1'; Old = '$FolderMask = 0x500D0146'; New = '$FolderMask = 0x500C0146' }
+    @{ Name = 'the folder mask without WRITE_DAC'; File = 'shared/PacecapShared.ps1'; Old = '$FolderMask = 0x500D0146'; New = '$FolderMask = 0x50090146' }
+    @{ Name = 'the folder mask without FILE_WRITE_ATTRIBUTES'; File = 'shared/PacecapShared.ps1'; Old = '$FolderMask = 0x500D0146'; New = '$FolderMask = 0x500D0046' }
+    @{ Name = 'the ancestor mask without WRITE_OWNER'; File = 'shared/PacecapShared.ps1'; Old = '$AncestorMask = 0x100D0040'; New = '$AncestorMask = 0x10050040' }
+    @{ Name = 'the ancestor mask without DELETE'; File = 'shared/PacecapShared.ps1'; Old = '$AncestorMask = 0x100D0040'; New = '$AncestorMask = 0x100C0040' }
+    @{ Name = 'the ancestor mask without WRITE_DAC'; File = 'shared/PacecapShared.ps1'; Old = '$AncestorMask = 0x100D0040'; New = '$AncestorMask = 0x10090040' }
+    @{ Name = 'Everyone trusted'; File = 'shared/PacecapShared.ps1'; Old = "`$TrustedSids = 'S-1-5-18', "; New = "`$TrustedSids = 'S-1-1-0', 'S-1-5-18', " }
+    @{ Name = 'INTERACTIVE trusted'; File = 'shared/PacecapShared.ps1'; Old = "`$TrustedSids = 'S-1-5-18', "; New = "`$TrustedSids = 'S-1-5-4', 'S-1-5-18', " }
+    @{ Name = 'the running account trusted'; File = 'shared/PacecapShared.ps1'; Old = 'function Get-UntrustedRights($Security) {'
+        New = 'function Get-UntrustedRights($Security) { $TrustedSids = @($TrustedSids) + (Read-Account).User' }
+    @{ Name = 'removable drives accepted'; File = 'shared/PacecapShared.ps1'; Old = "`$drive.Type -ne 'Fixed'"; New = "@('Fixed', 'Removable') -notcontains `$drive.Type" }
+    @{ Name = 'a SUBST or mapped letter accepted: the Volume check dropped'; File = 'shared/PacecapShared.ps1'; Old = 'if (-not $drive.Volume) { return'; New = 'if ($false) { return' }
+    @{ Name = 'no link check on the exe'; File = 'shared/PacecapShared.ps1'; Old = 'if ($attributes -band 0x400)'; New = 'if ($at -lt $parts.Count - 1 -and ($attributes -band 0x400))' }
+    @{ Name = 'no link check above the exe''s folder'; File = 'shared/PacecapShared.ps1'; Old = 'if ($attributes -band 0x400)'; New = 'if ($at -ge $parts.Count - 2 -and ($attributes -band 0x400))' }
+    @{ Name = 'permissions that cannot be read accepted'; File = 'shared/PacecapShared.ps1'; Old = '"its permissions could not be read ($($_.Exception.Message))"'; New = "''" }
+    @{ Name = 'permissions read as nothing accepted'; File = 'shared/PacecapShared.ps1'; Old = 'function Get-UntrustedRights($Security) {'
+        New = 'function Get-UntrustedRights($Security) { if (-not $Security) { return 0 }' }
+    @{ Name = 'attributes read as nothing accepted'; File = 'shared/PacecapShared.ps1'; Old = 'if ($null -eq $attributes) { return "$item cannot be read" }'; New = 'if ($null -eq $attributes) { continue }' }
+    @{ Name = 'the canonical form not compared with the path given'; File = 'shared/PacecapShared.ps1'; Old = 'if ($canonical -cne $Path)'; New = 'if ($false)' }
+    @{ Name = '''/'' not taken as a separator'; File = 'shared/PacecapShared.ps1'; Old = ".Substring(3).Replace('/', '\').Split('\')"; New = ".Substring(3).Split('\')" }
+    @{ Name = 'trailing dots and spaces kept in names'; File = 'shared/PacecapShared.ps1'; Old = "elseif (`$name.TrimEnd('. ')) { `$names.Add(`$name.TrimEnd('. ')) }"
+        New = "elseif (`$name -and `$name -ne '.') { `$names.Add(`$name) }" }
+    @{ Name = 'elevated, the path read before it is judged'; File = 'shared/PacecapShared.ps1'; Old = '$why = if ($Elevated) { Get-PathRefusal $candidate }'; New = '$why = $null' }
+    @{ Name = 'elevated, the PATH searched after Program Files'; File = 'shared/PacecapShared.ps1'; Old = '$folders = if ($elevated) { , "$env:ProgramFiles\Pacecap" }'
+        New = '$folders = if ($elevated) { @("$env:ProgramFiles\Pacecap") + @(Get-SearchFolders $ScriptRoot $env:ProgramFiles (Read-MachinePath) $env:Path) }' }
+    @{ Name = 'the checks only for SYSTEM and elevated administrators'; File = 'shared/PacecapShared.ps1'; Old = 'try { Test-Elevated (Read-Account) } catch { $true }'
+        New = 'try { Test-Administrator (Read-Account) } catch { $true }' }
+    @{ Name = 'a token that cannot be read taken as a standard user''s'; File = 'shared/PacecapShared.ps1'; Old = 'try { Test-Elevated (Read-Account) } catch { $true }'
+        New = 'try { Test-Elevated (Read-Account) } catch { $false }' }
+    @{ Name = 'Backup Operators run unchecked'; File = 'shared/PacecapShared.ps1'; Old = "'S-1-5-32-544', 'S-1-5-32-551', "; New = "'S-1-5-32-544', " }
+    @{ Name = 'a high integrity level alone runs unchecked'; File = 'shared/PacecapShared.ps1'; Old = '$null -eq $Account.Integrity -or $Account.Integrity -ge 0x3000'
+        New = '$null -eq $Account.Integrity' }
+    @{ Name = '100 rejected'; File = 'shared/PacecapShared.ps1'; Old = '$value -gt 100'; New = '$value -gt 99' }
+    @{ Name = 'Remediate sets the values swapped'; File = 'Remediate-Pacecap.ps1'; Old = 'Invoke-Pacecap $found.Exe "$PluggedIn $OnBattery"'; New = 'Invoke-Pacecap $found.Exe "$OnBattery $PluggedIn"' }
+    @{ Name = 'Detect starts the exe as given, not as found'; File = 'Detect-Pacecap.ps1'; Old = "Invoke-Pacecap `$found.Exe '0'"; New = "Invoke-Pacecap `$Pacecap '0'" }
+    @{ Name = 'the task gets the values swapped'; File = 'Register-PacecapTask.ps1'; Old = '$env:SystemRoot $PluggedIn $OnBattery'; New = '$env:SystemRoot $OnBattery $PluggedIn' }
+    @{ Name = 'the task runs the exe of %ProgramFiles%\Pacecap, not its own copy'; File = 'Register-PacecapTask.ps1'; Old = 'Get-TaskDefinition $taskFolder'; New = 'Get-TaskDefinition $folder' }
+    @{ Name = 'the task copies another exe than the one checked'; File = 'Register-PacecapTask.ps1'; Old = 'Read-Bytes $found.Exe'; New = 'Read-Bytes "$folder\Pacecap.exe"' }
+    @{ Name = 'registered without -TaskPath'; File = 'Register-PacecapTask.ps1'; Old = "Register-ScheduledTask -TaskPath '\' "; New = 'Register-ScheduledTask ' }
+    @{ Name = 'looked up without -TaskPath to be stopped'; File = 'Register-PacecapTask.ps1'; Old = "function Stop-Task {`n    if (Get-ScheduledTask -TaskPath '\' "
+        New = "function Stop-Task {`n    if (Get-ScheduledTask " }
+    @{ Name = 'stopped without -TaskPath'; File = 'Register-PacecapTask.ps1'; Old = "Stop-ScheduledTask -TaskPath '\' "; New = 'Stop-ScheduledTask ' }
+    @{ Name = 'looked up without -TaskPath to be unregistered'; File = 'Register-PacecapTask.ps1'; Old = "function Unregister-Task {`n    if (Get-ScheduledTask -TaskPath '\' "
+        New = "function Unregister-Task {`n    if (Get-ScheduledTask " }
+    @{ Name = 'unregistered without -TaskPath'; File = 'Register-PacecapTask.ps1'; Old = "Unregister-ScheduledTask -TaskPath '\' "; New = 'Unregister-ScheduledTask ' }
+    @{ Name = 'Register stays in PowerShell 7'; File = 'Register-PacecapTask.ps1'; Old = 'Start-Relaunch $PSCommandPath $Bound $true 6'; New = 'Start-Relaunch $PSCommandPath $Bound $false 6' }
+    @{ Name = 'no relaunch from PowerShell 7 at all'; File = 'shared/PacecapShared.ps1'; Old = "elseif (`$NeedsWindowsPowerShell -and `$Edition -eq 'Core')"; New = 'elseif ($false)' }
+    @{ Name = 'the relaunch without -NonInteractive'; File = 'shared/PacecapShared.ps1'; Old = "'-NoProfile', '-NonInteractive', '-ExecutionPolicy'"; New = "'-NoProfile', '-ExecutionPolicy'" }
+    @{ Name = 'Remediate: a relaunch stopped at its bound exits 4'; File = 'Remediate-Pacecap.ps1'; Old = 'Start-Relaunch $PSCommandPath $Bound $false 3'; New = 'Start-Relaunch $PSCommandPath $Bound' }
+    @{ Name = 'Register: a relaunch stopped at its bound exits 4'; File = 'Register-PacecapTask.ps1'; Old = 'Start-Relaunch $PSCommandPath $Bound $true 6'; New = 'Start-Relaunch $PSCommandPath $Bound $true' }
+    @{ Name = 'the event query''s XPath put in the XML unescaped'; File = 'Register-PacecapTask.ps1'; Old = '$([Security.SecurityElement]::Escape($xpath))'; New = '$xpath' }
+    @{ Name = 'the event query''s path always in apostrophes'; File = 'Register-PacecapTask.ps1'; Old = '=$(ConvertTo-XPathString $Except)]]'; New = "='`$Except']]" }
+    @{ Name = 'Register deletes the old Task folder before the new copy is whole'; File = 'Register-PacecapTask.ps1'
+        Old = "        # Made anew, so that"; New = "        if (`$null -ne (Read-Attributes `$taskFolder)) { Remove-Folder `$taskFolder }`n        # Made anew, so that" }
+    @{ Name = 'Register registers the task before the swap'; File = 'Register-PacecapTask.ps1'
+        Old = "        Stop-Task`n        `$moved = "; New = "        Register-Task (Get-TaskDefinition `$taskFolder `$env:SystemRoot `$PluggedIn `$OnBattery)`n        Stop-Task`n        `$moved = " }
+    @{ Name = 'Register unregisters the old task before it registers the new one'; File = 'Register-PacecapTask.ps1'
+        Old = "        Stop-Task`n        `$moved = "; New = "        Unregister-Task`n        `$moved = " }
+    @{ Name = 'Register does not put the old copy back when the new one cannot take its place'; File = 'Register-PacecapTask.ps1'
+        Old = 'catch { if ($moved) { Move-Folder $oldFolder $taskFolder }; throw }'; New = 'catch { throw }' }
+    @{ Name = '-Remove without the refusal of links in the task''s folders'; File = 'Register-PacecapTask.ps1'
+        Old = '        if (-not $refusal) { $refusal = Get-LinkRefusal $ours }'; New = '' }
+    @{ Name = 'Remove-Item -Recurse back, which follows links'; File = 'Register-PacecapTask.ps1'
+        Old = "    `$entries = @(Read-Tree `$Path)`n    `$link = Find-Link `$entries`n    if (`$link) { throw `"`$link is a link that this did not make; nothing removed`" }`n    [array]::Reverse(`$entries)`n    foreach (`$entry in `$entries) { Invoke-Retried { Remove-Entry `$entry.Path ((`$entry.Attributes -band 0x10) -ne 0) } }"
+        New = '    Invoke-Retried { Remove-Item -LiteralPath $Path -Recurse -Force }' }
+    @{ Name = '-Remove deletes %ProgramFiles%\Pacecap with files still in it'; File = 'Register-PacecapTask.ps1'; Old = ' -and @(Read-Tree $Folder).Count -eq 1'; New = '' }
+    @{ Name = 'Detect: Pacecap not started, reported as not compliant'; File = 'Detect-Pacecap.ps1'; Old = 'return @{ Code = 4; Text = "Pacecap could not be started'; New = 'return @{ Code = 1; Text = "Pacecap could not be started' }
+    @{ Name = 'Remediate: Pacecap not started, reported as a failed write'; File = 'Remediate-Pacecap.ps1'; Old = '@{ Code = 4; Text = "Pacecap could not be started'; New = '@{ Code = 3; Text = "Pacecap could not be started' }
+    @{ Name = 'Remediate: a setting run stopped after it started, reported as nothing changed'; File = 'Remediate-Pacecap.ps1'
+        Old = 'return @{ Code = 3; Text = "Pacecap $PluggedIn $OnBattery was stopped'; New = 'return @{ Code = 4; Text = "Pacecap $PluggedIn $OnBattery was stopped' }
+    @{ Name = 'Detect -ConfigMgr: Pacecap not found, exit 0'; File = 'Detect-Pacecap.ps1'; Old = 'if (-not $found.Exe) { return @{ Code = 4;'; New = 'if (-not $found.Exe) { return @{ Code = 4 * -not $ConfigMgr;' }
+) }
