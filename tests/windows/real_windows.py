@@ -167,6 +167,7 @@ def token_elevation():
     advapi32.OpenProcessToken.argtypes = [wintypes.HANDLE, wintypes.DWORD, ctypes.POINTER(wintypes.HANDLE)]
     advapi32.GetTokenInformation.argtypes = [wintypes.HANDLE, ctypes.c_int, ctypes.c_void_p, wintypes.DWORD,
                                              wintypes.LPDWORD]
+    advapi32.IsValidSid.argtypes = [ctypes.c_void_p]
     advapi32.GetSidSubAuthorityCount.restype = ctypes.POINTER(ctypes.c_ubyte)
     advapi32.GetSidSubAuthorityCount.argtypes = [ctypes.c_void_p]
     advapi32.GetSidSubAuthority.restype = ctypes.POINTER(wintypes.DWORD)
@@ -187,8 +188,12 @@ def token_elevation():
         if not advapi32.GetTokenInformation(token, TOKEN_INTEGRITY_LEVEL, label, size, ctypes.byref(size)):
             raise ctypes.WinError(ctypes.get_last_error())
         sid = ctypes.c_void_p.from_buffer(label).value
-        last = advapi32.GetSidSubAuthorityCount(sid)[0] - 1
-        return bool(elevated.value), advapi32.GetSidSubAuthority(sid, last)[0]
+        # Neither call checks the SID or the index: a label SID that is not
+        # valid, or has no relative id, is a failed read, not a level.
+        count = advapi32.GetSidSubAuthorityCount(sid)[0] if advapi32.IsValidSid(sid) else 0
+        if count < 1:
+            raise OSError("the token's integrity label is not a SID with a relative id")
+        return bool(elevated.value), advapi32.GetSidSubAuthority(sid, count - 1)[0]
     finally:
         kernel32.CloseHandle(token)
 
