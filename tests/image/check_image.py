@@ -95,10 +95,11 @@ visual_studio = False
 results = {"passed": 0, "failed": 0, "skipped": 0}
 
 # One public symbol of a linker map, as link.exe's /MAP documents the list:
-# the address as section:offset, the name, the flat address (Rva+Base), an
-# "f" for a function (or "i" for an inline one), and where it is defined as
-# "library:object" or "object". lld-link writes the same columns.
-MAP_PUBLIC = re.compile(r"^\s*[0-9a-f]{4}:[0-9a-f]{8}\s+(\S+)\s+([0-9a-f]{8,16})(?:\s+[fi])?\s+(\S.*?)\s*$",
+# the address as section:offset, the name, the flat address (Rva+Base), and
+# where it is defined as "library:object" or "object". Between the last two
+# link.exe writes flags the page leaves out: "f" for a function, then "i" for
+# one that is inline (a COMDAT), as in "f i". lld-link writes the same columns.
+MAP_PUBLIC = re.compile(r"^\s*[0-9a-f]{4}:[0-9a-f]{8}\s+(\S+)\s+([0-9a-f]{8,16})(?:\s+f)?(?:\s+i)?\s+(\S.*?)\s*$",
                         re.IGNORECASE)
 # An import library's member, named by its DLL: "kernel32:KERNEL32.dll".
 IMPORT_MEMBER = re.compile(r"[^:\s]+:[^:\s]+\.dll", re.IGNORECASE)
@@ -313,6 +314,8 @@ SAMPLE_MAP = [
     ("  Address         Publics by Value              Rva+Base               Lib:Object", None),
     (" 0001:00000365       ProgramEntry               0000000140001365 f   Startup.obj",
      ("ProgramEntry", 0x140001365, "Startup.obj")),
+    (" 0001:00000010       ??$KernelExport@P6AHK@Z@pacecap@@YAP6AHK@ZPEBD@Z 0000000140001010 f i Startup.obj",
+     ("??$KernelExport@P6AHK@Z@pacecap@@YAP6AHK@ZPEBD@Z", 0x140001010, "Startup.obj")),
     (" 0001:00000bc0       PowerGetActiveScheme       0000000140001bc0 f   powrprof:POWRPROF.dll",
      ("PowerGetActiveScheme", 0x140001bc0, "powrprof:POWRPROF.dll")),
     (" 0001:00000c20       __imp_load_GetWindowThreadProcessId 0000000140001c20     user32:USER32.dll",
