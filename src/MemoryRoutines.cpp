@@ -8,8 +8,9 @@
 #include <stddef.h>
 
 #if defined(_MSC_VER) && !defined(__clang__)
-// With /Oi, which /O1 and /O2 imply, cl takes both for intrinsics and
-// refuses a definition of them; this makes them plain functions here.
+// Where they are intrinsic (/Oi, which /O2 implies; /O1 and /Od do not) cl
+// refuses a definition of them (C2169); this makes them plain functions
+// here in every configuration.
 #pragma function(memset, memcpy)
 #endif
 
