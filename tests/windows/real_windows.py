@@ -2618,6 +2618,9 @@ def windows_checks(exe, kit, work, summary, emulated):
 
 
 def main():
+    # A pipe's code page (Windows' ANSI one) may lack a character of what a
+    # program printed: it is written escaped rather than stopping a group.
+    sys.stdout.reconfigure(errors="backslashreplace")
     args = sys.argv[1:]
     if args == ["--self-test"]:
         self_test()
