@@ -304,13 +304,16 @@ def write_class_one(plugged_in, on_battery):
 def class_one_verdict(core_kinds, before, after, written=(99, 80)):
     """(name, passed, detail) of the class-1 setting across Pacecap's write
     of `written`; passed is None, and detail the reason, where nothing can be
-    compared: the scheme has no class-1 setting, or on one kind of core its
-    values already were the written ones, so that a wrong write would not show."""
+    compared: the scheme has no class-1 setting, or its values already were
+    the written ones, so that a wrong write (one kind of core) or a missing
+    one (two kinds) would not show."""
     if before is None:
         return ("the class-1 setting", None, "the scheme has no class-1 setting (PROCTHROTTLEMAX1): nothing to compare")
     if core_kinds >= 2:
-        return ("%d kinds of core: the class-1 setting is set to %r as well" % (core_kinds, written),
-                after == written, after)
+        name = "%d kinds of core: the class-1 setting is set to %r as well" % (core_kinds, written)
+        if before == written:
+            return (name, None, "the class-1 values already are %r: a missing write would not show" % (written,))
+        return (name, after == written, after)
     name = "one kind of core: the class-1 setting %r is left as it was" % (before,)
     if before == written:
         return (name, None, "one kind of core, and the class-1 values already are %r: a wrong write would not show"
@@ -2468,9 +2471,9 @@ def decision_rows():
 
     verdicts = [class_one_verdict(*row)[1] for row in (
         (1, None, None), (2, None, None), (1, (100, 100), (100, 100)), (1, (100, 100), (99, 80)),
-        (1, (99, 80), (99, 80)), (2, (100, 100), (99, 80)), (2, (100, 100), (100, 100)))]
+        (1, (99, 80), (99, 80)), (2, (100, 100), (99, 80)), (2, (100, 100), (100, 100)), (2, (99, 80), (99, 80)))]
     check("class 1: skipped with nothing to compare; on one kind of core left alone, on two written",
-          verdicts == [None, None, True, False, None, True, False], verdicts)
+          verdicts == [None, None, True, False, None, True, False, None], verdicts)
 
     screen = "values\r\n%s\r\n" % PROMPT
     waits = [awaited(*row) for row in ((None, screen), (None, screen, 0), (0, screen), (None, "values\r\n"),
@@ -2535,8 +2538,8 @@ GROUPS = [
     ("processor", "x64 or ARM64 Windows with IsWow64Process2", "fails: the exe or a tool is for another processor"),
     ("power scheme", "an active power scheme that powercfg reads and writes; for the class-1 check, a class-1 "
      "setting (two kinds of core: it is written too; one kind: it is left alone)",
-     "the class-1 check skips where the scheme has no class-1 setting, or where on one kind of core its values "
-     "already are the ones written"),
+     "the class-1 check skips where the scheme has no class-1 setting, or where its values already are the ones "
+     "written"),
     ("planted libraries", "a temporary folder", "fails"),
     ("close prompt", "for the three waiting checks, an interactive window station (WSF_VISIBLE), where a new "
      "console may go to Windows Terminal", "the three skip where the window station is not interactive; each wait "
