@@ -245,8 +245,14 @@ function Find-Pacecap([string]$Given, [string[]]$Folders, [bool]$Elevated) {
     $candidates = if ($Given) { , $Given } else { foreach ($folder in $Folders) { "$folder\Pacecap.exe" } }
     $refusals = @()
     foreach ($candidate in $candidates) {
-        # Elevated, the path is judged before anything reads it.
+        # Elevated, the path is judged before anything reads it. A name that
+        # does not end in .exe is refused too: CreateProcess appends .exe to
+        # a name without an extension, and Process.Start trims white space
+        # off the name, so another file than the one checked would start.
         $why = if ($Elevated) { Get-PathRefusal $candidate }
+        if ($Elevated -and -not $why -and $candidate -notmatch '\.exe$') {
+            $why = 'its name does not end in .exe, so Windows would start another file than the one checked'
+        }
         if (-not $why) {
             $attributes = Read-Attributes $candidate
             if ($null -eq $attributes -or ($attributes -band 0x10)) { continue }  # 0x10: a folder

@@ -201,6 +201,9 @@ Describe 'The finder' {
         @{ Name = 'a given one that is refused is not passed over'; Given = 'C:\A\Pacecap.exe'; Text = '^Refused C:\\A\\Pacecap.exe, .* files in C:\\A\. Put' }
         @{ Name = 'a given one in another form: refused before anything reads it'; Given = 'C:\A/Pacecap.exe'; Text = '^Refused C:\\A/Pacecap.exe, .* opens its path as C:\\A\\Pacecap.exe' }
         @{ Name = 'none found'; Given = 'C:\None\Pacecap.exe'; Text = '^Pacecap.exe was not found' }
+        # CreateProcess would start C:\B\Pacecap.exe; Process.Start would trim the no-break space.
+        @{ Name = 'a given one without .exe: refused, as Windows appends it'; Given = 'C:\B\Pacecap'; Text = '^Refused C:\\B\\Pacecap, .* does not end in \.exe' }
+        @{ Name = 'a given one ending in white space that .NET trims: refused'; Given = "C:\B\Pacecap.exe$([char]0xA0)"; Text = '^Refused C:\\B\\Pacecap\.exe.*, .* does not end in \.exe' }
     ) {
         $token = if ($Account -eq 'Standard') { $Standard } elseif ($Account) { @{ User = $Account; Groups = @(); Integrity = 0x3000 } } else { $SystemAccount }
         Mock Read-Account { $token }
@@ -213,9 +216,10 @@ Describe 'The finder' {
         $acls = Stock
         if (-not $Installed) { $acls.Remove('C:\Program Files\Pacecap\Pacecap.exe') }
         $acls['C:\A'] = @{ Owner = $BA; Entries = @((Allow $SY $F), (Allow $AU $M)) }
-        foreach ($path in 'C:\A\Pacecap.exe', 'C:\Folder', 'C:\Folder\Pacecap.exe', 'C:\B', 'C:\B\Pacecap.exe') { $acls[$path] = $admins }
+        foreach ($path in 'C:\A\Pacecap.exe', 'C:\Folder', 'C:\Folder\Pacecap.exe', 'C:\B', 'C:\B\Pacecap.exe', 'C:\B\Pacecap', "C:\B\Pacecap.exe$([char]0xA0)") { $acls[$path] = $admins }
         Set-Machine $acls
         $Fs['C:\Folder\Pacecap.exe'].Attributes = 0x10
+        $Fs['C:\B\Pacecap'].Attributes = $Fs["C:\B\Pacecap.exe$([char]0xA0)"].Attributes = 0x20
         if ($UserOwned) { $Fs['C:\Program Files\Pacecap\Pacecap.exe'].Security.Owner = 'S-1-5-21-7-7-7-1002' }
         $found = Resolve-Pacecap $Given 'relative'
         $found.Exe | Should -Be $Exe
