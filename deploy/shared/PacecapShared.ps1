@@ -59,21 +59,27 @@ function Read-MachinePath { [Environment]::GetEnvironmentVariable('Path', 'Machi
 # The output is a pipe, so nothing waits for a key. A file that cannot be
 # started throws. Nothing here waits without end: a run that outlasts
 # $Seconds is stopped and comes back with Stopped, the reason, as a run
-# that started and may have done part of its work.
+# that started and may have done part of its work; so does a run whose
+# wait or output fails once it has started.
 function Invoke-Program([string]$Exe, [string]$Arguments, [int]$Seconds) {
     $start = New-Object Diagnostics.ProcessStartInfo $Exe, $Arguments
     $start.UseShellExecute = $false
     $start.RedirectStandardOutput = $true
     $process = [Diagnostics.Process]::Start($start)
-    # Read while it runs, so that a full pipe never holds it up.
-    $reading = $process.StandardOutput.ReadToEndAsync()
-    if (-not $process.WaitForExit($Seconds * 1000)) {
+    try {
+        # Read while it runs, so that a full pipe never holds it up.
+        $reading = $process.StandardOutput.ReadToEndAsync()
+        if (-not $process.WaitForExit($Seconds * 1000)) {
+            try { $process.Kill() } catch { }
+            return @{ Output = ''; Stopped = "it did not end within $Seconds seconds and was stopped" }
+        }
+        # Whatever it started may hold the pipe open after it ended.
+        if (-not $reading.Wait(5000)) { return @{ Output = ''; Code = $process.ExitCode; Stopped = 'its output did not end with it' } }
+        @{ Output = $reading.Result; Code = $process.ExitCode }
+    } catch {
         try { $process.Kill() } catch { }
-        return @{ Output = ''; Stopped = "it did not end within $Seconds seconds and was stopped" }
+        @{ Output = ''; Stopped = "it was stopped, as waiting for it or reading its output failed ($($_.Exception.Message))" }
     }
-    # Whatever it started may hold the pipe open after it ended.
-    if (-not $reading.Wait(5000)) { return @{ Output = ''; Code = $process.ExitCode; Stopped = 'its output did not end with it' } }
-    @{ Output = $reading.Result; Code = $process.ExitCode }
 }
 
 # A run of Pacecap, as Invoke-Program: throws when it could not be started,
