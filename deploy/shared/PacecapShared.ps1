@@ -149,9 +149,11 @@ function Get-UntrustedRights($Security) {
     $rights
 }
 
-# The path that Windows opens for the full path $Path, by its rules of
-# normalisation: '/' is a separator too, a run of separators is one, '.' and
-# '..' are resolved, and trailing dots and spaces are dropped from names.
+# The canonical form of the full path $Path: '/' is a separator too, a run
+# of separators is one, '.' and '..' are resolved, and trailing dots and
+# spaces are dropped from every name. Windows drops them from the last name
+# only (and one dot from the others): a folder name that ends in a space is
+# another folder, so any name that differs here is refused, never followed.
 function Get-CanonicalPath([string]$Path) {
     $names = New-Object Collections.Generic.List[string]
     foreach ($name in $Path.Substring(3).Replace('/', '\').Split('\')) {
@@ -176,7 +178,7 @@ function Get-PathRefusal([string]$Path) {
         return 'its path names a device (CON, PRN, AUX, NUL, COMn or LPTn)'
     }
     $canonical = Get-CanonicalPath $Path
-    if ($canonical -cne $Path) { return "Windows opens its path as $canonical`: name that instead" }
+    if ($canonical -cne $Path) { return "its path is not in canonical form: name it as $canonical" }
     ''
 }
 

@@ -78,12 +78,12 @@ Describe 'Trust' {
     }
     It 'path form: <Name>' -ForEach @(
         @{ Name = 'the clean path'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe'; Why = '^$' }
-        @{ Name = '/ as a separator'; Exe = 'C:\Program Files/Pacecap\Pacecap.exe'; Why = 'opens its path as C:\\Program Files\\Pacecap\\Pacecap\.exe: name' }
-        @{ Name = 'a folder name with a trailing space'; Exe = 'C:\Program Files \Pacecap\Pacecap.exe'; Why = 'as C:\\Program Files\\Pacecap\\Pacecap\.exe:' }
-        @{ Name = 'a folder name with a trailing dot'; Exe = 'C:\Program Files\Pacecap.\Pacecap.exe'; Why = 'as C:\\Program Files\\Pacecap\\Pacecap\.exe:' }
-        @{ Name = 'a file name with trailing dots and spaces'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe. .'; Why = 'as C:\\Program Files\\Pacecap\\Pacecap\.exe:' }
-        @{ Name = 'a doubled separator'; Exe = 'C:\Program Files\\Pacecap\Pacecap.exe'; Why = 'as C:\\Program Files\\Pacecap\\Pacecap\.exe:' }
-        @{ Name = 'a . and a .. segment'; Exe = 'C:\Program Files\.\x\..\Pacecap\Pacecap.exe'; Why = 'as C:\\Program Files\\Pacecap\\Pacecap\.exe:' }
+        @{ Name = '/ as a separator'; Exe = 'C:\Program Files/Pacecap\Pacecap.exe'; Why = 'not in canonical form: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
+        @{ Name = 'a folder name with a trailing space'; Exe = 'C:\Program Files \Pacecap\Pacecap.exe'; Why = 'not in canonical form: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
+        @{ Name = 'a folder name with a trailing dot'; Exe = 'C:\Program Files\Pacecap.\Pacecap.exe'; Why = 'not in canonical form: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
+        @{ Name = 'a file name with trailing dots and spaces'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe. .'; Why = 'not in canonical form: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
+        @{ Name = 'a doubled separator'; Exe = 'C:\Program Files\\Pacecap\Pacecap.exe'; Why = 'not in canonical form: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
+        @{ Name = 'a . and a .. segment'; Exe = 'C:\Program Files\.\x\..\Pacecap\Pacecap.exe'; Why = 'not in canonical form: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
         @{ Name = 'the \\?\ form'; Exe = '\\?\C:\Program Files\Pacecap\Pacecap.exe'; Why = 'device path .*: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
         @{ Name = 'the \\.\ form'; Exe = '\\.\C:\Program Files\Pacecap\Pacecap.exe'; Why = 'device path .*: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
         @{ Name = 'a UNC path'; Exe = '\\server\share\Pacecap.exe'; Why = 'not on a local drive' }
@@ -199,7 +199,7 @@ Describe 'The finder' {
         @{ Name = 'an installed one refused: named, then the advice'; Installed = $true; UserOwned = $true
             Text = '^Refused C:\\Program Files\\Pacecap\\Pacecap.exe, as this runs with administrator rights and standard users can change or delete it\. Put it in C:\\Program Files\\Pacecap, .*icacls' }
         @{ Name = 'a given one that is refused is not passed over'; Given = 'C:\A\Pacecap.exe'; Text = '^Refused C:\\A\\Pacecap.exe, .* files in C:\\A\. Put' }
-        @{ Name = 'a given one in another form: refused before anything reads it'; Given = 'C:\A/Pacecap.exe'; Text = '^Refused C:\\A/Pacecap.exe, .* opens its path as C:\\A\\Pacecap.exe' }
+        @{ Name = 'a given one in another form: refused before anything reads it'; Given = 'C:\A/Pacecap.exe'; Text = '^Refused C:\\A/Pacecap.exe, .* not in canonical form: name it as C:\\A\\Pacecap.exe\. Put' }
         @{ Name = 'none found'; Given = 'C:\None\Pacecap.exe'; Text = '^Pacecap.exe was not found' }
         # CreateProcess would start C:\B\Pacecap.exe; Process.Start would trim the no-break space.
         @{ Name = 'a given one without .exe: refused, as Windows appends it'; Given = 'C:\B\Pacecap'; Text = '^Refused C:\\B\\Pacecap, .* does not end in \.exe' }
