@@ -24,7 +24,8 @@
     one on the PATH or beside the script; only when its path is written as
     Windows opens it (a full path from a volume's own drive letter, "\"
     alone as separator, no name that ends in a dot or a space, no \\?\,
-    \\.\ or UNC form, no stream), else the refusal names the form to use;
+    \\.\ or UNC form, no stream, a file name that ends in .exe), else
+    the refusal names the form to use;
     and only when standard users can neither change nor move aside the file,
     its folder or any folder above it. A standard user's own run uses the
     Pacecap.exe beside the script, else the one in %ProgramFiles%\Pacecap,

@@ -59,21 +59,27 @@ function Read-MachinePath { [Environment]::GetEnvironmentVariable('Path', 'Machi
 # The output is a pipe, so nothing waits for a key. A file that cannot be
 # started throws. Nothing here waits without end: a run that outlasts
 # $Seconds is stopped and comes back with Stopped, the reason, as a run
-# that started and may have done part of its work.
+# that started and may have done part of its work; so does a run whose
+# wait or output fails once it has started.
 function Invoke-Program([string]$Exe, [string]$Arguments, [int]$Seconds) {
     $start = New-Object Diagnostics.ProcessStartInfo $Exe, $Arguments
     $start.UseShellExecute = $false
     $start.RedirectStandardOutput = $true
     $process = [Diagnostics.Process]::Start($start)
-    # Read while it runs, so that a full pipe never holds it up.
-    $reading = $process.StandardOutput.ReadToEndAsync()
-    if (-not $process.WaitForExit($Seconds * 1000)) {
+    try {
+        # Read while it runs, so that a full pipe never holds it up.
+        $reading = $process.StandardOutput.ReadToEndAsync()
+        if (-not $process.WaitForExit($Seconds * 1000)) {
+            try { $process.Kill() } catch { }
+            return @{ Output = ''; Stopped = "it did not end within $Seconds seconds and was stopped" }
+        }
+        # Whatever it started may hold the pipe open after it ended.
+        if (-not $reading.Wait(5000)) { return @{ Output = ''; Code = $process.ExitCode; Stopped = 'its output did not end with it' } }
+        @{ Output = $reading.Result; Code = $process.ExitCode }
+    } catch {
         try { $process.Kill() } catch { }
-        return @{ Output = ''; Stopped = "it did not end within $Seconds seconds and was stopped" }
+        @{ Output = ''; Stopped = "it was stopped, as waiting for it or reading its output failed ($($_.Exception.Message))" }
     }
-    # Whatever it started may hold the pipe open after it ended.
-    if (-not $reading.Wait(5000)) { return @{ Output = ''; Code = $process.ExitCode; Stopped = 'its output did not end with it' } }
-    @{ Output = $reading.Result; Code = $process.ExitCode }
 }
 
 # A run of Pacecap, as Invoke-Program: throws when it could not be started,
@@ -143,9 +149,11 @@ function Get-UntrustedRights($Security) {
     $rights
 }
 
-# The path that Windows opens for the full path $Path, by its rules of
-# normalisation: '/' is a separator too, a run of separators is one, '.' and
-# '..' are resolved, and trailing dots and spaces are dropped from names.
+# The canonical form of the full path $Path: '/' is a separator too, a run
+# of separators is one, '.' and '..' are resolved, and trailing dots and
+# spaces are dropped from every name. Windows drops them from the last name
+# only (and one dot from the others): a folder name that ends in a space is
+# another folder, so any name that differs here is refused, never followed.
 function Get-CanonicalPath([string]$Path) {
     $names = New-Object Collections.Generic.List[string]
     foreach ($name in $Path.Substring(3).Replace('/', '\').Split('\')) {
@@ -170,7 +178,7 @@ function Get-PathRefusal([string]$Path) {
         return 'its path names a device (CON, PRN, AUX, NUL, COMn or LPTn)'
     }
     $canonical = Get-CanonicalPath $Path
-    if ($canonical -cne $Path) { return "Windows opens its path as $canonical`: name that instead" }
+    if ($canonical -cne $Path) { return "its path is not in canonical form: name it as $canonical" }
     ''
 }
 
@@ -245,8 +253,14 @@ function Find-Pacecap([string]$Given, [string[]]$Folders, [bool]$Elevated) {
     $candidates = if ($Given) { , $Given } else { foreach ($folder in $Folders) { "$folder\Pacecap.exe" } }
     $refusals = @()
     foreach ($candidate in $candidates) {
-        # Elevated, the path is judged before anything reads it.
+        # Elevated, the path is judged before anything reads it. A name that
+        # does not end in .exe is refused too: CreateProcess appends .exe to
+        # a name without an extension, and Process.Start trims white space
+        # off the name, so another file than the one checked would start.
         $why = if ($Elevated) { Get-PathRefusal $candidate }
+        if ($Elevated -and -not $why -and $candidate -notmatch '\.exe$') {
+            $why = 'its name does not end in .exe, so Windows would start another file than the one checked'
+        }
         if (-not $why) {
             $attributes = Read-Attributes $candidate
             if ($null -eq $attributes -or ($attributes -band 0x10)) { continue }  # 0x10: a folder

@@ -30,6 +30,11 @@
     @{ Name = 'trailing dots and spaces kept in names'; File = 'shared/PacecapShared.ps1'; Old = "elseif (`$name.TrimEnd('. ')) { `$names.Add(`$name.TrimEnd('. ')) }"
         New = "elseif (`$name -and `$name -ne '.') { `$names.Add(`$name) }" }
     @{ Name = 'elevated, the path read before it is judged'; File = 'shared/PacecapShared.ps1'; Old = '$why = if ($Elevated) { Get-PathRefusal $candidate }'; New = '$why = $null' }
+    @{ Name = 'elevated, a name without .exe accepted, which CreateProcess would start with .exe appended'; File = 'shared/PacecapShared.ps1'
+        Old = "if (`$Elevated -and -not `$why -and `$candidate -notmatch '\.exe$')"; New = 'if ($false)' }
+    @{ Name = 'a wait that fails once Pacecap started thrown, as if it never started'; File = 'shared/PacecapShared.ps1'
+        Old = "    } catch {`n        try { `$process.Kill() } catch { }`n        @{ Output = ''; Stopped = `"it was stopped, as waiting"
+        New = "    } catch {`n        throw`n        @{ Output = ''; Stopped = `"it was stopped, as waiting" }
     @{ Name = 'elevated, the PATH searched after Program Files'; File = 'shared/PacecapShared.ps1'; Old = '$folders = if ($elevated) { , "$env:ProgramFiles\Pacecap" }'
         New = '$folders = if ($elevated) { @("$env:ProgramFiles\Pacecap") + @(Get-SearchFolders $ScriptRoot $env:ProgramFiles (Read-MachinePath) $env:Path) }' }
     @{ Name = 'the checks only for SYSTEM and elevated administrators'; File = 'shared/PacecapShared.ps1'; Old = 'try { Test-Elevated (Read-Account) } catch { $true }'
