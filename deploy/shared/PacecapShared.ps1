@@ -30,12 +30,21 @@ function Read-Attributes([string]$Path) {
 # The type and file system of the drive with letter $Letter, and whether a
 # volume is mounted at that letter (Volume): a SUBST letter leads to a
 # folder, is no volume's own and reports the type of the drive it leads to.
-# Win32_Volume lists the local volumes, each with the letter it has.
+# Win32_Volume lists the local volumes, each with the letter it has. The
+# query runs in a Windows PowerShell of its own that is stopped at its bound:
+# -OperationTimeoutSec bounds the query, not the connection to a WMI service
+# that hangs. Throws when the letter is not one, or the count is not read.
 function Read-Drive([string]$Letter) {
+    if ($Letter -notmatch '^[A-Za-z]$') { throw "not a drive letter: '$Letter'" }
     $drive = New-Object IO.DriveInfo $Letter
-    $volume = Get-CimInstance -ClassName Win32_Volume -Filter "DriveLetter = '$($Letter.ToUpper()):'" `
-        -OperationTimeoutSec 30 -ErrorAction Stop
-    @{ Type = "$($drive.DriveType)"; Format = $drive.DriveFormat; Volume = $null -ne $volume }
+    $query = "@(Get-CimInstance -ClassName Win32_Volume -Filter `"DriveLetter = '$($Letter.ToUpper()):'`" " +
+        '-OperationTimeoutSec 30 -ErrorAction Stop).Count'
+    $ran = Invoke-Program "$([Environment]::SystemDirectory)\WindowsPowerShell\v1.0\powershell.exe" ('-NoProfile ' +
+        '-NonInteractive -EncodedCommand ' + [Convert]::ToBase64String([Text.Encoding]::Unicode.GetBytes($query))) 60
+    if ($ran.Stopped -or $ran.Code -ne 0 -or "$($ran.Output)".Trim() -notmatch '^\d+$') {
+        throw "the volumes at ${Letter}: could not be read: $($ran.Stopped)$($ran.Code)"
+    }
+    @{ Type = "$($drive.DriveType)"; Format = $drive.DriveFormat; Volume = [int]"$($ran.Output)".Trim() -gt 0 }
 }
 
 # The account this runs as, from its token: the user's SID, the SIDs of all

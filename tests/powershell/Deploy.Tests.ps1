@@ -544,6 +544,30 @@ Describe 'Register' {
     }
 }
 
+Describe 'The volume read' {
+    It 'a letter <Case>' -ForEach @(
+        @{ Case = 'with a volume: one'; Ran = @{ Output = "1`r`n"; Code = 0 }; Want = $true }
+        @{ Case = 'with no volume (SUBST): none'; Ran = @{ Output = "0`r`n"; Code = 0 }; Want = $false }
+        @{ Case = 'whose query failed: refused'; Ran = @{ Output = ''; Code = 1 } }
+        @{ Case = 'whose query was stopped at its bound: refused'; Ran = @{ Output = "1`r`n"; Stopped = 'it did not end' } }
+        @{ Case = 'whose query said nothing: refused'; Ran = @{ Output = ''; Code = 0 } }
+    ) {
+        # The query goes to a Windows PowerShell of its own, bounded, for this letter only.
+        Mock Invoke-Program { $Ran } -ParameterFilter {
+            $Exe -eq "$([Environment]::SystemDirectory)\WindowsPowerShell\v1.0\powershell.exe" -and $Seconds -eq 60 -and
+            $Arguments -match '^-NoProfile -NonInteractive -EncodedCommand (\S+)$' -and
+            [Text.Encoding]::Unicode.GetString([Convert]::FromBase64String($Matches[1])) -like "*Win32_Volume*DriveLetter = 'C:'*-OperationTimeoutSec 30*" }
+        if ($null -eq $Want) { { Read-Drive 'c' } | Should -Throw '*could not be read*' }
+        else { (Read-Drive 'c').Volume | Should -Be $Want }
+        Should -Invoke Invoke-Program -Times 1 -Exactly
+    }
+    It 'refuses what is not a drive letter before it runs anything' {
+        Mock Invoke-Program { throw 'ran' }
+        { Read-Drive '\' } | Should -Throw '*not a drive letter*'
+        Should -Invoke Invoke-Program -Times 0 -Exactly
+    }
+}
+
 Describe 'Removal' {
     It 'removes a folder without following a link in it, and refuses before it deletes anything' {
         $root = Join-Path (Get-PSDrive TestDrive).Root 'remove'

@@ -18,6 +18,7 @@
     @{ Name = 'the running account trusted'; File = 'shared/PacecapShared.ps1'; Old = 'function Get-UntrustedRights($Security) {'
         New = 'function Get-UntrustedRights($Security) { $TrustedSids = @($TrustedSids) + (Read-Account).User' }
     @{ Name = 'removable drives accepted'; File = 'shared/PacecapShared.ps1'; Old = "`$drive.Type -ne 'Fixed'"; New = "@('Fixed', 'Removable') -notcontains `$drive.Type" }
+    @{ Name = 'the volume read takes a count from a query stopped at its bound'; File = 'shared/PacecapShared.ps1'; Old = 'if ($ran.Stopped -or $ran.Code -ne 0 -or'; New = 'if ($ran.Code -ne 0 -and $null -ne $ran.Code -or' }
     @{ Name = 'a SUBST or mapped letter accepted: the Volume check dropped'; File = 'shared/PacecapShared.ps1'; Old = 'if (-not $drive.Volume) { return'; New = 'if ($false) { return' }
     @{ Name = 'no link check on the exe'; File = 'shared/PacecapShared.ps1'; Old = 'if ($attributes -band 0x400)'; New = 'if ($at -lt $parts.Count - 1 -and ($attributes -band 0x400))' }
     @{ Name = 'no link check above the exe''s folder'; File = 'shared/PacecapShared.ps1'; Old = 'if ($attributes -band 0x400)'; New = 'if ($at -ge $parts.Count - 2 -and ($attributes -band 0x400))' }
