@@ -24,7 +24,7 @@ try {
         New-Item -ItemType Directory -Path "$work/tests" | Out-Null
         Copy-Item -LiteralPath "$root/deploy" -Destination "$work/deploy" -Recurse
         Copy-Item -LiteralPath "$root/tests/powershell" -Destination "$work/tests/powershell" -Recurse
-        Copy-Item -LiteralPath "$root/README.md" -Destination $work
+        Copy-Item -LiteralPath "$root/docs" -Destination "$work/docs" -Recurse
         if ($slip) {
             $target = "$work/deploy/$($slip.File)"
             $source = [IO.File]::ReadAllText($target)

@@ -1471,7 +1471,7 @@ def unzip_route_cases(layout):
         ran = run_as_system(layout.runs / "unzipped", layout.scripts / "Detect-Pacecap.ps1", "-Pacecap", exe)
         check("as SYSTEM, an unzipped copy that its account owns is refused, and not started",
               refused(ran, exe) and not layout.ran(folder).exists(), ran)
-        steps = unzip_fix((ROOT / "README.md").read_text(encoding="utf-8"))
+        steps = unzip_fix((ROOT / "docs" / "installing.md").read_text(encoding="utf-8"))
         for step in steps:
             icacls(folder, *step)
         shape = [security(item) for item in (folder, exe)]
@@ -2406,7 +2406,7 @@ def self_test():
         except ValueError:
             check("a pwsh package with %d framework folders is an error" % len(frameworks), True)
     decision_rows()
-    steps = unzip_fix((ROOT / "README.md").read_text(encoding="utf-8"))
+    steps = unzip_fix((ROOT / "docs" / "installing.md").read_text(encoding="utf-8"))
     check("finds the README's two icacls commands for an unzipped folder: owner Administrators, then a reset",
           steps == [["/setowner", "*" + ADMINISTRATORS_SID, "/T", "/C", "/Q"], ["/reset", "/T", "/C", "/Q"]], steps)
     counts = [suite_counts(text) for text in ("1 passed, 1 failed\n3 passed, 0 failed\n", "1 passed, 2 failed, 4 skipped\n",
