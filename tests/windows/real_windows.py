@@ -1154,10 +1154,11 @@ PWSH_STARTS = [re.compile(pattern, re.IGNORECASE) for pattern in (
     r"""\[\s*["']pwsh(\.exe)?["']""")]
 
 
-def pwsh_starts(workflow_text, script_text):
-    """Where a Windows job of the workflow, or this script, starts pwsh by
-    name, as (where, what): a step whose shell is pwsh (GitHub's default on
-    Windows where a job names none), or a line that starts it. On ARM64 the
+def pwsh_starts(workflow_text, scripts):
+    """Where a Windows job of the workflow, or this script (scripts: the text
+    of each of its modules by file name), starts pwsh by name, as (where,
+    what): a step whose shell is pwsh (GitHub's default on Windows where a
+    job names none), or a line that starts it. On ARM64 the
     pwsh that the job restores is an x64 shim; the jobs use Windows
     PowerShell, and this script runs dotnet with pwsh.dll."""
     import yaml
@@ -1178,8 +1179,8 @@ def pwsh_starts(workflow_text, script_text):
                 found.append((where, "shell: pwsh"))
             found += [(where, line.strip()) for line in step["run"].splitlines()
                       if any(pattern.search(line) for pattern in PWSH_STARTS)]
-    found += [("real_windows.py line %d" % number, line.strip())
-              for number, line in enumerate(script_text.splitlines(), 1)
+    found += [("%s line %d" % (script, number), line.strip()) for script, text in scripts.items()
+              for number, line in enumerate(text.splitlines(), 1)
               if any(pattern.search(line) for pattern in PWSH_STARTS)]
     return found
 
@@ -2302,8 +2303,9 @@ def installer_self_test():
           state_problems(found, states[4]))
 
 
-def self_test():
-    """The script's own logic, on recorded or hand-made samples."""
+def self_test(groups, group_runs):
+    """The script's own logic, on recorded or hand-made samples; groups and
+    group_runs are the Windows run's table of groups and their runs."""
     sample = (ROOT / "tests" / "windows" / "powercfg-sample.txt").read_text()
     check("parses the recorded powercfg output", parse_powercfg(sample) == (100, 80), parse_powercfg(sample))
     try:
@@ -2408,7 +2410,7 @@ def self_test():
                   pester_hosts(manifest, "C:\\p", frameworks))
         except ValueError:
             check("a pwsh package with %d framework folders is an error" % len(frameworks), True)
-    decision_rows()
+    decision_rows(groups, group_runs)
     steps = unzip_fix((ROOT / "README.md").read_text(encoding="utf-8"))
     check("finds the README's two icacls commands for an unzipped folder: owner Administrators, then a reset",
           steps == [["/setowner", "*" + ADMINISTRATORS_SID, "/T", "/C", "/Q"], ["/reset", "/T", "/C", "/Q"]], steps)
@@ -2433,9 +2435,10 @@ def self_test():
     installer_self_test()
 
 
-def decision_rows():
+def decision_rows(groups, group_runs):
     """The Windows run's decisions on hand-made data: the token, the
-    machine, what each check needs, and the job's use of pwsh."""
+    machine, what each check needs (groups, run by group_runs), and the
+    job's use of pwsh."""
     problems = [elevation_problem(*row) for row in ((True, 0x3000), (True, 0x4000), (False, 0x2000), (True, 0x2000),
                                                     (False, 0x3000))]
     check("elevated at high or system integrity runs; anything else stops with one line naming token and level",
@@ -2503,10 +2506,10 @@ def decision_rows():
           starts[0] is None and starts[2:4] == [None, None] and "exit code 0x00000001" in str(starts[1])
           and "without" in str(starts[4]) and "80%" in str(starts[5]) and "0xC0000135" in str(starts[6]), starts)
 
-    names = [name for name, needs, without in GROUPS if needs and without]
+    names = [name for name, needs, without in groups if needs and without]
     runs = group_runs("x.exe", Path("kit"), Path("work"), None, None, bare)
     check("each group of the Windows run names what it needs and what it does without it, once",
-          len(names) == len(GROUPS) == len(set(names)) and names == [name for part in runs for name in part],
+          len(names) == len(groups) == len(set(names)) and names == [name for part in runs for name in part],
           (names, [list(part) for part in runs]))
 
     tool = "pw" + "sh"  # not spelled out, so that the scan of this script passes it by
@@ -2518,8 +2521,9 @@ def decision_rows():
         "        shell: %s" % tool, "  c:", "    runs-on: ubuntu-latest", "    steps:", "      - run: %s -c 1" % tool])
     bad_script = "\n".join(['x = ["%s", "-File", y]' % tool, 'x = ["dotnet", "tool", "run", "%s"]' % tool,
                             'x = ["dotnet", dll]  # %s.dll' % tool])
-    flagged = pwsh_starts(bad_workflow, bad_script)
-    real = pwsh_starts((ROOT / ".github" / "workflows" / "ci.yml").read_text(), Path(__file__).read_text())
+    flagged = pwsh_starts(bad_workflow, {"real_windows.py": bad_script})
+    real = pwsh_starts((ROOT / ".github" / "workflows" / "ci.yml").read_text(),
+                       {path.name: path.read_text() for path in sorted(Path(__file__).parent.glob("*.py"))})
     check("nothing starts pwsh by name in the Windows jobs or this script; each way of doing so is found",
           real == [] and [where.split(" (")[0] for where, _ in flagged] == [
               "a step 1", "a step 1", "b step 1", "b step 2", "real_windows.py line 1", "real_windows.py line 2"],
@@ -2728,7 +2732,7 @@ def main():
     sys.stdout.reconfigure(errors="backslashreplace")
     args = sys.argv[1:]
     if args == ["--self-test"]:
-        self_test()
+        self_test(GROUPS, group_runs)
     elif args == ["--list"]:
         # Every module of the script, so that the list follows the code wherever it is.
         sources = [path.read_text(encoding="utf-8") for path in sorted(Path(__file__).parent.glob("*.py"))]
