@@ -35,7 +35,6 @@ machine, and what it does where that is missing, is in GROUPS below, and is
 printed at the start of a run.
 """
 import ast
-import base64
 import collections
 import contextlib
 import json
@@ -51,15 +50,20 @@ import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent.parent
-sys.path.insert(0, str(ROOT / "tests" / "wine"))
-sys.path.insert(0, str(ROOT / "scripts"))
-from benchmark import paired_ratio  # noqa: E402 (the benchmark's method, run natively)
-from e2e import INVALID, USAGE, set_lines, values  # noqa: E402 (the same expected bytes as under Wine)
+# Its modules are beside it: on the path also where Python leaves the
+# script's own folder off (-P, PYTHONSAFEPATH).
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from harness import (  # noqa: E402 (each import below needs the path)
+    ROOT, RUN_TIMEOUT, Ran, Run, check, first_line, poll, powershell, ps_quote, restored, results, run_group,
+    run_script, skip, summary_line)
+from benchmark import paired_ratio  # after harness, which puts scripts/ on the path: the benchmark's method
+from e2e import (  # after harness, which puts tests/wine on the path: the Wine suite's expected bytes
+    INVALID, USAGE, set_lines, values)
+
 
 POWERCFG_QUERY = ["powercfg", "/query", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX"]
 PROMPT = "Press any key to close"
-RUN_TIMEOUT = 30
+
 # Bounds of the console cases' waits: a new console that Windows hands to
 # Windows Terminal may take seconds to show anything; Pacecap flushes its
 # input 300 ms after it starts and then reads it every 10 ms.
@@ -129,29 +133,7 @@ RESUME_EVENTS = ("*[System[(Provider[@Name='Microsoft-Windows-Power-Troubleshoot
 TRIGGER_DELAY = "PT10S"
 TIME_LIMIT = "PT5M"  # a cold Windows PowerShell start at logon on a slow disk, with room
 
-results = {"passed": 0, "failed": 0, "skipped": 0}
-Ran = collections.namedtuple("Ran", "code out err")
 Rule = collections.namedtuple("Rule", "sid rights allow inherited inherit_only")
-
-
-def check(name, condition, detail=""):
-    results["passed" if condition else "failed"] += 1
-    print("%s  %s%s" % ("ok  " if condition else "FAIL", name, "" if condition else ": %s" % (detail,)))
-
-
-def skip(count, name, reason):
-    """Counts checks that cannot apply to this machine as skipped, not passed."""
-    results["skipped"] += count
-    print("skip  %s (%d): %s" % (name, count, reason))
-
-
-def summary_line(counts):
-    line = "%d passed, %d failed" % (counts["passed"], counts["failed"])
-    return line + (", %d skipped" % counts["skipped"] if counts["skipped"] else "")
-
-
-def first_line(text):
-    return text.splitlines()[0] if text else ""
 
 
 # --- The token and the machine ------------------------------------------------
@@ -334,48 +316,8 @@ def write_scheme(plugged_in, on_battery):
     powercfg("/setactive", "SCHEME_CURRENT")
 
 
-@contextlib.contextmanager
-def restored(label, read, write, show=repr):
-    """Yields the value as found and writes it back afterwards, whatever
-    happened in between; checks that it is back. label(original) names the
-    check, show(value) describes a value that is not."""
-    original = read()
-    try:
-        yield original
-    finally:
-        write(*original)
-        now = read()
-        check(label(original), now == original, show(now))
-
-
 def scheme_restored(read=read_scheme, write=write_scheme):
     return restored(lambda original: "the original values %r are back" % (original,), read, write)
-
-
-def ps_quote(text):
-    """A PowerShell single-quoted literal of text."""
-    return "'" + str(text).replace("'", "''") + "'"
-
-
-def powershell(command, exe="powershell", timeout=120):
-    """Runs PowerShell commands, passed base64-encoded (UTF-16LE) so that no
-    command-line quoting can change them; progress records, which would
-    reach standard error, are off. Returns Ran(exit code, standard output,
-    standard error), the outputs stripped."""
-    script = "$ProgressPreference = 'SilentlyContinue'\n" + command
-    encoded = base64.b64encode(script.encode("utf-16-le")).decode("ascii")
-    done = subprocess.run([exe, "-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-EncodedCommand", encoded],
-                          capture_output=True, text=True, errors="replace", timeout=timeout)
-    return Ran(done.returncode, done.stdout.strip(), done.stderr.strip())
-
-
-def run_script(script, *args, timeout=120):
-    """Runs a roll-out script as Intune does (powershell.exe -File), in the
-    job's own elevated session."""
-    done = subprocess.run(["powershell", "-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-File",
-                           str(script)] + [str(arg) for arg in args],
-                          capture_output=True, text=True, errors="replace", timeout=timeout)
-    return Ran(done.returncode, done.stdout.strip(), done.stderr.strip())
 
 
 def refused(ran, exe):
@@ -386,15 +328,6 @@ def refused(ran, exe):
     line = first_line(ran.out)
     return (ran.code == 4 and line.startswith("Refused ") and str(exe).lower() in line.lower()
             and re.search(r"Program Files\\Pacecap(?![\w-])", ran.out, re.IGNORECASE) is not None)
-
-
-class Run:
-    def __init__(self, argv, cwd=None, env=None):
-        done = subprocess.run(argv, capture_output=True, timeout=RUN_TIMEOUT, cwd=cwd, env=env)
-        self.out, self.code = done.stdout, done.returncode & 0xFFFFFFFF
-
-    def __repr__(self):
-        return "exit code 0x%08X, output %r" % (self.code, self.out)
 
 
 def power_scheme_cases(exe, machine):
@@ -817,16 +750,6 @@ def task_state(name):
         "    $info = $task | Get-ScheduledTaskInfo\n"
         "    '{0} {1} {2}' -f $task.State, [int64]$info.LastRunTime.Ticks, [int64]$info.LastTaskResult\n"
         "}" % ps_quote(name)).out)
-
-
-def poll(probe, timeout, interval=1.0):
-    """probe()'s first true result within timeout seconds, else its last."""
-    deadline = time.monotonic() + timeout
-    result = probe()
-    while not result and time.monotonic() < deadline:
-        time.sleep(interval)
-        result = probe()
-    return result
 
 
 def wait_for_run(name, before, timeout):
@@ -2627,13 +2550,6 @@ def check_names(sources):
             if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id in ("check", "skip"):
                 names.update(shown(node.args[0 if node.func.id == "check" else 1], enclosing.get(node)))
     return sorted(names)
-
-
-def run_group(name, group):
-    try:
-        group()
-    except Exception as error:  # the group's remaining checks cannot run
-        check("%s: every check ran" % name, False, repr(error))
 
 
 # What each group of checks needs from the machine, beyond the elevated
