@@ -57,15 +57,18 @@ from harness import (  # noqa: E402 (each import below needs the path)
     ROOT, RUN_TIMEOUT, Ran, Run, check, first_line, poll, powershell, ps_quote, restored, results, run_group,
     run_script, skip, summary_line)
 from benchmark import paired_ratio  # after harness, which puts scripts/ on the path: the benchmark's method
-from e2e import (  # after harness, which puts tests/wine on the path: the Wine suite's expected bytes
-    INVALID, USAGE, set_lines, values)
+from e2e import values  # after harness, which puts tests/wine on the path: the Wine suite's expected bytes
+from power_scheme import (
+    class_one_kept, class_one_verdict, parse_powercfg, powercfg, read_scheme, scheme_restored, value_lines,
+    write_scheme)
+from power_scheme_cases import planted_library_cases, power_scheme_cases
+from processor_cases import machine_cases, pe_machine
 from windows_api import (
-    AOAC_AT, BATTERIES_AT, CPU_SET_EFFICIENCY_AT, MACHINES, Machine, POWER_CAPABILITIES_SIZE, efficiency_classes,
+    AOAC_AT, BATTERIES_AT, CPU_SET_EFFICIENCY_AT, Machine, POWER_CAPABILITIES_SIZE, efficiency_classes,
     elevation_problem, integrity_name, machine_text, native_machine, power_capabilities, read_machine,
     registry_functions, token_elevation, window_station_visible)
 
 
-POWERCFG_QUERY = ["powercfg", "/query", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX"]
 PROMPT = "Press any key to close"
 
 # Bounds of the console cases' waits: a new console that Windows hands to
@@ -115,72 +118,6 @@ TIME_LIMIT = "PT5M"  # a cold Windows PowerShell start at logon on a slow disk, 
 Rule = collections.namedtuple("Rule", "sid rights allow inherited inherit_only")
 
 
-def parse_powercfg(text):
-    """(plugged-in, on-battery) from powercfg's query of one setting."""
-    found = {}
-    for line in text.splitlines():
-        match = re.match(r"\s*Current (AC|DC) Power Setting Index:\s*0x([0-9a-fA-F]+)\s*$", line)
-        if match:
-            found[match.group(1)] = int(match.group(2), 16)
-    if set(found) != {"AC", "DC"}:
-        raise ValueError("no AC and DC index in powercfg's output: %r" % text[-300:])
-    return found["AC"], found["DC"]
-
-
-def read_scheme(query=POWERCFG_QUERY):
-    done = subprocess.run(query, capture_output=True, text=True, timeout=RUN_TIMEOUT)
-    return parse_powercfg(done.stdout)
-
-
-def read_class_one():
-    """The faster cores' values, or None where the runner has no such setting
-    (/qh, since /query leaves hidden settings out)."""
-    try:
-        return read_scheme(["powercfg", "/qh", "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX1"])
-    except ValueError:
-        return None
-
-
-def write_class_one(plugged_in, on_battery):
-    for which, value in (("/setacvalueindex", plugged_in), ("/setdcvalueindex", on_battery)):
-        powercfg(which, "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX1", str(value))
-    powercfg("/setactive", "SCHEME_CURRENT")
-
-
-def class_one_verdict(core_kinds, before, after, written=(99, 80)):
-    """(name, passed, detail) of the class-1 setting across Pacecap's write
-    of `written`; passed is None, and detail the reason, where nothing can be
-    compared: the scheme has no class-1 setting, or its values already were
-    the written ones, so that a wrong write (one kind of core) or a missing
-    one (two kinds) would not show."""
-    if before is None:
-        return ("the class-1 setting", None, "the scheme has no class-1 setting (PROCTHROTTLEMAX1): nothing to compare")
-    if core_kinds >= 2:
-        name = "%d kinds of core: the class-1 setting is set to %r as well" % (core_kinds, written)
-        if before == written:
-            return (name, None, "the class-1 values already are %r: a missing write would not show" % (written,))
-        return (name, after == written, after)
-    name = "one kind of core: the class-1 setting %r is left as it was" % (before,)
-    if before == written:
-        return (name, None, "one kind of core, and the class-1 values already are %r: a wrong write would not show"
-                % (written,))
-    return (name, after == before, after)
-
-
-def powercfg(*args):
-    subprocess.run(["powercfg"] + list(args), check=True, capture_output=True, timeout=RUN_TIMEOUT)
-
-
-def write_scheme(plugged_in, on_battery):
-    for which, value in (("/setacvalueindex", plugged_in), ("/setdcvalueindex", on_battery)):
-        powercfg(which, "SCHEME_CURRENT", "SUB_PROCESSOR", "PROCTHROTTLEMAX", str(value))
-    powercfg("/setactive", "SCHEME_CURRENT")
-
-
-def scheme_restored(read=read_scheme, write=write_scheme):
-    return restored(lambda original: "the original values %r are back" % (original,), read, write)
-
-
 def refused(ran, exe):
     """Whether a roll-out script refused exe as it must: exit 4, a first line
     that starts with "Refused " and names the file, and the folder to use
@@ -189,65 +126,6 @@ def refused(ran, exe):
     line = first_line(ran.out)
     return (ran.code == 4 and line.startswith("Refused ") and str(exe).lower() in line.lower()
             and re.search(r"Program Files\\Pacecap(?![\w-])", ran.out, re.IGNORECASE) is not None)
-
-
-def power_scheme_cases(exe, machine):
-    """Needs an active power scheme that powercfg reads and writes; the
-    class-1 check needs a class-1 setting, and skips where nothing can be
-    compared (see class_one_verdict)."""
-    with scheme_restored() as (ac, dc):
-        shown = Run([exe, "0"])
-        check("Pacecap 0 shows powercfg's values %d and %d, exit 0" % (ac, dc),
-              (shown.out, shown.code) == (values(ac, dc), 0), shown)
-        usage = Run([exe])
-        check("Pacecap alone: usage text, the values, exit 1",
-              (usage.out, usage.code) == (USAGE + values(ac, dc), 1), usage)
-        class_one = read_class_one()
-        both = Run([exe, "99", "80"])
-        check("Pacecap 99 80: both set and applied, exit 0", (both.out, both.code) == (set_lines(99, 80), 0), both)
-        now = read_scheme()
-        check("powercfg then reports 99 and 80", now == (99, 80), now)
-        name, passed, detail = class_one_verdict(machine.core_kinds, class_one, read_class_one())
-        if passed is None:
-            skip(1, name, detail)
-        else:
-            check(name, passed, detail)
-        first = Run([exe, "98", "0"])
-        check("Pacecap 98 0: exit 0", (first.out, first.code) == (set_lines(98), 0), first)
-        now = read_scheme()
-        check("powercfg then reports 98 and the on-battery value left at 80", now == (98, 80), now)
-        for args in (["101"], ["abc", "50"]):
-            bad = Run([exe] + args)
-            check("Pacecap %s: invalid value, exit 1" % " ".join(args), (bad.out, bad.code) == (INVALID, 1), bad)
-            now = read_scheme()
-            check("Pacecap %s changes nothing" % " ".join(args), now == (98, 80), now)
-
-
-def planted_library_cases(exe, kit, work):
-    """Marker copies named POWRPROF.dll beside the exe and in the current
-    directory are never loaded; an unrestricted program does load the one
-    beside it."""
-    app, cwd = work / "app", work / "cwd"
-    for folder in (app, cwd):
-        folder.mkdir()
-        shutil.copy(kit / "Marker.dll", folder / "POWRPROF.dll")
-    shutil.copy(exe, app / "Pacecap.exe")
-    shutil.copy(kit / "LoadLibraries.exe", app / "LoadLibraries.exe")
-    marker = work / "marker.txt"
-    env = dict(os.environ, PACECAP_MARKER=str(marker))
-
-    def loads(argv):
-        marker.unlink(missing_ok=True)
-        run = Run(argv, cwd=cwd, env=env)
-        return run, marker.read_text().splitlines() if marker.exists() else []
-
-    with scheme_restored():
-        run, loaded = loads([str(app / "Pacecap.exe"), "99", "80"])
-        check("Pacecap 99 80 with planted copies: exit 0", (run.out, run.code) == (set_lines(99, 80), 0), run)
-        check("no planted POWRPROF.dll is loaded", loaded == [], loaded)
-    run, loaded = loads([str(app / "LoadLibraries.exe")])
-    check("control: an unrestricted program loads the POWRPROF.dll beside it",
-          any(line.upper().endswith("\\APP\\POWRPROF.DLL") for line in loaded), loaded)
 
 
 def close_prompt_cases(exe, kit):
@@ -801,31 +679,6 @@ def provider_events(provider, ids):
     if ran.code != 0:
         raise RuntimeError("the manifest of %s could not be read: %s" % (provider, ran.err))
     return None if ran.out == "absent" else parse_provider_events(ran.out)
-
-
-# --- Processors ----------------------------------------------------------------
-
-def pe_machine(data):
-    """The target of a PE image's bytes, by MACHINES' name or in hex."""
-    at = int.from_bytes(data[0x3C:0x40], "little")  # e_lfanew
-    if data[:2] != b"MZ" or data[at:at + 4] != b"PE\0\0":
-        raise ValueError("not a PE image")
-    number = int.from_bytes(data[at + 4:at + 6], "little")
-    return MACHINES.get(number, "0x%04X" % number)
-
-
-def machine_cases(exe, kit, emulated):
-    """The job tests what it means to: the exe and the tools for this
-    machine's processor, and for the emulated figures an x64 exe on another."""
-    native = native_machine()
-    found = {str(path): pe_machine(path.read_bytes())
-             for path in [Path(exe)] + sorted(kit.glob("*.exe")) + sorted(kit.glob("*.dll"))}
-    check("the exe under test and the kit's tools are built for this machine's processor (%s)" % native,
-          set(found.values()) == {native}, found)
-    if emulated:
-        found = pe_machine(Path(emulated).read_bytes())
-        check("the exe to run under emulation is x64, on a machine that is not", found == "x64" != native,
-              (found, native))
 
 
 # --- The PowerShell suite -------------------------------------------------------
@@ -1405,12 +1258,6 @@ def manifest_cases():
                    for log, description in found.get(number, []))
     check("Kernel-Power's manifest declares 107 (resumed from sleep) and 507 (exiting standby), in the System log",
           declared(107, "resumed") and declared(507, "exiting", "standby"), found)
-
-
-def value_lines(plugged_in, on_battery):
-    """The lines in which Pacecap 0 shows the two values (on two kinds of
-    core a line for a faster class may follow)."""
-    return [b"plugged-in value is %d%%\r\n" % plugged_in, b"on-battery value is %d%%\r\n" % on_battery]
 
 
 def start_problem(run, lines=()):
@@ -2406,15 +2253,6 @@ def group_runs(exe, kit, work, summary, emulated, machine):
              "the Windows Installer package": lambda: installer_cases(kit, exe, work),
              "cold start": lambda: cold_start(exe, kit, summary, emulated)}
     return alone, protected, after
-
-
-def class_one_kept():
-    """Puts the class-1 values back at the end, where the scheme has them:
-    on two kinds of core every run of Pacecap that sets values writes them."""
-    if read_class_one() is None:
-        return contextlib.nullcontext()
-    return restored(lambda original: "the original class-1 values %r are back" % (original,), read_class_one,
-                    write_class_one)
 
 
 def windows_checks(exe, kit, work, summary, emulated):
