@@ -39,20 +39,18 @@ import contextlib
 import json
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 # Its modules are beside it: on the path also where Python leaves the
 # script's own folder off (-P, PYTHONSAFEPATH).
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from harness import ROOT, RUN_TIMEOUT, Ran, Run, check, results, run_group, summary_line  # noqa: E402 (each import below needs the path)
-from benchmark import paired_ratio  # after harness, which puts scripts/ on the path: the benchmark's method
+from harness import ROOT, Ran, check, results, run_group, summary_line  # noqa: E402 (each import below needs the path)
 from e2e import values  # after harness, which puts tests/wine on the path: the Wine suite's expected bytes
 from access_rules import (
     ADMINISTRATORS_SID, Layout, REFUSALS, make_case, parse_security, protected_folder, untrusted_writes)
+from cold_start import cold_start, start_problem
 from console_cases import PROMPT, awaited, close_prompt_cases
 from installer_package import (
     INSTALLED, kit_packages, log_errors, msiexec_outcome, parse_package, read_log, refusal_message, refused_outcome)
@@ -61,7 +59,7 @@ from installer_steps import (
 from keeping_task_cases import foreign_events, keeping_task_cases, manifest_cases, resume_verdict
 from machine_path import REG_EXPAND_SZ, REG_SZ, machine_path_restored, path_with
 from pester_host import pester_cases, pester_folder, pester_hosts, pwsh_starts, suite_counts
-from power_scheme import class_one_kept, class_one_verdict, parse_powercfg, read_scheme, scheme_restored, value_lines
+from power_scheme import class_one_kept, class_one_verdict, parse_powercfg, scheme_restored, value_lines
 from power_scheme_cases import planted_library_cases, power_scheme_cases
 from processor_cases import machine_cases, pe_machine
 from rollout_cases import (
@@ -72,60 +70,7 @@ from tasks_and_events import (
     parse_task_state, subscription_terms, task_definition)
 from windows_api import (
     AOAC_AT, BATTERIES_AT, CPU_SET_EFFICIENCY_AT, Machine, POWER_CAPABILITIES_SIZE, efficiency_classes,
-    elevation_problem, integrity_name, machine_text, native_machine, power_capabilities, read_machine, token_elevation)
-
-
-def start_problem(run, lines=()):
-    """What is wrong with a run of a program that the cold start times, or
-    None: it must end with exit 0 and print each of lines."""
-    if run.code != 0:
-        return "exit code 0x%08X" % run.code
-    missing = [line for line in lines if line not in run.out]
-    return "output %r, without %r" % (run.out, missing) if missing else None
-
-
-def wall_time(argv):
-    started = time.perf_counter()
-    done = subprocess.run(argv, stdout=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
-    elapsed = time.perf_counter() - started
-    if done.returncode != 0:
-        raise RuntimeError("%s ended with exit code %d while it was timed" % (argv, done.returncode))
-    return elapsed
-
-
-def cold_start(exe, kit, summary, emulated=None, pairs=30):
-    """Each program timed must first run: each Pacecap 0 prints the scheme's
-    values, the yardsticks exit 0. Only then are the figures taken."""
-    shown = value_lines(*read_scheme())
-    programs = [("Pacecap 0", [exe, "0"], shown), ("DoNothing", [str(kit / "DoNothing.exe")], ()),
-                ("LoadLibraries", [str(kit / "LoadLibraries.exe")], ())]
-    if emulated:
-        programs.append(("the x64 exe's Pacecap 0, emulated", [str(emulated), "0"], shown))
-    problems = []
-    for name, argv, lines in programs:
-        problem = start_problem(Run(argv), lines)
-        check("cold start: %s runs, %s" % (name, "prints the scheme's values" if lines else "exit 0"),
-              problem is None, problem)
-        problems += [problem] if problem else []
-    if problems:
-        print("no cold-start figures: not every program ran as it must")
-        return
-    machine = pe_machine(Path(exe).read_bytes())
-    lines = ["### Cold start of `Pacecap 0` (%s) on real Windows (%s)" % (machine, native_machine()), "",
-             "Median over %d paired runs after 3 warm-up pairs, the order alternating." % pairs, "",
-             "| against | ratio | Pacecap 0 | other |", "|---|---|---|---|"]
-    others = [("a do-nothing program", [str(kit / "DoNothing.exe")]),
-              ("a program that only loads user32, shlwapi and powrprof", [str(kit / "LoadLibraries.exe")])]
-    if emulated:
-        others.append(("the x64 exe's `Pacecap 0`, emulated", [str(emulated), "0"]))
-    for label, other in others:
-        ratio, mine, theirs = paired_ratio(wall_time, [exe, "0"], other, pairs)
-        lines.append("| %s | %.2f | %.1f ms | %.1f ms |" % (label, ratio, mine * 1e3, theirs * 1e3))
-    text = "\n".join(lines) + "\n"
-    print(text)
-    if summary:
-        with open(summary, "a", encoding="utf-8") as opened:
-            opened.write(text)
+    elevation_problem, integrity_name, machine_text, power_capabilities, read_machine, token_elevation)
 
 
 SAMPLE_TASK = """<?xml version="1.0" encoding="UTF-16"?>
