@@ -50,7 +50,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "wine"))
-sys.path.insert(0, str(ROOT / "scripts"))
+sys.path.insert(0, str(ROOT / "tools"))
 from benchmark import paired_ratio  # noqa: E402 (the benchmark's method, run natively)
 from e2e import INVALID, USAGE, set_lines, values  # noqa: E402 (the same expected bytes as under Wine)
 
@@ -629,7 +629,7 @@ class Layout:
         for folder in (self.bin, self.kit):
             shutil.copyfile(exe, folder / "Pacecap.exe")
         for folder in (self.scripts, self.kit):
-            subprocess.run([sys.executable, str(ROOT / "scripts" / "standalone.py"), str(folder)], check=True,
+            subprocess.run([sys.executable, str(ROOT / "release" / "standalone.py"), str(folder)], check=True,
                            capture_output=True, timeout=RUN_TIMEOUT)
         icacls(self.user_writable, "/grant", "*%s:(OI)(CI)M" % USERS_SID)
         self.admin_only.mkdir()
