@@ -448,7 +448,7 @@ def bundle(work, pki):
 
     # The same files, with another time and mode and given in another order,
     # give the same zips; an exe for the other machine is refused.
-    release_files_run = lambda folder: run([  # noqa: E731
+    bundle_run = lambda folder: run([  # noqa: E731
         "/usr/bin/python3", str(ROOT / "release" / "bundle.py"), str(folder), str(ROOT / "src" / "Maker.h"),
         "http://example.invalid"] + [folder / "deploy" / s.name for s in reversed(scripts)])
     again, swapped = work / "again", work / "swapped"
@@ -457,11 +457,11 @@ def bundle(work, pki):
         for target, name in zip(TARGETS, names):
             os.chmod(shutil.copy(plain / target[1], folder / name), 0o600)
             os.utime(folder / name, (1e9, 1e9))
-    release_files_run(again)
+    bundle_run(again)
     check("the zips are reproducible", all(
         (again / name).exists() and (again / name).read_bytes() == (plain / name).read_bytes()
         for name in ("Pacecap-1.2.3.4-%s.zip" % t[2] for t in TARGETS)))
-    done = release_files_run(swapped)
+    done = bundle_run(swapped)
     check("an exe for the other machine is refused, and nothing written", done.returncode != 0 and
           "Pacecap.exe is for machine 0xAA64, not 0x8664" in done.stderr and
           sorted(p.name for p in swapped.iterdir()) == ["Pacecap-arm64.exe", "Pacecap.exe", "deploy"], done.stderr)
