@@ -4,7 +4,7 @@ of steps: a refused folder, install, PATH, Apps & Features, repair, refused
 limits, upgrade, refused downgrade, uninstall, and a failing task
 registration rolled back. Wine has no PowerShell, so the task's registration
 itself is checked on Windows (tests/windows/real_windows.py). With --arm64,
-under scripts/arm64_wine: the ARM64 package replaces an x64 install of the
+under tools/arm64_wine: the ARM64 package replaces an x64 install of the
 same version, its exe runs, and it uninstalls; skipped, with the reason,
 where that Wine cannot run. Builds the
 exes of two versions itself, under build/installer. Ends with "N passed,
@@ -21,7 +21,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent.parent
-sys.path.insert(0, str(ROOT / "scripts"))
+sys.path.insert(0, str(ROOT / "installer"))
 sys.path.insert(0, str(ROOT / "tests" / "wine"))
 import build_msi  # noqa: E402
 import e2e  # noqa: E402 (its Wine commands and the arm64 root)
@@ -50,12 +50,12 @@ def build(arch, version, work, name=None):
     package (with the scripts standing alone) in work/name (the version by
     default)."""
     folder = ROOT / "build" / "installer" / ("%s-%s" % (arch, version))
-    subprocess.run(["bash", "-c", '. "$0/scripts/lib.sh" && configure_cross_for "$1" "$2" -DPACECAP_VERSION="$3" '
+    subprocess.run(["bash", "-c", '. "$0/tools/lib.sh" && configure_cross_for "$1" "$2" -DPACECAP_VERSION="$3" '
                     '&& quietly cmake --build "$2" --target Pacecap', str(ROOT), arch, str(folder), version],
                    check=True, stdin=subprocess.DEVNULL)
     out = work / (name or version)
     out.mkdir()
-    subprocess.run(["/usr/bin/python3", str(ROOT / "scripts" / "standalone.py"), str(out)] +
+    subprocess.run(["/usr/bin/python3", str(ROOT / "release" / "standalone.py"), str(out)] +
                    [str(ROOT / "deploy" / name) for name in SCRIPTS], check=True, capture_output=True)
     return folder / "Pacecap.exe", build_msi.build(arch, folder / "Pacecap.exe", out, out)
 

@@ -28,9 +28,10 @@ import pefile
 import yaml
 
 ROOT = Path(__file__).resolve().parent.parent.parent
-sys.path.insert(0, str(ROOT / "scripts"))
-import build_msi  # noqa: E402 (the packages' identifiers)
-import release_files  # noqa: E402 (the bundle's own reading of the version)
+sys.path.insert(0, str(ROOT))
+sys.path.insert(0, str(ROOT / "installer"))
+import build_msi  # noqa: E402 (the packages' tables)
+from release import identity  # noqa: E402 (the packages' identifiers, the bundle's own reading of the version)
 # Per target: its build's architecture, its exe in the release folder, its
 # zip's suffix, Scoop's name for it and the image's machine. The x64 names are
 # the ones old links point to.
@@ -280,9 +281,9 @@ def package_tables(packages):
               "of version and processor, PATH, upgrade and downgrade rows, only into Program Files, a versioned exe, rights set"
               % (package.name, arch), [
                   "Template: %s;1033" % build_msi.PLATFORMS[arch] in info, "Version: 500 " in info,
-                  properties.get("ALLUSERS") == "1", properties.get("UpgradeCode") == upgrade == build_msi.UPGRADE_CODE,
-                  properties.get("ProductCode") == build_msi.product_code("1.2.3.4", arch) ==
-                  build_msi.product_code("1.2.3.0", arch) != build_msi.product_code("1.2.4.4", arch),
+                  properties.get("ALLUSERS") == "1", properties.get("UpgradeCode") == upgrade == identity.UPGRADE_CODE,
+                  properties.get("ProductCode") == identity.product_code("1.2.3.4", arch) ==
+                  identity.product_code("1.2.3.0", arch) != identity.product_code("1.2.4.4", arch),
                   all(int(row[3]) & 256 for row in msi_table(package, "Component")),
                   ["Path", "=-*PATH", "[~];[PacecapFolder]", "Exe"] in msi_table(package, "Environment"),
                   ["PacecapFolder", "ProgramFiles64Folder", "Pacecap"] in msi_table(package, "Directory"),
@@ -385,8 +386,8 @@ def bundle(work, pki):
               [i for i in installer["Installers"] if i["Architecture"] == arch] == [
                   {"Architecture": arch, "InstallerType": "msi", "Scope": "machine",
                    "InstallerUrl": base + package.name, "InstallerSha256": sha(package).upper(),
-                   "ProductCode": build_msi.product_code("1.0.0.0", arch),
-                   "AppsAndFeaturesEntries": [{"UpgradeCode": build_msi.UPGRADE_CODE}]},
+                   "ProductCode": identity.product_code("1.0.0.0", arch),
+                   "AppsAndFeaturesEntries": [{"UpgradeCode": identity.UPGRADE_CODE}]},
                   {"Architecture": arch, "InstallerType": "zip", "NestedInstallerType": "portable",
                    "NestedInstallerFiles": [{"RelativeFilePath": "Pacecap.exe", "PortableCommandAlias": "pacecap"}],
                    "InstallerUrl": base + archive.name, "InstallerSha256": sha(archive).upper()}] and
@@ -430,7 +431,7 @@ def bundle(work, pki):
                for table in info.StringTable for k, v in table.entries.items()}
     winget = plain / "winget" / "manifests" / WINGET / "1.2.3.4"
     check("--version 1.2.3.4: the version resources, the zips, the packages and the manifests say 1.2.3.4",
-          all(release_files.file_version(plain / t[1]) == "1.2.3.4" and
+          all(identity.file_version(plain / t[1]) == "1.2.3.4" and
               (plain / ("Pacecap-1.2.3.4-%s.zip" % t[2])).exists() for t in TARGETS) and
           all(["ProductVersion", "1.2.3.4"] in msi_table(package, "Property") for package in packages) and
           (strings["FileVersion"], strings["ProductVersion"]) == ("1,2,3,4", "1,2,3,4") and
@@ -447,8 +448,8 @@ def bundle(work, pki):
 
     # The same files, with another time and mode and given in another order,
     # give the same zips; an exe for the other machine is refused.
-    release_files_run = lambda folder: run([  # noqa: E731
-        "/usr/bin/python3", str(ROOT / "scripts" / "release_files.py"), str(folder), str(ROOT / "src" / "Maker.h"),
+    bundle_run = lambda folder: run([  # noqa: E731
+        "/usr/bin/python3", str(ROOT / "release" / "bundle.py"), str(folder), str(ROOT / "src" / "Maker.h"),
         "http://example.invalid"] + [folder / "deploy" / s.name for s in reversed(scripts)])
     again, swapped = work / "again", work / "swapped"
     for folder, names in ((again, [t[1] for t in TARGETS]), (swapped, [t[1] for t in reversed(TARGETS)])):
@@ -456,11 +457,11 @@ def bundle(work, pki):
         for target, name in zip(TARGETS, names):
             os.chmod(shutil.copy(plain / target[1], folder / name), 0o600)
             os.utime(folder / name, (1e9, 1e9))
-    release_files_run(again)
+    bundle_run(again)
     check("the zips are reproducible", all(
         (again / name).exists() and (again / name).read_bytes() == (plain / name).read_bytes()
         for name in ("Pacecap-1.2.3.4-%s.zip" % t[2] for t in TARGETS)))
-    done = release_files_run(swapped)
+    done = bundle_run(swapped)
     check("an exe for the other machine is refused, and nothing written", done.returncode != 0 and
           "Pacecap.exe is for machine 0xAA64, not 0x8664" in done.stderr and
           sorted(p.name for p in swapped.iterdir()) == ["Pacecap-arm64.exe", "Pacecap.exe", "deploy"], done.stderr)
@@ -476,6 +477,7 @@ def bundle(work, pki):
     tree = work / "non-ascii"
     shutil.copytree(ROOT / "deploy", tree / "deploy")
     shutil.copytree(ROOT / "scripts", tree / "scripts")
+    shutil.copytree(ROOT / "tools", tree / "tools")
     with (tree / "deploy" / "shared" / "PacecapShared.ps1").open("a", encoding="utf-8") as script:
         script.write("# caf\u00e9\n")
     done = run([str(tree / "scripts" / "release"), "--out", str(refused)])

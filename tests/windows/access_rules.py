@@ -87,7 +87,7 @@ class Layout:
         for folder in (self.bin, self.kit):
             shutil.copyfile(exe, folder / "Pacecap.exe")
         for folder in (self.scripts, self.kit):
-            subprocess.run([sys.executable, str(ROOT / "scripts" / "standalone.py"), str(folder)], check=True,
+            subprocess.run([sys.executable, str(ROOT / "release" / "standalone.py"), str(folder)], check=True,
                            capture_output=True, timeout=RUN_TIMEOUT)
         icacls(self.user_writable, "/grant", "*%s:(OI)(CI)M" % USERS_SID)
         self.admin_only.mkdir()

@@ -13,7 +13,7 @@ ROOT = Path(__file__).resolve().parent.parent.parent
 # For the modules that import the Wine suite's expected bytes or the
 # benchmark's method after this one.
 sys.path.insert(0, str(ROOT / "tests" / "wine"))
-sys.path.insert(0, str(ROOT / "scripts"))
+sys.path.insert(0, str(ROOT / "tools"))
 
 RUN_TIMEOUT = 30
 

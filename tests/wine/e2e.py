@@ -4,7 +4,7 @@ power library, with exact command lines. Ends with "N passed, M failed".
 
 Usage: e2e.py [--arm64] WINDOWS_BUILD_DIR
 --arm64 runs an ARM64 build with the Wine of the arm64 root that
-scripts/arm64_wine sets up; where that could not be, every case is skipped.
+tools/arm64_wine sets up; where that could not be, every case is skipped.
 """
 import itertools
 import os
@@ -422,9 +422,9 @@ def missing_library_cases(suite, wine):
 
 
 def arm64_wine():
-    """The arm64 root that scripts/arm64_wine set up, or why there is none."""
+    """The arm64 root that tools/arm64_wine set up, or why there is none."""
     root, skip = os.environ.get("PACECAP_ARM64_ROOT"), os.environ.get("PACECAP_ARM64_SKIP")
-    return root, skip or (None if root else "no arm64 Wine: run this through scripts/arm64_wine")
+    return root, skip or (None if root else "no arm64 Wine: run this through tools/arm64_wine")
 
 
 def main():

@@ -6,7 +6,7 @@ WINE_DIR=/usr/lib/wine
 
 BUILD_PACKAGES="cmake ninja-build clang lld llvm mingw-w64-x86-64-dev python3"
 WINE_PACKAGES="wine64 wine"
-# What runs the ARM64 programs under qemu (scripts/arm64_wine).
+# What runs the ARM64 programs under qemu (tools/arm64_wine).
 ARM64_WINE_PACKAGES="mmdebstrap qemu-user-static binfmt-support arch-test"
 
 # Installs the Debian packages that are not installed yet.

@@ -4,7 +4,7 @@
 // same scripts with PowerShell's own parser where the .NET SDK is). Prints
 // each syntax error and each node the parser had to skip or to make up, then
 // "N passed, M failed" over the scripts, and exits 1 when any has an error.
-//   node lint_powershell.js NODE_MODULES SCRIPT...
+//   node powershell.js NODE_MODULES SCRIPT...
 "use strict";
 const fs = require("fs");
 const path = require("path");

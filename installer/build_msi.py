@@ -17,20 +17,13 @@ import subprocess
 import sys
 import tempfile
 import time
-import uuid
 from pathlib import Path
 
-import release_files
-
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT))
+from release.identity import UPGRADE_CODE, file_version, guid, maker, product_code, sha256  # noqa: E402
+
 SCRIPTS = ["Detect-Pacecap.ps1", "Register-PacecapTask.ps1", "Remediate-Pacecap.ps1"]
-# Every Pacecap package, of any version and processor, carries this
-# UpgradeCode: Windows Installer finds the installed one by it, to replace it
-# (or refuse an older one). Changing it would leave earlier installs beside
-# new ones, so it never changes.
-UPGRADE_CODE = "{6E1B9F43-2C8D-4F5A-9B7E-3D0A51C4E827}"
-# The namespace of the identifiers below (uuid5 of these names in it).
-NAMESPACE = uuid.UUID("0B5D3C1E-7A44-4E0F-8D62-95C1F7A3B210")
 # When the install folder is not the one the scripts trust (Wine reads no
 # "~<>", so the case-blind test is written out).
 OTHER_FOLDER = "PacecapFolder <> ProgramFilesPacecap AND NOT PacecapFolder ~= ProgramFilesPacecap"
@@ -39,18 +32,6 @@ FILE_KEYS = ["Pacecap.exe", "Detect_Pacecap.ps1", "Register_PacecapTask.ps1", "R
 TRUSTED_INSTALLER = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 # Windows Installer's name for each processor in the package's Template.
 PLATFORMS = {"x64": "x64", "arm64": "Arm64"}
-
-
-def guid(name):
-    return "{%s}" % str(uuid.uuid5(NAMESPACE, name)).upper()
-
-
-def product_code(version, arch):
-    """A new ProductCode for each version and processor, as a major upgrade
-    needs. Only the first three fields count: Windows Installer compares no
-    more, so a fourth-field release is the same product and is refused over
-    its sibling instead of installed beside it."""
-    return guid("ProductCode %s %s" % (".".join(version.split(".")[:3]), arch))
 
 
 def component_code(name):
@@ -137,11 +118,11 @@ def sddl(inherit):
 
 
 def build(arch, exe, script_folder, out_dir):
-    version = release_files.file_version(exe)
+    version = file_version(exe)
     major, minor = (int(field) for field in version.split(".")[:2])
     if major > 255 or minor > 255:
         sys.exit("build_msi: Windows Installer takes versions up to 255.255.65535: %s" % version)
-    name, web = release_files.maker(ROOT / "src" / "Maker.h")
+    name, web = maker(ROOT / "src" / "Maker.h")
     stamp = commit_time()
     with tempfile.TemporaryDirectory() as scratch:
         # The cabinet keeps each file's time: the commit's.
@@ -174,7 +155,7 @@ def build(arch, exe, script_folder, out_dir):
         source = (ROOT / "installer" / "Pacecap.wxs").read_bytes() + repr(
             (sorted(defines.items()), post_step(version), stamp)).encode()
         package = guid("Package %s %s %s" % (version, arch, " ".join(
-            [release_files.sha256(path) for path in sorted(stage.iterdir()) if path != database] +
+            [sha256(path) for path in sorted(stage.iterdir()) if path != database] +
             [hashlib.sha256(source).hexdigest()])))
         steps.append(["msibuild", str(database), "-s", "Pacecap %s" % version, name,
                       "%s;1033" % PLATFORMS[arch], package])
