@@ -126,8 +126,8 @@ const char* Start(Child& child, const WCHAR* powershell, WCHAR* commandLine, con
     SIZE_T attributeSize = sizeof attributeBuffer;
     auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBuffer);
     if (!InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize)) return "InitializeProcThreadAttributeList";
-    const BOOL listed = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                                  sizeof handles, nullptr, nullptr);
+    const bool listed = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                                  sizeof handles, nullptr, nullptr) != 0;
     STARTUPINFOEXW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.StartupInfo.cb = sizeof startup;
@@ -136,29 +136,38 @@ const char* Start(Child& child, const WCHAR* powershell, WCHAR* commandLine, con
     startup.StartupInfo.hStdOutput = child.writes[0];
     startup.StartupInfo.hStdError = child.writes[1];
     startup.lpAttributeList = attributes;
-    PROCESS_INFORMATION process;
-    ZeroMemory(&process, sizeof process);
-    const BOOL started = listed && CreateProcessW(powershell, commandLine, nullptr, nullptr, TRUE,
-        CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, system, &startup.StartupInfo,
-        &process);
-    const DWORD error = GetLastError();
-    DeleteProcThreadAttributeList(attributes);
-    if (!started) {
-        SetLastError(error);
-        return listed ? "CreateProcessW" : "UpdateProcThreadAttribute";
+    // Joined to the job before it runs a single instruction. A process of
+    // msiexec's own job can join another only from Windows 8 on (nested
+    // jobs); before, it is started again outside that job where the job lets
+    // it go (CREATE_BREAKAWAY_FROM_JOB), and otherwise not run at all.
+    const char* failed = listed ? nullptr : "UpdateProcThreadAttribute";
+    DWORD error = listed ? 0 : GetLastError();
+    for (DWORD breakaway = 0; !failed && !child.process; breakaway = CREATE_BREAKAWAY_FROM_JOB) {
+        PROCESS_INFORMATION process;
+        ZeroMemory(&process, sizeof process);
+        if (!CreateProcessW(powershell, commandLine, nullptr, nullptr, TRUE,
+                            CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | breakaway, nullptr,
+                            system, &startup.StartupInfo, &process)) {
+            failed = "CreateProcessW";
+            error = GetLastError();
+        } else if (AssignProcessToJobObject(child.job, process.hProcess)) {
+            child.process = process.hProcess;
+            child.thread = process.hThread;
+        } else {
+            error = GetLastError();
+            TerminateProcess(process.hProcess, kStoppedExitCode);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            if (breakaway || error != ERROR_ACCESS_DENIED) failed = "AssignProcessToJobObject";
+        }
     }
-    child.process = process.hProcess;
-    child.thread = process.hThread;
+    DeleteProcThreadAttributeList(attributes);
     // The child's copies are all that keep the pipes open now.
     for (int i = 0; i < 2; ++i) CloseOne(child.writes[i]);
     CloseOne(child.input);
-    // Nested jobs need Windows 8; where the process may not join, it is
-    // ended before it has run a single instruction.
-    if (!AssignProcessToJobObject(child.job, child.process)) {
-        const DWORD assignError = GetLastError();
-        TerminateProcess(child.process, kStoppedExitCode);
-        SetLastError(assignError);
-        return "AssignProcessToJobObject";
+    if (failed) {
+        SetLastError(error);
+        return failed;
     }
     if (ResumeThread(child.thread) == static_cast<DWORD>(-1)) return "ResumeThread";
     return nullptr;
