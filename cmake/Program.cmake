@@ -106,8 +106,9 @@ if(MSVC)
     # cl may call to zero or copy a struct at any optimization level, are our
     # own (src/MemoryRoutines.cpp). C++ only: with the Ninja generator the
     # target's options reach rc.exe too.
-    target_compile_options(Pacecap PRIVATE
+    set(PACECAP_MSVC_FLAGS
         "$<$<COMPILE_LANGUAGE:CXX>:/W4;/WX;/GS-;/Gs4096;/JMC-;/Zc:threadSafeInit-;/GR-;/EHs-c-;/Zl;/Os>")
+    target_compile_options(Pacecap PRIVATE ${PACECAP_MSVC_FLAGS})
     # Newer CMake selects the run-time checks by this property instead (CMP0184).
     set_property(TARGET Pacecap PROPERTY MSVC_RUNTIME_CHECKS "")
     target_link_options(Pacecap PRIVATE /RELEASE /MANIFEST:NO)
@@ -142,12 +143,15 @@ foreach(lib IN LISTS PACECAP_DEFERRED_LIBRARIES)
 endforeach()
 
 if(NOT MSVC)
-    # lld-link sets neither the operating-system version nor the header checksum.
     find_program(PACECAP_PYTHON NAMES python3 REQUIRED)
+    # lld-link sets neither the operating-system version nor the header checksum.
     add_custom_command(TARGET Pacecap POST_BUILD
         COMMAND ${PACECAP_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/finish_image.py $<TARGET_FILE:Pacecap>
         VERBATIM)
 endif()
+
+# The installer's custom action, beside Pacecap.exe in the build folder.
+add_subdirectory(installer/TaskAction)
 
 if(NOT MSVC)
     add_subdirectory(tests/wine)

@@ -5,10 +5,11 @@ wixl cannot say. The version comes from the exe's version resource, the
 maker from src/Maker.h, the times from the commit (SOURCE_DATE_EPOCH, else
 the last commit's time), so that the same files give the same package.
 
-Usage: build_msi.py x64|arm64 EXE SCRIPT_FOLDER OUT_DIR
-SCRIPT_FOLDER holds the three roll-out scripts as released (standing alone,
-signed when the release is). Writes OUT_DIR/Pacecap-VERSION-x64.msi (or
--arm64.msi) and prints its path.
+Usage: build_msi.py x64|arm64 EXE TASK_ACTION_DLL SCRIPT_FOLDER OUT_DIR
+TASK_ACTION_DLL is the task's custom action (installer/TaskAction/) for that
+processor, signed when the release is. SCRIPT_FOLDER holds the three roll-out
+scripts as released (standing alone, signed when the release is). Writes
+OUT_DIR/Pacecap-VERSION-x64.msi (or -arm64.msi) and prints its path.
 """
 import hashlib
 import os
@@ -67,12 +68,23 @@ def post_step(version):
     "'Pacecap installs only into [ProgramFilesPacecap], the folder the roll-out scripts trust; nothing was changed.')",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
     "VALUES ('RefuseOtherFolder', '%s', 1010)" % OTHER_FOLDER,
-    # The mark that this install registered the task, only where it did (or
-    # an install it upgrades did).
-    "UPDATE `Component` SET `Condition` = 'PLUGGEDIN OR ONBATTERY OR TASKREGISTERED' WHERE `Component` = 'TaskMark'",
-    # The task's actions run in the 64-bit script host (4096), deferred
-    # (1024), as SYSTEM (2048); in a 32-bit one, System32 would be SysWOW64.
-    "UPDATE `CustomAction` SET `Type` = 7173 WHERE `Action` = 'RegisterTask' OR `Action` = 'RemoveTask'",
+    # The mark that this install registered the task, with its values, only
+    # where it did (or an install it upgrades did).
+    "UPDATE `Component` SET `Condition` = 'TASKARGUMENTS OR TASKREGISTERED' WHERE `Component` = 'TaskMark'",
+    # The task's actions: a function of a DLL in the Binary table (1), run
+    # deferred (1024) as SYSTEM (2048), and the rollback ones (256) only when
+    # the install is undone; wixl leaves out both flags of these.
+    "UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'UndoRegisterTask' OR `Action` = 'UndoRemoveTask'",
+    # TASKFOLDER: the task's folder, and EXISTINGFOLDER: the install folder,
+    # where each is there already (wixl has no DirectorySearch).
+    "CREATE TABLE `DrLocator` (`Signature_` CHAR(72) NOT NULL, `Parent` CHAR(72), `Path` CHAR(255), `Depth` SHORT "
+    "PRIMARY KEY `Signature_`, `Parent`, `Path`)",
+    "INSERT INTO `DrLocator` (`Signature_`, `Path`, `Depth`) "
+    "VALUES ('TaskFolder', '[ProgramFiles64Folder]Pacecap\\Task', 0)",
+    "INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('TASKFOLDER', 'TaskFolder')",
+    "INSERT INTO `DrLocator` (`Signature_`, `Path`, `Depth`) "
+    "VALUES ('ExistingFolder', '[ProgramFiles64Folder]Pacecap', 0)",
+    "INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('EXISTINGFOLDER', 'ExistingFolder')",
     # The Set actions only set a property (51); wixl adds a flag that has no
     # meaning there.
     "UPDATE `CustomAction` SET `Type` = 51 WHERE `Type` = 2099",
@@ -83,8 +95,8 @@ def post_step(version):
     "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, `ActionProperty`) "
     "VALUES ('%s', '0.0.0', '%s', 768, 'OLDERFOUND')" % (UPGRADE_CODE, version),
     # Given on the command line, they must reach the installer service.
-    "UPDATE `Property` SET `Value` = 'OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY;TASKREGISTERED' "
-    "WHERE `Property` = 'SecureCustomProperties'",
+    "UPDATE `Property` SET `Value` = 'OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY;TASKREGISTERED;TASKVALUES;TASKFOLDER;"
+    "EXISTINGFOLDER' WHERE `Property` = 'SecureCustomProperties'",
     # The exe is a versioned file (wixl leaves its version out), so the file
     # versioning rules compare versions; a file hash is for unversioned
     # files only.
@@ -111,13 +123,14 @@ def sddl(inherit):
     """Owned by Administrators; full control for SYSTEM, Administrators and
     TrustedInstaller, read and run (0x1200A9) for Users and for all app
     packages, restricted ones too, as in Program Files; protected (P) from
-    the entries above it. inherit: "OICI" for a folder, "" for a file."""
+    the entries above it. inherit: "OICI" for a folder, "" for a file. All
+    app packages by SID: Windows 7 does not know the alias AC (error 1943)."""
     return "O:BAD:P" + "".join("(A;%s;%s;;;%s)" % (inherit, rights, sid) for rights, sid in (
-        ("FA", "SY"), ("FA", "BA"), ("FA", TRUSTED_INSTALLER), ("0x1200a9", "BU"), ("0x1200a9", "AC"),
+        ("FA", "SY"), ("FA", "BA"), ("FA", TRUSTED_INSTALLER), ("0x1200a9", "BU"), ("0x1200a9", "S-1-15-2-1"),
         ("0x1200a9", "S-1-15-2-2")))
 
 
-def build(arch, exe, script_folder, out_dir):
+def build(arch, exe, task_action, script_folder, out_dir):
     version = file_version(exe)
     major, minor = (int(field) for field in version.split(".")[:2])
     if major > 255 or minor > 255:
@@ -130,8 +143,8 @@ def build(arch, exe, script_folder, out_dir):
         shutil.copy(exe, stage / "Pacecap.exe")
         for script in SCRIPTS:
             shutil.copy(Path(script_folder) / script, stage / script)
-        for part in (ROOT / "res" / "Pacecap.ico", ROOT / "installer" / "RegisterTask.js"):
-            shutil.copy(part, stage / part.name)
+        shutil.copy(ROOT / "res" / "Pacecap.ico", stage / "Pacecap.ico")
+        shutil.copy(task_action, stage / "TaskAction.dll")
         for path in stage.iterdir():
             os.utime(path, (stamp, stamp))
         defines = {"ProductCode": product_code(version, arch), "UpgradeCode": UPGRADE_CODE, "Version": version,
@@ -169,9 +182,9 @@ def build(arch, exe, script_folder, out_dir):
 
 
 def main():
-    if len(sys.argv) != 5 or sys.argv[1] not in PLATFORMS:
+    if len(sys.argv) != 6 or sys.argv[1] not in PLATFORMS:
         sys.exit(__doc__)
-    print(build(sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3]), Path(sys.argv[4])))
+    print(build(sys.argv[1], *(Path(arg) for arg in sys.argv[2:])))
 
 
 if __name__ == "__main__":

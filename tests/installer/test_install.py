@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """The Windows Installer package under Wine, in a fresh prefix, as one table
-of steps: a refused folder, install, PATH, Apps & Features, repair, refused
-limits, upgrade, refused downgrade, uninstall, and a failing task
-registration rolled back. Wine has no PowerShell, so the task's registration
-itself is checked on Windows (tests/windows/real_windows.py). With --arm64,
-under tools/arm64_wine: the ARM64 package replaces an x64 install of the
-same version, its exe runs, and it uninstalls; skipped, with the reason,
-where that Wine cannot run. Builds the
-exes of two versions itself, under build/installer. Ends with "N passed,
-M failed" (", K skipped").
+of steps: a refused folder, install over a copy placed by hand, PATH, Apps &
+Features, repair, refused limits, upgrade, refused downgrade, uninstall, and
+the task's action (the real TaskAction.dll) with a stand-in powershell.exe
+in System32 (tests/wine/tools/StandInPowerShell.cpp): its lines in the log,
+removal however the task was registered, the values kept on upgrade, a
+failure and a hang rolled back, a failed removal. Wine has no PowerShell, so
+the task's registration itself is checked on Windows
+(tests/windows/real_windows.py). With --arm64, under tools/arm64_wine: the
+ARM64 package replaces an x64 install of the same version, its exe runs, its
+action runs once, and it uninstalls; skipped, with the reason, where that
+Wine cannot run. Builds the exes of two versions itself, under
+build/installer. Ends with "N passed, M failed" (", K skipped").
 
 Usage: test_install.py [--arm64]
 """
@@ -17,7 +20,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent.parent
@@ -29,35 +31,36 @@ import e2e  # noqa: E402 (its Wine commands and the arm64 root)
 OLD, NEW = "1.0.0.0", "1.0.1.0"  # Windows Installer sees only the first three fields
 SCRIPTS = build_msi.SCRIPTS
 FOLDER = r"C:\Program Files\Pacecap" + "\\"
-MARK = r"HKLM\SOFTWARE\Pacecap"  # where an install that registered the task says so
-TRACE = "-all,fixme+powershell"  # Wine's stand-in powershell.exe names its arguments, and does nothing
+MARK = r"HKLM\SOFTWARE\Pacecap"  # where an install that registered the task says so, with its values
 UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 FAILURE = 1603 & 0xFF  # ERROR_INSTALL_FAILURE, as Linux sees an exit code
 USAGE = b"Pacecap - sets max CPU percent values in the current power profile"
-# How the task's action starts Windows PowerShell, as Wine's debug line
-# shows the arguments (escaping each double quote): by its full path, the
-# installed script by its path, the given value only.
-STARTED = (r"""stub: L"C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe" L"-NoProfile" """
-           r"""L"-NonInteractive" L"-ExecutionPolicy" L"Bypass" L"-Command" L"$p = Start-Process -FilePath """
-           r"""'C:\\windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe' -ArgumentList """
-           r"""'-NoProfile -NonInteractive -ExecutionPolicy Bypass -File \"C:\\Program Files\\Pacecap\\"""
-           r"""Register-PacecapTask.ps1\" -PluggedIn 99' -NoNewWindow -PassThru;""")
+# How the task's action starts Windows PowerShell, as the stand-in records
+# it: by its full path in System32, the installed script by its path, the
+# values given only.
+POWERSHELL = (r'"C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe" -NoProfile -NonInteractive '
+              r'-ExecutionPolicy Bypass -File "C:\Program Files\Pacecap\Register-PacecapTask.ps1"')
+RECORD = r"C:\standin.log"  # where the stand-in records each start
+# What the stand-in writes: each line of both streams, "[...]" as it stands.
+STANDIN_LINES = [": stand-in output 1", ": stand-in [ProductName] output 2", ": stand-in output 3",
+                 " (error output): stand-in error 1", " (error output): stand-in error 2"]
+HAND_TIME = 1e9  # the times of a copy placed by hand
 
 
 def build(arch, version, work, name=None):
-    """The exe of version for arch, built into build/installer, and its
-    package (with the scripts standing alone) in work/name (the version by
-    default)."""
+    """The exe of version for arch, built into build/installer with the task
+    action and the stand-in powershell.exe, and its package (with the
+    scripts standing alone) in work/name (the version by default)."""
     folder = ROOT / "build" / "installer" / ("%s-%s" % (arch, version))
     subprocess.run(["bash", "-c", '. "$0/tools/lib.sh" && configure_cross_for "$1" "$2" -DPACECAP_VERSION="$3" '
-                    '&& quietly cmake --build "$2" --target Pacecap', str(ROOT), arch, str(folder), version],
-                   check=True, stdin=subprocess.DEVNULL)
+                    '&& quietly cmake --build "$2" --target Pacecap TaskAction StandInPowerShell',
+                    str(ROOT), arch, str(folder), version], check=True, stdin=subprocess.DEVNULL)
     out = work / (name or version)
     out.mkdir()
     subprocess.run(["/usr/bin/python3", str(ROOT / "release" / "standalone.py"), str(out)] +
                    [str(ROOT / "deploy" / name) for name in SCRIPTS], check=True, capture_output=True)
-    return folder / "Pacecap.exe", build_msi.build(arch, folder / "Pacecap.exe", out, out)
+    return folder / "Pacecap.exe", build_msi.build(arch, folder / "Pacecap.exe", folder / "TaskAction.dll", out, out)
 
 
 class Prefix:
@@ -68,45 +71,56 @@ class Prefix:
         self.work = work
         self.drive = work / "prefix" / "drive_c"
         self.env = dict(os.environ, WINEPREFIX=str(work / "prefix"), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="winedbg.exe=d")
+                        WINEDLLOVERRIDES="winedbg.exe=d", PACECAP_STANDIN_RECORD=RECORD)
         self.env.pop("DISPLAY", None)
+        self.env.pop("PACECAP_STANDIN", None)
 
-    def run(self, *args, debug="-all"):
+    def run(self, *args, debug="-all", standin=""):
         """Runs a Windows program; its exit code's low byte and its output (and
         Wine's debug lines, with debug). Files, not pipes: Wine's background
         processes would hold a pipe open."""
         with open(self.work / "out.log", "wb") as out:
-            done = subprocess.run(self.wine + list(args), env=dict(self.env, WINEDEBUG=debug), stdin=subprocess.DEVNULL,
+            done = subprocess.run(self.wine + list(args), env=dict(self.env, WINEDEBUG=debug, PACECAP_STANDIN=standin),
+                                  stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=out if debug != "-all" else subprocess.DEVNULL, timeout=600,
                                   close_fds=True, cwd=self.work)
         return done.returncode, (self.work / "out.log").read_bytes()
 
-    def start(self):
+    def start(self, standin):
+        """Starts the prefix, with the stand-in as System32's Windows PowerShell."""
         (self.work / "prefix").mkdir()
         subprocess.run(self.server + ["-p"], env=self.env, check=True, timeout=60)
         self.run("wineboot", "-i")
+        shutil.copy(standin, self.drive / "windows" / "system32" / "WindowsPowerShell" / "v1.0" / "powershell.exe")
+
+    def started(self):
+        """The stand-in's command lines since the last call."""
+        record = self.drive / "standin.log"
+        lines = record.read_text().splitlines() if record.exists() else []
+        record.unlink(missing_ok=True)
+        return lines
+
+    def running(self, name):
+        """Processes (of any prefix) whose command line holds name."""
+        found = []
+        for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
+            try:
+                if name in cmdline.read_bytes().decode(errors="replace"):
+                    found.append(cmdline.parent.name)
+            except OSError:
+                pass
+        return found
 
     def stop(self):
         subprocess.run(self.server + ["-k"], env=self.env, timeout=60)
 
-    def msiexec(self, *args, debug="-all"):
-        """msiexec with a verbose log; its exit code, the log's text (and with
-        debug, Wine's debug lines)."""
+    def msiexec(self, *args, debug="-all", standin=""):
+        """msiexec with a verbose log, the stand-in told what to do; its exit
+        code, the log's text (and with debug, Wine's debug lines)."""
         log = self.work / "msiexec.log"
         log.unlink(missing_ok=True)
-        code, out = self.run("msiexec", *args, "/qn", "/l*v", e2e.win_path(log), debug=debug)
+        code, out = self.run("msiexec", *args, "/qn", "/l*v", e2e.win_path(log), debug=debug, standin=standin)
         return code, (log.read_text(errors="replace") if log.exists() else "") + out.decode(errors="replace")
-
-    def debug_lines(self, marker, text, seconds=30):
-        """The lines of text, or of the last run's output as it grows, that
-        hold marker: what a process that outlives the run writes comes late."""
-        for _ in range(seconds * 10):
-            found = [line for line in text.splitlines() if marker in line]
-            if found:
-                return found
-            time.sleep(0.1)
-            text = (self.work / "out.log").read_bytes().decode(errors="replace")
-        return []
 
     def query(self, key, *args):
         return self.run("reg", "query", key, *args)[1].decode(errors="replace")
@@ -151,6 +165,20 @@ def steps(prefix, old, new, scripts, original_path):
     def marked():
         return "TaskRegistered" in prefix.query(MARK)
 
+    def values():
+        line = [line for line in prefix.query(MARK, "/v", "TaskValues").splitlines() if "REG_SZ" in line]
+        return line[0].split("REG_SZ", 1)[1].strip() if line else None
+
+    def ran(log, *arguments):
+        """Each run of the action, in order, as the stand-in recorded it and
+        the log ended it, for the arguments given (the rest of each run's
+        command line)."""
+        runs = prefix.started()
+        endings = [line.split(":", 1)[0] for line in log.splitlines() if
+                   line.startswith("Register-PacecapTask.ps1") and ": exit code " in line]
+        return runs == [POWERSHELL + (" " + args if args else "") for args in arguments] and endings == [
+            "Register-PacecapTask.ps1" + (" " + args if args else "") for args in arguments], (runs, endings)
+
     def whole(exe, code):
         """exe's version installed whole: its files, one product, PATH once and otherwise as it was."""
         path = prefix.path_entries()
@@ -166,9 +194,23 @@ def steps(prefix, old, new, scripts, original_path):
         code, log = prefix.msiexec("/i", e2e.win_path(other))
         return code == FAILURE and "InstallInitialize" not in log and not prefix.installed(), code
 
+    def over_copy():
+        # The same files placed by hand, as unpacked from the zip: they
+        # would keep their owner and rights.
+        folder = prefix.drive / "Program Files" / "Pacecap"
+        folder.mkdir(parents=True)
+        for name, data in files(old[0]).items():
+            (folder / name).write_bytes(data)
+            os.utime(folder / name, (HAND_TIME, HAND_TIME))
+        code, log = prefix.msiexec("/i", e2e.win_path(old[1]))
+        times = [path.stat().st_mtime for path in folder.iterdir()]
+        shutil.rmtree(folder)
+        return (refused_at_launch(code, log) and times == [HAND_TIME] * 4 and not prefix.products()), (code, times)
+
     def install():
         code, log = prefix.msiexec("/i", e2e.win_path(old[1]))
-        return code == 0 and prefix.installed() == files(old[0]), (code, sorted(prefix.installed()))
+        return code == 0 and prefix.installed() == files(old[0]) and not prefix.started(), (
+            code, sorted(prefix.installed()))
 
     def path():
         return whole(old[0], old_code) and prefix.finds_pacecap(), prefix.path_entries()
@@ -197,17 +239,6 @@ def steps(prefix, old, new, scripts, original_path):
         code, _ = prefix.msiexec("/i", e2e.win_path(new[1]))
         return code == 0 and whole(new[0], new_code), (code, prefix.path_entries(), list(prefix.products()))
 
-    def uninstall_registered():
-        # As if this install had registered the task. (Not before an
-        # upgrade: Wine's RemoveExistingProducts sets no UPGRADINGPRODUCTCODE.)
-        code, _ = prefix.msiexec("/i", e2e.win_path(new[1]))
-        prefix.run("reg", "add", MARK, "/v", "TaskRegistered", "/t", "REG_SZ", "/d", "1", "/f")
-        code, log = prefix.msiexec("/x", e2e.win_path(new[1]))
-        line = [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -Remove:")]
-        # (Wine's rollback keeps the files but not the Apps & Features entry;
-        # Windows keeps both.)
-        return code == FAILURE and len(line) == 1 and prefix.installed() == files(new[0]), (code, line)
-
     def downgrade():
         code, log = prefix.msiexec("/i", e2e.win_path(old[1]))
         return refused_at_launch(code, log) and whole(new[0], new_code), code
@@ -219,18 +250,85 @@ def steps(prefix, old, new, scripts, original_path):
                 [e for e in prefix.path_entries() if e] == [e for e in original_path if e] and
                 not prefix.finds_pacecap()), (code, prefix.path_entries())
 
-    def failed_task():
-        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99", debug=TRACE)
-        line = [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -PluggedIn 99:")]
-        # The action gives up on PowerShell's output at once here, so
-        # msiexec may end before PowerShell has said what it was given.
-        started = prefix.debug_lines("powershell:wmain", log)
-        return (code == FAILURE and len(line) == 1 and not prefix.installed() and not prefix.products() and
-                len(started) == 1 and STARTED in started[0]), (code, line, started)
+    def registered():
+        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99")
+        lines = [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -PluggedIn 99")]
+        # Each stream's lines in their order; the two streams may interleave.
+        streams = [[line for line in lines if ("(error output)" in line) == error] for error in (False, True)]
+        return (code == 0 and whole(new[0], new_code) and ran(log, "-PluggedIn 99")[0] and
+                streams == [["Register-PacecapTask.ps1 -PluggedIn 99" + line for line in STANDIN_LINES[:3]] +
+                            ["Register-PacecapTask.ps1 -PluggedIn 99: exit code 0"],
+                            ["Register-PacecapTask.ps1 -PluggedIn 99" + line for line in STANDIN_LINES[3:]]] and
+                values() == "-PluggedIn 99|-OnBattery"), (code, lines, values())
+
+    def removed(what):
+        code, log = prefix.msiexec("/x", e2e.win_path(new[1]))
+        runs = ran(log, "-Remove")
+        folder = prefix.drive / "Program Files" / "Pacecap"
+        left = sorted(path.name for path in folder.iterdir()) if folder.exists() else []
+        if folder.exists():  # the stand-in removes no task folder, which Wine's uninstall then leaves
+            shutil.rmtree(folder)
+        return code == 0 and runs[0] and left in ([], ["Task"]) and not marked(), (what, code, runs, left)
+
+    def removed_by_hand():
+        code, _ = prefix.msiexec("/i", e2e.win_path(new[1]))
+        # As Register-PacecapTask.ps1 leaves it, run by hand: the task's
+        # folder with its copies, and no mark.
+        (prefix.drive / "Program Files" / "Pacecap" / "Task").mkdir()
+        (prefix.drive / "Program Files" / "Pacecap" / "Task" / "Remediate-Pacecap.ps1").write_bytes(b"")
+        return code == 0 and not marked() and removed("by hand")[0], code
+
+    def upgraded():
+        code, log = prefix.msiexec("/i", e2e.win_path(old[1]), "PLUGGEDIN=90")
+        first = ran(log, "-PluggedIn 90")
+        code2, log = prefix.msiexec("/i", e2e.win_path(new[1]))
+        runs = prefix.started()
+        # (Wine's RemoveExistingProducts sets no UPGRADINGPRODUCTCODE, so the
+        # old version's uninstall removes the task first there.)
+        return (code == code2 == 0 and first[0] and runs[-1:] == [POWERSHELL + " -PluggedIn 90"] and
+                whole(new[0], new_code) and values() == "-PluggedIn 90|-OnBattery" and
+                removed("after the upgrade")[0]), (code, code2, first, runs, values())
+
+    def failed():
+        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99", standin="-PluggedIn 99=6")
+        runs = ran(log, "-PluggedIn 99", "-Remove")
+        return (code == FAILURE and runs[0] and not prefix.installed() and not prefix.products() and
+                "Pacecap's task could not be registered, so the install was undone" in log), (code, runs)
+
+    def hung():
+        # The same package, with a bound of 5 seconds.
+        short = prefix.work / "short.msi"
+        shutil.copy(new[1], short)
+        subprocess.run(["msibuild", str(short), "-q", "UPDATE `Property` SET `Value` = '5' "
+                        "WHERE `Property` = 'TaskSeconds'"], check=True)
+        code, log = prefix.msiexec("/i", e2e.win_path(short), "PLUGGEDIN=99", standin="-PluggedIn 99=hang")
+        runs = prefix.started()
+        # (The processes counted include the console host that Wine, like
+        # Windows, starts for PowerShell.)
+        stopped = [line.split(" (")[0] for line in log.splitlines() if "did not finish within 5 seconds" in line]
+        return (code == FAILURE and runs[:2] == [POWERSHELL + " -PluggedIn 99", '"C:\\windows\\system32\\'
+                'WindowsPowerShell\\v1.0\\powershell.exe" hanging-child'] and
+                stopped == ["Register-PacecapTask.ps1 -PluggedIn 99: did not finish within 5 seconds, and was stopped "
+                            "with all it had started"] and
+                not prefix.running("powershell.exe") and not prefix.installed()), (code, runs, stopped,
+                                                                                   prefix.running("powershell.exe"))
+
+    def failed_removal():
+        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99")
+        first = ran(log, "-PluggedIn 99")
+        code2, log = prefix.msiexec("/x", e2e.win_path(new[1]), standin="-Remove=6")
+        runs = ran(log, "-Remove", "-PluggedIn 99")
+        # (Wine's rollback keeps the files but not the Apps & Features entry;
+        # Windows keeps both.)
+        return (code == 0 and first[0] and code2 == FAILURE and runs[0] and prefix.installed() == files(new[0]) and
+                "Pacecap's task could not be removed, so Pacecap stays installed, with its task" in log and
+                "Run Register-PacecapTask.ps1 -Remove from an administrator prompt, then uninstall again." in log), (
+                    code, code2, first, runs)
 
     return [
         ("before the install, a new process does not find Pacecap", lambda: (not prefix.finds_pacecap(), "")),
         ("a folder other than Program Files' own is refused before anything changes", other_folder),
+        ("an install over a copy placed by hand is refused before anything changes", over_copy),
         ("a silent install puts the exe and the three scripts, byte for byte, in C:\\Program Files\\Pacecap", install),
         ("the machine PATH holds the folder once, the rest as it was, and a new process finds Pacecap", path),
         ("Apps & Features: name, publisher, version, help link and icon", apps_and_features),
@@ -239,12 +337,17 @@ def steps(prefix, old, new, scripts, original_path):
          "refused before anything changes, and the install stays whole", refused_limits),
         ("an upgrade to %s leaves one product and one PATH entry, with the new exe" % NEW, upgrade),
         ("a downgrade to %s is refused before anything changes, and %s stays whole" % (OLD, NEW), downgrade),
-        ("uninstall runs no task action where the install registered no task, and leaves no file, no PATH "
+        ("uninstall runs no task action where there is no task, and leaves no file, no PATH "
          "entry and no Apps & Features entry", uninstall),
-        ("PLUGGEDIN=99 with no PowerShell: the task's action starts it by its full path with the script and "
-         "the value, fails, is in the log, and the install is rolled back", failed_task),
-        ("uninstall where the install registered the task runs the script with -Remove, and its failure "
-         "keeps the files", uninstall_registered),
+        ("PLUGGEDIN=99: the action starts System32's Windows PowerShell by its path with the script and the "
+         "value, logs each line of both streams and the exit code, and remembers the values", registered),
+        ("uninstall removes the task the package registered", lambda: removed("by the package")),
+        ("uninstall removes a task registered by hand, which left no mark", removed_by_hand),
+        ("an upgrade without values registers the task again with the values it had", upgraded),
+        ("a registration that exits 6 fails the install, which is rolled back and its task removed", failed),
+        ("a registration that hangs, with a child that hangs too, is stopped at the bound with its child, "
+         "and the install is rolled back", hung),
+        ("a removal that fails stops the uninstall with what to do, and registers the task again", failed_removal),
     ]
 
 
@@ -253,19 +356,29 @@ def arm64_steps(prefix, package, exe, x64_package):
         code, _ = prefix.msiexec("/i", e2e.win_path(x64_package))
         return code == 0 and list(prefix.products()) == [build_msi.product_code(OLD, "x64")], code
 
+    logs = {}
+
     def install():
-        code, _ = prefix.msiexec("/i", e2e.win_path(package))
+        code, logs["install"] = prefix.msiexec("/i", e2e.win_path(package), "PLUGGEDIN=99")
         return (code == 0 and prefix.installed().get("Pacecap.exe") == exe.read_bytes() and
                 list(prefix.products()) == [build_msi.product_code(OLD, "arm64")]), (code, list(prefix.products()))
 
+    def action():
+        runs = prefix.started()
+        ended = [line for line in logs.get("install", "").splitlines() if line.startswith("Register-PacecapTask.ps1")]
+        return (runs == [POWERSHELL + " -PluggedIn 99"] and
+                ended[-1:] == ["Register-PacecapTask.ps1 -PluggedIn 99: exit code 0"]), (runs, ended)
+
     def uninstall():
         code, _ = prefix.msiexec("/x", e2e.win_path(package))
-        return code == 0 and not prefix.installed() and not prefix.products(), code
+        return (code == 0 and not prefix.installed() and not prefix.products() and
+                prefix.started() == [POWERSHELL + " -Remove"]), code
 
     return [("the x64 package installs on ARM64 too", x64_first),
-            ("the ARM64 package of the same version replaces it, and installs its exe", install),
+            ("the ARM64 package of the same version, with PLUGGEDIN=99, replaces it, and installs its exe", install),
+            ("its ARM64 task action ran once, started PowerShell with the value, and logged its exit code", action),
             ("the installed ARM64 exe runs, found through the PATH", lambda: (prefix.finds_pacecap(), "")),
-            ("the ARM64 package uninstalls", uninstall)]
+            ("the ARM64 package uninstalls, removing the task", uninstall)]
 
 
 def main():
@@ -278,7 +391,7 @@ def main():
     passed = failed = 0
     if skip:
         print("Install under Wine skipped: %s" % skip)
-        print("0 passed, 0 failed, %d skipped" % (4 if arm64 else 12))
+        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 18))
         return 0
     (ROOT / "build").mkdir(exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="pacecap-install-", dir=ROOT / "build"))
@@ -287,12 +400,12 @@ def main():
         if arm64:
             exe, package = build("arm64", OLD, work, "arm64")
             _, x64_package = build("x64", OLD, work, "x64")
-            prefix.start()
+            prefix.start(exe.parent / "tests" / "wine" / "StandInPowerShell.exe")
             table = arm64_steps(prefix, package, exe, x64_package)
         else:
             old, new = build("x64", OLD, work), build("x64", NEW, work)
             scripts = {name: (work / OLD / name).read_bytes() for name in SCRIPTS}
-            prefix.start()
+            prefix.start(old[0].parent / "tests" / "wine" / "StandInPowerShell.exe")
             table = steps(prefix, old, new, scripts, prefix.path_entries())
         for what, step in table:
             try:

@@ -43,20 +43,29 @@ WINGET = "p/PacecapProject/Pacecap"
 # Per winget manifest: its file name after the identifier, and its schema.
 MANIFESTS = [("yaml", "version"), ("installer.yaml", "installer"), ("locale.en-US.yaml", "defaultLocale")]
 # The task's custom actions, read back with msiinfo: (action, type, source,
-# target, condition, sequence). 7173 is a JScript function in the Binary
-# table (5), deferred (1024), without impersonation (2048), in the 64-bit
-# script host (4096); 51 sets the property the deferred action reads.
-LIMITS = 'PLUGGEDIN OR ONBATTERY'
+# target, condition, sequence). 3073 is a function of a DLL in the Binary
+# table (1), deferred (1024), without impersonation (2048); 3329 the same
+# as a rollback action (256); 51 sets the property the deferred action reads.
+GIVEN, REMOVING = "TASKARGUMENTS AND NOT REMOVE", 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
+FRESH = GIVEN + " AND NOT TASKREGISTERED AND NOT TASKFOLDER"
+FOUND = "(TASKREGISTERED OR TASKFOLDER) AND " + REMOVING
 ACTIONS = [
-    ("SetRegisterTask", "51", "RegisterTask",
-     "[PacecapFolder]|[System64Folder]|-PluggedIn [PLUGGEDIN]|-OnBattery [ONBATTERY]",
-     "(%s) AND NOT REMOVE" % LIMITS, "1530"),
-    ("RegisterTask", "7173", "RegisterTask.js", "Run", "(%s) AND NOT REMOVE" % LIMITS, "6590"),
-    ("SetRemoveTask", "51", "RemoveTask", "[PacecapFolder]|[System64Folder]|-Remove",
-     'TASKREGISTERED AND REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE', "1520"),
-    ("RemoveTask", "7173", "RegisterTask.js", "Run",
-     'TASKREGISTERED AND REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE', "1540"),
+    ("SetTaskArguments", "51", "TASKARGUMENTS", "-PluggedIn [PLUGGEDIN]|-OnBattery [ONBATTERY]",
+     "PLUGGEDIN OR ONBATTERY", "991"),
+    ("SetRememberedTaskArguments", "51", "TASKARGUMENTS", "[TASKVALUES]",
+     "TASKVALUES AND NOT (PLUGGEDIN OR ONBATTERY)", "992"),
+    ("SetRemoveTask", "51", "RemoveTask", "[TaskSeconds]|[PacecapFolder]|-Remove", FOUND, "1520"),
+    ("SetUndoRemoveTask", "51", "UndoRemoveTask", "[TaskSeconds]|[PacecapFolder]|[TASKVALUES]",
+     "TASKVALUES AND " + REMOVING, "1521"),
+    ("SetRegisterTask", "51", "RegisterTask", "[TaskSeconds]|[PacecapFolder]|[TASKARGUMENTS]", GIVEN, "1530"),
+    ("SetUndoRegisterTask", "51", "UndoRegisterTask", "[TaskSeconds]|[PacecapFolder]|-Remove", FRESH, "1531"),
+    ("UndoRemoveTask", "3329", "TaskAction.dll", "RunTaskScript", "TASKVALUES AND " + REMOVING, "1539"),
+    ("RemoveTask", "3073", "TaskAction.dll", "RunTaskScript", FOUND, "1540"),
+    ("UndoRegisterTask", "3329", "TaskAction.dll", "RunTaskScript", FRESH, "6589"),
+    ("RegisterTask", "3073", "TaskAction.dll", "RunTaskScript", GIVEN, "6590"),
 ]
+# Accounts that Windows 7's SDDL reads by alias; any other goes by its SID.
+OLDEST_ALIASES = {"SY", "BA", "BU"}
 PKI_CONFIG = """
 [req]
 distinguished_name = dn
@@ -82,7 +91,7 @@ authorityKeyIdentifier = keyid
 [tsa_config]
 serial = tsaserial
 signer_digest = sha256
-default_policy = 1.2.3.4.1
+default_policy = 1.2.3.0.1
 digests = sha1, sha256
 accuracy = secs:1
 ess_cert_id_chain = no
@@ -278,17 +287,18 @@ def package_tables(packages):
         properties = dict(row[:2] for row in msi_table(package, "Property"))
         upgrade = "{6E1B9F43-2C8D-4F5A-9B7E-3D0A51C4E827}"
         check("%s: template %s;1033, installer 5.0, per machine, 64-bit components, fixed UpgradeCode, ProductCode "
-              "of version and processor, PATH, upgrade and downgrade rows, only into Program Files, a versioned exe, rights set"
+              "of version and processor, PATH, upgrade and downgrade rows, only into Program Files, a versioned exe, "
+              "rights set with the accounts Windows 7 reads, no script action, and the task's bound of 300 seconds"
               % (package.name, arch), [
                   "Template: %s;1033" % build_msi.PLATFORMS[arch] in info, "Version: 500 " in info,
                   properties.get("ALLUSERS") == "1", properties.get("UpgradeCode") == upgrade == identity.UPGRADE_CODE,
-                  properties.get("ProductCode") == identity.product_code("1.2.3.4", arch) ==
-                  identity.product_code("1.2.3.0", arch) != identity.product_code("1.2.4.4", arch),
+                  properties.get("ProductCode") == identity.product_code("1.2.3.0", arch) !=
+                  identity.product_code("1.2.4.0", arch),
                   all(int(row[3]) & 256 for row in msi_table(package, "Component")),
                   ["Path", "=-*PATH", "[~];[PacecapFolder]", "Exe"] in msi_table(package, "Environment"),
                   ["PacecapFolder", "ProgramFiles64Folder", "Pacecap"] in msi_table(package, "Directory"),
-                  sorted(msi_table(package, "Upgrade")) == [[upgrade, "0.0.0", "1.2.3.4", "", "768", "", "OLDERFOUND"],
-                                                            [upgrade, "1.2.3.4", "", "", "2", "", "NEWERFOUND"]],
+                  sorted(msi_table(package, "Upgrade")) == [[upgrade, "0.0.0", "1.2.3.0", "", "768", "", "OLDERFOUND"],
+                                                            [upgrade, "1.2.3.0", "", "", "2", "", "NEWERFOUND"]],
                   ["NOT NEWERFOUND", "A newer Pacecap is installed already; nothing was changed. Uninstall it first "
                    "to go back to this version."] in msi_table(package, "LaunchCondition"),
                   ["SetProgramFilesPacecap", "51", "ProgramFilesPacecap", "[%ProgramW6432]\\Pacecap\\", ""] in
@@ -296,20 +306,33 @@ def package_tables(packages):
                   ["RefuseOtherFolder", build_msi.OTHER_FOLDER, "1010"] in msi_table(package, "InstallExecuteSequence"),
                   # The exe by its version, as the file versioning rules compare it, and no hash, which is for
                   # unversioned files only.
-                  [row[4] for row in msi_table(package, "File") if row[0] == "Pacecap.exe"] == ["1.2.3.4"] and
+                  [row[4] for row in msi_table(package, "File") if row[0] == "Pacecap.exe"] == ["1.2.3.0"] and
                   "Pacecap.exe" not in [row[0] for row in msi_table(package, "MsiFileHash")],
                   # The folder and every file it holds, owned by Administrators with rights set, not inherited.
                   sorted((row[1], row[2]) for row in msi_table(package, "MsiLockPermissionsEx")
                          if row[3].startswith("O:BAD:P(A;")) ==
                   sorted([("PacecapFolder", "CreateFolder")] + [(row[0], "File") for row in msi_table(package, "File")]),
-                  ] == [True] * 14, info)
+                  # Every account of the rights by an alias Windows 7 reads, or by its SID.
+                  all(trustee in OLDEST_ALIASES or trustee.startswith("S-1-") for row in
+                      msi_table(package, "MsiLockPermissionsEx") for trustee in re.findall(r";([^;()]*)\)", row[3])),
+                  # No script custom action (5 or 6 in the low three bits: JScript or VBScript, from
+                  # any source), as Windows Installer brings no script engine; the one DLL is the task's.
+                  not [row for row in msi_table(package, "CustomAction") if int(row[1]) & 7 in (5, 6)] and
+                  [row[0] for row in msi_table(package, "Binary")] == ["TaskAction.dll"],
+                  # The task's script gets 300 seconds; only the tests shorten it, in a copy.
+                  properties.get("TaskSeconds") == "300",
+                  ] == [True] * 17, info)
     sequence = {rows[0]: rows for rows in msi_table(packages[0], "InstallExecuteSequence")}
     for action, kind, source, target, condition, at in ACTIONS:
         rows = [([row for row in msi_table(p, "CustomAction") if row[0] == action],
                  [row for row in msi_table(p, "InstallExecuteSequence") if row[0] == action]) for p in packages]
+        # The values are settled before the transaction, as the registry
+        # write that remembers them reads them too; the task's own actions
+        # run inside it.
+        inside = int(sequence["InstallInitialize"][2]) < int(at) < int(sequence["InstallFinalize"][2])
         check("custom action %s: type %s, %s, when %s, at %s" % (action, kind, target, condition, at),
               all(row == ([[action, kind, source, target, ""]], [[action, condition, at]]) for row in rows) and
-              int(sequence["InstallInitialize"][2]) < int(at) < int(sequence["InstallFinalize"][2]), rows)
+              inside == (source != "TASKARGUMENTS"), rows)
     conditions = [row[0] for row in msi_table(packages[0], "LaunchCondition")]
     check("launch conditions, which run before anything changes, refuse limits outside 0 to 100", all(
               "NOT %s OR (%s >= 0 AND %s <= 100)" % (name, name, name) in conditions
@@ -380,6 +403,13 @@ def bundle(work, pki):
         check("%s: signed, and holds %s as Pacecap.exe and the scripts as released, byte for byte" %
               (package.name, exe_name), verify(package, pki["ca.pem"]).returncode == 0 and
               files == dict({"Pacecap.exe": exe.read_bytes()}, **released), sorted(files))
+        action = work / ("TaskAction-%s.dll" % arch)
+        action.write_bytes(subprocess.run(["msiinfo", "extract", str(package),
+                                           "Binary.TaskAction.dll"], capture_output=True).stdout)
+        check("%s: its task action is signed before it is packed, for machine 0x%X, and under 10240 bytes "
+              "unsigned" % (package.name, machine), verify(action, pki["ca.pem"]).returncode == 0 and
+              pefile.PE(str(action)).FILE_HEADER.Machine == machine and
+              pefile.PE(str(action)).OPTIONAL_HEADER.DATA_DIRECTORY[4].VirtualAddress < 10240, action.stat().st_size)
         base = "https://example.invalid/1.0.0.0/"
         check("winget's %s installers, the package for the machine before the zip; Scoop's %s entry"
               % (arch, scoop_arch),
@@ -420,26 +450,26 @@ def bundle(work, pki):
           all("\n%s-" % package in info for package in ("clang", "lld", "llvm")), info)
 
     plain = work / "plain"
-    done = run([str(ROOT / "scripts" / "release"), "--out", str(plain), "--version", "1.2.3.4"])
+    done = run([str(ROOT / "scripts" / "release"), "--out", str(plain), "--version", "1.2.3.0"])
     unsigned = pefile.PE(str(plain / "Pacecap.exe"))
-    packages = [plain / ("Pacecap-1.2.3.4-%s.msi" % arch) for arch, *_ in TARGETS]
+    packages = [plain / ("Pacecap-1.2.3.0-%s.msi" % arch) for arch, *_ in TARGETS]
     check("without a certificate the release is unsigned, packages included", done.returncode == 0 and all(
         pefile.PE(str(plain / t[1])).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0 for t in TARGETS) and all(
         package.exists() and "DigitalSignature" not in run(["msiinfo", "streams", str(package)]).stdout
         for package in packages))
     strings = {k.decode(): v.decode() for info in unsigned.FileInfo[0] if info.Key == b"StringFileInfo"
                for table in info.StringTable for k, v in table.entries.items()}
-    winget = plain / "winget" / "manifests" / WINGET / "1.2.3.4"
-    check("--version 1.2.3.4: the version resources, the zips, the packages and the manifests say 1.2.3.4",
-          all(identity.file_version(plain / t[1]) == "1.2.3.4" and
-              (plain / ("Pacecap-1.2.3.4-%s.zip" % t[2])).exists() for t in TARGETS) and
-          all(["ProductVersion", "1.2.3.4"] in msi_table(package, "Property") for package in packages) and
-          (strings["FileVersion"], strings["ProductVersion"]) == ("1,2,3,4", "1,2,3,4") and
-          "PackageVersion: 1.2.3.4" in (winget / "PacecapProject.Pacecap.installer.yaml").read_text() and
-          json.loads((plain / "scoop" / "pacecap.json").read_text())["version"] == "1.2.3.4", strings)
+    winget = plain / "winget" / "manifests" / WINGET / "1.2.3.0"
+    check("--version 1.2.3.0: the version resources, the zips, the packages and the manifests say 1.2.3.0",
+          all(identity.file_version(plain / t[1]) == "1.2.3.0" and
+              (plain / ("Pacecap-1.2.3.0-%s.zip" % t[2])).exists() for t in TARGETS) and
+          all(["ProductVersion", "1.2.3.0"] in msi_table(package, "Property") for package in packages) and
+          (strings["FileVersion"], strings["ProductVersion"]) == ("1,2,3,0", "1,2,3,0") and
+          "PackageVersion: 1.2.3.0" in (winget / "PacecapProject.Pacecap.installer.yaml").read_text() and
+          json.loads((plain / "scoop" / "pacecap.json").read_text())["version"] == "1.2.3.0", strings)
     package_tables(packages)
     again = work / "plain-again"
-    run([str(ROOT / "scripts" / "release"), "--out", str(again), "--version", "1.2.3.4"])
+    run([str(ROOT / "scripts" / "release"), "--out", str(again), "--version", "1.2.3.0"])
     info = (plain / "BUILDINFO").read_text()
     check("two unsigned releases of one commit give byte-identical packages, whose hashes BUILDINFO names",
           all((again / p.name).exists() and (again / p.name).read_bytes() == p.read_bytes() and
@@ -460,7 +490,7 @@ def bundle(work, pki):
     bundle_run(again)
     check("the zips are reproducible", all(
         (again / name).exists() and (again / name).read_bytes() == (plain / name).read_bytes()
-        for name in ("Pacecap-1.2.3.4-%s.zip" % t[2] for t in TARGETS)))
+        for name in ("Pacecap-1.2.3.0-%s.zip" % t[2] for t in TARGETS)))
     done = bundle_run(swapped)
     check("an exe for the other machine is refused, and nothing written", done.returncode != 0 and
           "Pacecap.exe is for machine 0xAA64, not 0x8664" in done.stderr and
@@ -469,7 +499,9 @@ def bundle(work, pki):
     # Bad input is refused before anything is built or written.
     for version, why in (("", "the version must be X.Y.Z.W, four numbers from 0 to 65535"),
                          ("1.2.3.65536", "the version must be X.Y.Z.W, four numbers from 0 to 65535"),
-                         ("1.256.0.0", "Windows Installer takes X and Y up to 255 only")):
+                         ("1.256.0.0", "Windows Installer takes X and Y up to 255 only"),
+                         ("1.2.3.4", "Windows Installer compares X.Y.Z only, so W must be 0 (release X.Y.Z+1.0 "
+                          "instead)")):
         refused = work / "refused"
         done = run([str(ROOT / "scripts" / "release"), "--out", str(refused), "--version", version])
         check("--version %r is refused" % version, done.returncode == 2 and not refused.exists() and
@@ -498,7 +530,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(31, "release bundle"):
+            with checks(40, "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)
