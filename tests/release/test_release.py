@@ -398,7 +398,8 @@ def bundle(work, pki):
                   all(opened.read(s.name) == released[s.name] for s in scripts))
         extracted = work / ("extracted-" + arch)
         extracted.mkdir()
-        run(["msiextract", "-C", str(extracted), str(package)])
+        # msiextract writes the Binary streams below its current folder, whatever -C says.
+        run(["msiextract", "-C", str(extracted), str(package)], cwd=work)
         files = {path.name: path.read_bytes() for path in extracted.rglob("*") if path.is_file()}
         check("%s: signed, and holds %s as Pacecap.exe and the scripts as released, byte for byte" %
               (package.name, exe_name), verify(package, pki["ca.pem"]).returncode == 0 and
