@@ -1,8 +1,10 @@
 """The Windows Installer package as the job reads it: the kit's two packages,
 their tables, msiexec and its log."""
+import ntpath
 import os
 import re
 import subprocess
+import time
 
 from harness import powershell, ps_quote
 
@@ -15,6 +17,10 @@ MSIEXEC_TIMEOUT = 360
 ERROR_UNKNOWN_PRODUCT = 1605
 ERROR_NO_MORE_ITEMS = 259
 ERROR_SUCCESS_REBOOT_INITIATED, ERROR_SUCCESS_REBOOT_REQUIRED = 1641, 3010
+ERROR_INSTALL_ALREADY_RUNNING = 1618
+# Another install holds Windows Installer (an update, the image's own setup):
+# msiexec runs again after a pause, within this bound.
+BUSY_WAIT_SECONDS, BUSY_PAUSE_SECONDS = 600, 15
 
 MSI_ONLY_DETECT = 0x2  # msidbUpgradeAttributesOnlyDetect: an Upgrade row that only sets its property
 MSI_ERROR_ACTION = 19  # a custom action that shows its Target and ends the install
@@ -130,17 +136,22 @@ def read_log(data):
     return data.decode("latin-1")
 
 
-def msiexec(arguments, log, timeout=MSIEXEC_TIMEOUT):
-    """Runs msiexec with arguments, no UI, no restart and a verbose log;
-    returns (its exit code, None when it did not end within timeout; the
-    log's text)."""
-    command = [os.path.join(os.environ["SystemRoot"], "System32", "msiexec.exe")] + arguments + [
+def msiexec(arguments, log, timeout=MSIEXEC_TIMEOUT, run=subprocess.run, pause=time.sleep, clock=time.monotonic):
+    """Runs msiexec with arguments, no UI, no restart and a verbose log, again
+    after a pause while another install is in progress (1618), for
+    BUSY_WAIT_SECONDS at most; returns (its last exit code, None when it did
+    not end within timeout; the last log's text)."""
+    command = [ntpath.join(os.environ.get("SystemRoot", r"C:\Windows"), "System32", "msiexec.exe")] + arguments + [
         "/qn", "/norestart", "/l*v", str(log)]
-    try:
-        code = subprocess.run(command, capture_output=True, timeout=timeout).returncode
-    except subprocess.TimeoutExpired:
-        code = None
-    return code, read_log(log.read_bytes()) if log.exists() else ""
+    until = clock() + BUSY_WAIT_SECONDS
+    while True:
+        try:
+            code = run(command, capture_output=True, timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            code = None
+        if code != ERROR_INSTALL_ALREADY_RUNNING or clock() + BUSY_PAUSE_SECONDS > until:
+            return code, read_log(log.read_bytes()) if log.exists() else ""
+        pause(BUSY_PAUSE_SECONDS)
 
 
 def msiexec_outcome(code, log):

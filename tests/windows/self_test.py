@@ -2,6 +2,7 @@
 no Windows."""
 import contextlib
 import json
+import subprocess
 import tempfile
 from pathlib import Path
 
@@ -11,7 +12,7 @@ from access_rules import ADMINISTRATORS_SID, REFUSALS, make_case, parse_security
 from cold_start import start_problem
 from console_cases import PROMPT, awaited
 from installer_package import (
-    INSTALLED, kit_packages, log_errors, msiexec_outcome, parse_package, read_log, refusal_message, refused_outcome)
+    BUSY_WAIT_SECONDS, INSTALLED, kit_packages, log_errors, msiexec, msiexec_outcome, parse_package, read_log, refusal_message, refused_outcome)
 from installer_steps import INSTALLER_STEPS, expected_state, path_entries, same_folder, state_problems, task_values
 from keeping_task_cases import foreign_events, resume_verdict
 from machine_path import REG_EXPAND_SZ, REG_SZ, machine_path_restored, path_with
@@ -59,6 +60,22 @@ def installer_self_test():
     check("exit 0 succeeds; 3010 only where the log names a file held in use; 1641, errors and no end do not",
           outcomes == [True, True, False, False, False, False] and "a.exe" in msiexec_outcome(3010, in_use)[1],
           outcomes)
+    now, pauses, codes = [0], [], []
+
+    def fake_run(command, **_):
+        return subprocess.CompletedProcess(command, codes.pop(0))
+
+    def fake_pause(seconds):
+        pauses.append(seconds)
+        now[0] += seconds
+    codes[:] = [1618, 1618, 0]
+    waited = msiexec(["/i", "x.msi"], Path("no.log"), run=fake_run, pause=fake_pause, clock=lambda: now[0])
+    waited_pauses, now[0], codes[:] = list(pauses), 0, [1618] * 100
+    pauses.clear()
+    busy = msiexec(["/i", "x.msi"], Path("no.log"), run=fake_run, pause=fake_pause, clock=lambda: now[0])
+    check("msiexec runs again after a pause while another install is in progress (1618), and gives up with 1618 "
+          "once the wait's bound has passed", waited == (0, "") and waited_pauses == [15, 15] and
+          busy[0] == 1618 and sum(pauses) <= BUSY_WAIT_SECONDS, (waited, waited_pauses, busy, sum(pauses)))
     check("a refusal is an exit code that is neither success nor a pending restart",
           [refused_outcome(code) for code in (1603, 1638, 0, 3010, 1641, None)] == [True, True] + [False] * 4)
     refusals = [("NOT PLUGGEDIN OR PLUGGEDIN <= 100", "PLUGGEDIN must be a whole number from 0 to 100."),
