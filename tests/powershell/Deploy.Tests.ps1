@@ -746,6 +746,7 @@ Describe 'README' {
         @{ Why = 'the one trusted place'; Text = 'start or copy only `%ProgramFiles%\\Pacecap\\Pacecap\.exe`.{0,120}the task''s own copy, or the file `-Pacecap`' }
         @{ Why = 'the refused path forms and the form named instead'; Text = 'refusal names the form to use: `/` as a separator \(`C:\\Tools/Pacecap`\)' }
         @{ Why = 'exit 3 for a setting run stopped after it started'; Text = '\*\*3\*\* a write or the apply step failed, or the setting run was stopped' }
+        @{ Why = 'where the system paths come from'; Text = '`ProgramFilesDir`.{0,120}64-bit view.{0,250}`GetSystemDirectory`.{0,200}No such path comes from the environment' }
     ) {
         [IO.File]::ReadAllText("$PSScriptRoot/../../README.md") -replace '\s+', ' ' | Should -Match $Text
     }
