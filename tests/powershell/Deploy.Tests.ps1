@@ -8,7 +8,8 @@ BeforeAll {
     # The environment as a user's unelevated side may set it for an elevated
     # prompt: no path comes from it, only from the folders Windows names.
     $SavedEnv = $env:ProgramFiles, $env:SystemRoot, $env:windir
-    $env:ProgramFiles = $env:SystemRoot = $env:windir = 'C:\Users\Ann\AppData\Local\Temp'
+    $UserFolder = 'C:\Users\Ann\AppData\Local\Temp'
+    $env:ProgramFiles = $env:SystemRoot = $env:windir = $UserFolder
     Mock Read-SystemDirectory { 'C:\Windows\System32' }
     Mock Read-ProgramFiles { 'C:\Program Files' }
     $SY, $BA, $TI, $CO = 'S-1-5-18', 'S-1-5-32-544', 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464', 'S-1-3-0'
@@ -199,6 +200,7 @@ Describe 'Trust' {
 }
 
 Describe 'The finder' {
+    AfterEach { $env:ProgramFiles = $env:SystemRoot = $env:windir = $UserFolder }
     It 'looks beside the script, in Program Files, then on the PATHs, leaving out relative entries' {
         Get-SearchFolders 'C:\Kit' 'C:\Program Files' '%SystemRoot%\System32;bin;E:bin;"C:\Quoted Dir\";;D:\' 'C:\Mine' |
             Should -Be 'C:\Kit', 'C:\Program Files\Pacecap', "$env:SystemRoot\System32", 'C:\Quoted Dir', 'D:', 'C:\Mine'  # a standard user's own names
@@ -251,6 +253,8 @@ Describe 'The finder' {
         # What it left running holds the output open.
         @{ Name = 'a run whose output outlives it comes back as stopped, with its exit code'; Holds = $true; Code = 0; Stopped = '^its output did not end with it$' }
     ) {
+        # Run for real, in Windows' own environment (Winsock, for one, needs SystemRoot).
+        $env:ProgramFiles, $env:SystemRoot, $env:windir = $SavedEnv
         $name = if ($IsLinux -or $IsMacOS) { 'run' } else { 'run.cmd' }
         foreach ($folder in 'x', '[x]') {
             $file = [IO.Path]::Combine((Get-PSDrive TestDrive).Root, $folder, $name)

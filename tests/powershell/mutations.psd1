@@ -101,7 +101,6 @@
     @{ Name = 'a system folder read as anything accepted'; File = 'shared/PacecapShared.ps1'; Old = 'if ($folder -isnot [string] -or (Get-PathRefusal $folder))'; New = 'if ($folder -isnot [string])' }
     @{ Name = 'a system folder that cannot be read taken from the environment'; File = 'shared/PacecapShared.ps1'; Old = 'catch { "($($_.Exception.Message))" }'
         New = 'catch { $env:SystemRoot }' }
-    @{ Name = 'Program Files read in the process''s own registry view'; File = 'shared/PacecapShared.ps1'; Old = "OpenBaseKey('LocalMachine', 'Registry64')"; New = "OpenBaseKey('LocalMachine', 'Default')" }
     @{ Name = 'Sysnative from a 32-bit process on a 32-bit system'; File = 'shared/PacecapShared.ps1'; Old = 'if ($System64 -and -not $Process64)'; New = 'if (-not $Process64)' }
     # Register.
     @{ Name = 'Register: the written copies not checked again'; File = 'Register-PacecapTask.ps1'
