@@ -28,6 +28,11 @@
     its folder or any folder above it. A standard user's own run uses the
     Pacecap.exe beside the script, else the one in %ProgramFiles%\Pacecap,
     else the first on the PATH.
+    %ProgramFiles% is the folder that the machine's registry names
+    (ProgramFilesDir, in its 64-bit view) and Windows PowerShell, to run
+    again in, the one in the system folder (GetSystemDirectory): never
+    folders from the environment, which an administrator's unelevated
+    programs can set. When either cannot be read, nothing is started.
     With -ConfigMgr (a Configuration Manager configuration item, which takes
     any exit code but 0 as a failed discovery) it prints only "Compliant" or
     "NonCompliant" and exits 0; the errors above still exit 2 or 4.

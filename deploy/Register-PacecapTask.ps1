@@ -29,12 +29,17 @@
     the file -Pacecap names, checked as the roll-out scripts check what they
     start as SYSTEM (see Detect-Pacecap.ps1), and %ProgramFiles%\Pacecap
     must be out of standard users' reach where it exists already.
+    %ProgramFiles% is the folder that the machine's registry names
+    (ProgramFilesDir, in its 64-bit view), and the task's Windows PowerShell
+    the one in the system folder (GetSystemDirectory): never folders from
+    the environment, which an administrator's unelevated programs can set.
+    When either cannot be read, nothing changes.
     Exit codes: 0 done; 1 invalid value, nothing changed; 4 Pacecap.exe,
-    Remediate-Pacecap.ps1 or %ProgramFiles%\Pacecap not found or refused, or
-    a link in the task's folder, nothing changed (or the copies refused, the
-    task left as it was); 5 not run as administrator, nothing changed; 6 the
-    task could not be registered or removed, or the run in Windows
-    PowerShell was stopped after 240 seconds.
+    Remediate-Pacecap.ps1 or %ProgramFiles%\Pacecap not found, refused or
+    not read, or a link in the task's folder, nothing changed (or the copies
+    refused, the task left as it was); 5 not run as administrator, nothing
+    changed; 6 the task could not be registered or removed, or the run in
+    Windows PowerShell was stopped after 240 seconds.
 .EXAMPLE
     powershell -NoProfile -ExecutionPolicy Bypass -File Register-PacecapTask.ps1 -PluggedIn 99 -OnBattery 80
 .EXAMPLE
@@ -206,8 +211,9 @@ function New-EventQuery([string[]]$Events, [string]$Except = '') {
 }
 
 # The task, as data: it runs the script in $Folder with the Pacecap.exe
-# there, as SYSTEM, and leaves out the scheme changes of that copy alone.
-function Get-TaskDefinition([string]$Folder, [string]$SystemRoot, [int]$PluggedIn, [int]$OnBattery) {
+# there, in the Windows PowerShell of the system folder $SystemDirectory, as
+# SYSTEM, and leaves out the scheme changes of that copy alone.
+function Get-TaskDefinition([string]$Folder, [string]$SystemDirectory, [int]$PluggedIn, [int]$OnBattery) {
     $exe = "$Folder\Pacecap.exe"
     $resume = 'Microsoft-Windows-Power-Troubleshooter=1', 'Microsoft-Windows-Kernel-Power=107',
         'Microsoft-Windows-Kernel-Power=507'
@@ -219,7 +225,7 @@ function Get-TaskDefinition([string]$Folder, [string]$SystemRoot, [int]$PluggedI
             @{ Subscription = New-EventQuery 'Microsoft-Windows-UserModePowerService=12' $exe; Delay = 'PT10S' }
         )
         # PowerShell by its full path: nothing that runs as SYSTEM is looked up on the PATH.
-        Action = @{ Execute = "$SystemRoot\System32\WindowsPowerShell\v1.0\powershell.exe"
+        Action = @{ Execute = "$SystemDirectory\WindowsPowerShell\v1.0\powershell.exe"
             Argument = "-NoProfile -NonInteractive -ExecutionPolicy Bypass -File `"$Folder\Remediate-Pacecap.ps1`" " +
                 "-Pacecap `"$exe`" -PluggedIn $PluggedIn -OnBattery $OnBattery" }
         Principal = @{ UserId = 'S-1-5-18'; LogonType = 'ServiceAccount'; RunLevel = 'Highest' }
@@ -264,10 +270,10 @@ function Get-TaskScript([string]$ScriptRoot, [string]$SharedFile) {
 # Why the folders $Folders, where they exist, may not be written into or
 # deleted from, or nothing. Only those that standard users cannot change are:
 # in one they can, Task may be a link that leads the deletion elsewhere.
-function Get-FolderRefusal([string[]]$Folders) {
+function Get-FolderRefusal([string[]]$Folders, [string]$ProgramFiles) {
     foreach ($existing in $Folders) {
         $why = if ($null -ne (Read-Attributes $existing)) { Get-Exposure $existing -Folder }
-        if ($why) { return "Refused $existing, as this runs with administrator rights and $why. $(Get-Advice $env:ProgramFiles)" }
+        if ($why) { return "Refused $existing, as this runs with administrator rights and $why. $(Get-Advice $ProgramFiles)" }
     }
 }
 
@@ -295,11 +301,14 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
     if (-not (Test-Administrator $account)) {
         return @{ Code = 5; Text = 'Run this from an administrator prompt: it registers a task that runs as SYSTEM; nothing changed' }
     }
-    $folder = "$env:ProgramFiles\Pacecap"
+    # Both folders as Windows names them, never as the environment does.
+    try { $system, $programFiles = (Get-SystemFolder 'System'), (Get-SystemFolder 'ProgramFiles') }
+    catch { return @{ Code = 4; Text = "Not run, as $($_.Exception.Message); nothing changed" } }
+    $folder = "$programFiles\Pacecap"
     $taskFolder, $newFolder, $oldFolder = "$folder\Task", "$folder\Task.new", "$folder\Task.old"
     $ours = $taskFolder, $newFolder, $oldFolder
     if ($Remove) {
-        $refusal = Get-FolderRefusal (@($folder) + $ours)
+        $refusal = Get-FolderRefusal (@($folder) + $ours) $programFiles
         if (-not $refusal) { $refusal = Get-LinkRefusal $ours }
         if ($refusal) { return @{ Code = 4; Text = "$refusal; nothing changed" } }
         try {
@@ -319,7 +328,7 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
     $shared = ${function:Get-Exposure}.File
     $script = Get-TaskScript $PSScriptRoot $(if ((Split-Path -Leaf $shared) -eq 'PacecapShared.ps1') { $shared })
     if (-not $script.Bytes) { return @{ Code = 4; Text = "$($script.Text); nothing changed" } }
-    $refusal = Get-FolderRefusal (@($folder) + $ours)
+    $refusal = Get-FolderRefusal (@($folder) + $ours) $programFiles
     if (-not $refusal) { $refusal = Get-LinkRefusal $ours }
     if ($refusal) { return @{ Code = 4; Text = "$refusal; nothing changed" } }
     try {
@@ -348,7 +357,7 @@ function Invoke-Register([int]$PluggedIn, [int]$OnBattery, [string]$Pacecap, [bo
         if ($moved) { Invoke-Retried { Move-Folder $taskFolder $oldFolder } }
         try { Invoke-Retried { Move-Folder $newFolder $taskFolder } }
         catch { if ($moved) { Move-Folder $oldFolder $taskFolder }; throw }
-        Register-Task (Get-TaskDefinition $taskFolder $env:SystemRoot $PluggedIn $OnBattery)
+        Register-Task (Get-TaskDefinition $taskFolder $system $PluggedIn $OnBattery)
     } catch {
         return @{ Code = 6; Text = "The task could not be registered: $($_.Exception.Message); the task is left as it was" }
     }

@@ -30,6 +30,11 @@
     its folder or any folder above it. A standard user's own run uses the
     Pacecap.exe beside the script, else the one in %ProgramFiles%\Pacecap,
     else the first on the PATH.
+    %ProgramFiles% is the folder that the machine's registry names
+    (ProgramFilesDir, in its 64-bit view) and Windows PowerShell, to run
+    again in, the one in the system folder (GetSystemDirectory): never
+    folders from the environment, which an administrator's unelevated
+    programs can set. When either cannot be read, nothing is started.
     Intune passes no parameters: set the wanted values in the param block.
 .EXAMPLE
     powershell -NoProfile -ExecutionPolicy Bypass -File Remediate-Pacecap.ps1 -PluggedIn 99 -OnBattery 80

@@ -39,7 +39,7 @@ function Read-Drive([string]$Letter) {
     $drive = New-Object IO.DriveInfo $Letter
     $query = "@(Get-CimInstance -ClassName Win32_Volume -Filter `"DriveLetter = '$($Letter.ToUpper()):'`" " +
         '-OperationTimeoutSec 30 -ErrorAction Stop).Count'
-    $ran = Invoke-Program "$([Environment]::SystemDirectory)\WindowsPowerShell\v1.0\powershell.exe" ('-NoProfile ' +
+    $ran = Invoke-Program "$(Get-SystemFolder 'System')\WindowsPowerShell\v1.0\powershell.exe" ('-NoProfile ' +
         '-NonInteractive -EncodedCommand ' + [Convert]::ToBase64String([Text.Encoding]::Unicode.GetBytes($query))) 60
     if ($ran.Stopped -or $ran.Code -ne 0 -or "$($ran.Output)".Trim() -notmatch '^\d+$') {
         throw "the volumes at ${Letter}: could not be read: $($ran.Stopped)$($ran.Code)"
@@ -53,7 +53,7 @@ function Read-Drive([string]$Letter) {
 # $null when it shows none. Throws when the token cannot be read.
 function Read-Account {
     $user = [Security.Principal.WindowsIdentity]::GetCurrent().User.Value
-    $ran = Invoke-Program "$([Environment]::SystemDirectory)\whoami.exe" '/groups /fo csv /nh' 30
+    $ran = Invoke-Program "$(Get-SystemFolder 'System')\whoami.exe" '/groups /fo csv /nh' 30
     if ($ran.Stopped -or $ran.Code -ne 0) { throw "whoami /groups failed: $($ran.Stopped)$($ran.Code)" }
     $groups = @($ran.Output -split "`r?`n" | Where-Object { $_ } | ConvertFrom-Csv -Header 'Name', 'Type', 'Sid', 'Attributes' | ForEach-Object { $_.Sid })
     $label = @($groups | Where-Object { $_ -match '^S-1-16-\d+$' })
@@ -62,6 +62,21 @@ function Read-Account {
 
 # The machine's PATH as it is now, not as this process got it.
 function Read-MachinePath { [Environment]::GetEnvironmentVariable('Path', 'Machine') }
+
+# The system folder, from GetSystemDirectory: System32, in a 32-bit process
+# too (the file system redirector sends what it opens there to SysWOW64).
+function Read-SystemDirectory { [Environment]::SystemDirectory }
+
+# The Program Files folder as the machine names it: ProgramFilesDir of
+# HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion, in the registry's 64-bit
+# view, with no environment name expanded. Not %ProgramFiles%, which the
+# user's own HKCU\Environment overrides in an elevated prompt; nor the
+# known-folder API, which gives a 32-bit process the x86 folder.
+function Read-ProgramFiles {
+    $machine = [Microsoft.Win32.RegistryKey]::OpenBaseKey('LocalMachine', 'Registry64')
+    try { $machine.OpenSubKey('SOFTWARE\Microsoft\Windows\CurrentVersion').GetValue('ProgramFilesDir', $null, 'DoNotExpandEnvironmentNames') }
+    finally { $machine.Dispose() }
+}
 
 # The output and exit code of a run of exactly the file $Exe: no lookup and
 # no wildcards, which the call operator of Windows PowerShell would expand.
@@ -183,7 +198,8 @@ function Get-PathRefusal([string]$Path) {
     if ($Path -notmatch '^[A-Za-z]:[\\/]') { return 'its path is not a full path from a drive letter' }
     if ($Path.IndexOf(':', 2) -ge 0) { return 'its path names an alternate data stream (a colon after the drive)' }
     if ($Path -match '[\[\]*?]') { return 'its path holds a wildcard character' }
-    if ($Path -match '[\\/](CON|PRN|AUX|NUL|COM\d|LPT\d) *(\.[^\\/]*)?$|[\\/](CON|PRN|AUX|NUL|COM\d|LPT\d) *(\.[^\\/]*)?[\\/]') {
+    # COM and LPT with a superscript 1, 2 or 3 are devices too.
+    if ($Path -match '[\\/](CON|PRN|AUX|NUL|(COM|LPT)[0-9\u00B9\u00B2\u00B3]) *(\.[^\\/]*)?(\z|[\\/])') {
         return 'its path names a device (CON, PRN, AUX, NUL, COMn or LPTn)'
     }
     $canonical = Get-CanonicalPath $Path
@@ -228,6 +244,15 @@ function Get-Exposure([string]$Path, [switch]$Folder) {
     }
 }
 
+# The folder $Name ('System' or 'ProgramFiles') as Windows names it. Throws
+# when the read fails or gives anything but a full local path in the form
+# Windows opens it: nothing is started, copied or trusted from elsewhere.
+function Get-SystemFolder([string]$Name) {
+    $folder = try { if ($Name -eq 'System') { Read-SystemDirectory } else { Read-ProgramFiles } } catch { "($($_.Exception.Message))" }
+    if ($folder -isnot [string] -or (Get-PathRefusal $folder)) { throw "the $Name folder was not read from Windows as a full local path: '$folder'" }
+    $folder
+}
+
 # The first line's advice after a refusal, with the commands that hand an
 # unzipped installation to Administrators where new items get their creator
 # as owner.
@@ -267,7 +292,8 @@ function Find-Pacecap([string]$Given, [string[]]$Folders, [bool]$Elevated) {
         # a name without an extension, and Process.Start trims white space
         # off the name, so another file than the one checked would start.
         $why = if ($Elevated) { Get-PathRefusal $candidate }
-        if ($Elevated -and -not $why -and $candidate -notmatch '\.exe$') {
+        # \z: $ would match before a final line feed.
+        if ($Elevated -and -not $why -and $candidate -notmatch '\.exe\z') {
             $why = 'its name does not end in .exe, so Windows would start another file than the one checked'
         }
         if (-not $why) {
@@ -283,19 +309,21 @@ function Find-Pacecap([string]$Given, [string[]]$Folders, [bool]$Elevated) {
 
 # The Pacecap.exe that a script is to start or copy, from its -Pacecap
 # value: Exe, or Text, the first line to show when there is none. Elevated,
-# only the one trusted place, %ProgramFiles%\Pacecap\Pacecap.exe, or the
-# file named, and only when it passes the checks: never a search of the
-# PATH or of the script's folder. A standard user's own run looks where
-# Get-SearchFolders says, as that user could start any file anyway.
+# only the one trusted place, %ProgramFiles%\Pacecap\Pacecap.exe (Program
+# Files as Windows names it), or the file named, and only when it passes the
+# checks: never a search of the PATH or of the script's folder. A standard
+# user's own run looks where Get-SearchFolders says, as that user could
+# start any file anyway.
 function Resolve-Pacecap([string]$Given, [string]$ScriptRoot) {
     $elevated = Test-RunElevated
-    $folders = if ($elevated) { , "$env:ProgramFiles\Pacecap" } else {
+    try { $programFiles = Get-SystemFolder 'ProgramFiles' } catch { return @{ Text = "Pacecap.exe was not looked for, as $($_.Exception.Message)" } }
+    $folders = if ($elevated) { , "$programFiles\Pacecap" } else {
         if ($Given -and $Given -notmatch '^[A-Za-z]:\\') { $Given = Join-Path (Get-Location).ProviderPath $Given }
-        @(Get-SearchFolders $ScriptRoot $env:ProgramFiles (Read-MachinePath) $env:Path)
+        @(Get-SearchFolders $ScriptRoot $programFiles (Read-MachinePath) $env:Path)
     }
     $found = Find-Pacecap $Given $folders $elevated
     if ($found.Exe) { return @{ Exe = $found.Exe } }
-    if ($found.Refusals) { return @{ Text = "$($found.Refusals -join '; '). $(Get-Advice $env:ProgramFiles)" } }
+    if ($found.Refusals) { return @{ Text = "$($found.Refusals -join '; '). $(Get-Advice $programFiles)" } }
     @{ Text = 'Pacecap.exe was not found: put it in %ProgramFiles%\Pacecap, or name it with -Pacecap' }
 }
 
@@ -320,14 +348,15 @@ function Test-Held([string]$Shown, [int]$PluggedIn, [int]$OnBattery) {
 # --- Running again in Windows PowerShell
 
 # The Windows PowerShell to run a script again in, or '' to go on here:
-# from a 32-bit process on a 64-bit system the 64-bit one (System32 is
+# from a 32-bit process on a 64-bit system the 64-bit one, through
+# Sysnative beside the system folder $SystemDirectory (System32 is
 # redirected there, and %ProgramFiles% is the x86 folder); with
-# $NeedsWindowsPowerShell, from PowerShell 7 too.
-function Get-Relaunch([bool]$System64, [bool]$Process64, [string]$Edition, [string]$WinDir,
+# $NeedsWindowsPowerShell, from PowerShell 7 the one in System32 too.
+function Get-Relaunch([bool]$System64, [bool]$Process64, [string]$Edition, [string]$SystemDirectory,
     [bool]$NeedsWindowsPowerShell) {
-    $folder = if ($System64 -and -not $Process64) { 'Sysnative' } elseif ($NeedsWindowsPowerShell -and $Edition -eq 'Core') {
-        'System32' } else { return '' }
-    "$WinDir\$folder\WindowsPowerShell\v1.0\powershell.exe"
+    $folder = if ($System64 -and -not $Process64) { $SystemDirectory.Substring(0, $SystemDirectory.LastIndexOf('\')) + '\Sysnative' }
+        elseif ($NeedsWindowsPowerShell -and $Edition -eq 'Core') { $SystemDirectory } else { return '' }
+    "$folder\WindowsPowerShell\v1.0\powershell.exe"
 }
 
 # The command-line arguments that pass a script's bound parameters on.
@@ -365,9 +394,11 @@ function Invoke-Relaunch([string]$PowerShell, [string]$Script, $Bound, [int]$Sto
     @{ Text = $ran.Output.TrimEnd(); Code = $ran.Code }
 }
 
-# The relaunch for the running script, or $null to go on here.
+# The relaunch for the running script, or $null to go on here; exit 4,
+# nothing changed, when the system folder is not read.
 function Start-Relaunch([string]$Script, $Bound, [bool]$NeedsWindowsPowerShell = $false, [int]$StoppedCode = 4) {
+    try { $system = Get-SystemFolder 'System' } catch { return @{ Code = 4; Text = "Not run, as $($_.Exception.Message); nothing changed" } }
     $powershell = Get-Relaunch ([Environment]::Is64BitOperatingSystem) ([Environment]::Is64BitProcess) `
-        $PSVersionTable.PSEdition $env:windir $NeedsWindowsPowerShell
+        $PSVersionTable.PSEdition $system $NeedsWindowsPowerShell
     if ($powershell) { Invoke-Relaunch $powershell $Script $Bound $StoppedCode }
 }

@@ -5,9 +5,14 @@ BeforeAll {
     . "$Deploy/Detect-Pacecap.ps1"
     . "$Deploy/Remediate-Pacecap.ps1"
     . "$Deploy/Register-PacecapTask.ps1"
-    $SavedEnv = $env:ProgramFiles, $env:SystemRoot
-    $env:ProgramFiles, $env:SystemRoot = 'C:\Program Files', 'C:\Windows'
-    $SY, $BA, $TI, $CO = 'S-1-5-18', 'S-1-5-32-544', $TrustedSids[2], 'S-1-3-0'
+    # The environment as a user's unelevated side may set it for an elevated
+    # prompt: no path comes from it, only from the folders Windows names.
+    $SavedEnv = $env:ProgramFiles, $env:SystemRoot, $env:windir
+    $UserFolder = 'C:\Users\Ann\AppData\Local\Temp'
+    $env:ProgramFiles = $env:SystemRoot = $env:windir = $UserFolder
+    Mock Read-SystemDirectory { 'C:\Windows\System32' }
+    Mock Read-ProgramFiles { 'C:\Program Files' }
+    $SY, $BA, $TI, $CO = 'S-1-5-18', 'S-1-5-32-544', 'S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464', 'S-1-3-0'
     $BU, $AU, $WD, $Admin = 'S-1-5-32-545', 'S-1-5-11', 'S-1-1-0', 'S-1-5-21-7-7-7-1001'
     $F, $M, $RX = 0x1F01FF, 0x1301BF, 0x1200A9
     # Tokens as Read-Account gives them.
@@ -33,7 +38,7 @@ BeforeAll {
     # A fact as the mocks give it: a script block stands for a read that fails (throws, or gives nothing).
     function Get-Fact($Value) { if ($Value -is [scriptblock]) { & $Value } else { $Value } }
 }
-AfterAll { $env:ProgramFiles, $env:SystemRoot = $SavedEnv }
+AfterAll { $env:ProgramFiles, $env:SystemRoot, $env:windir = $SavedEnv }
 
 Describe 'Trust' {
     BeforeEach {
@@ -84,6 +89,7 @@ Describe 'Trust' {
         @{ Name = 'a file name with trailing dots and spaces'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe. .'; Why = 'not in canonical form: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
         @{ Name = 'a doubled separator'; Exe = 'C:\Program Files\\Pacecap\Pacecap.exe'; Why = 'not in canonical form: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
         @{ Name = 'a . and a .. segment'; Exe = 'C:\Program Files\.\x\..\Pacecap\Pacecap.exe'; Why = 'not in canonical form: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
+        @{ Name = 'a lone . segment'; Exe = 'C:\Program Files\.\Pacecap\Pacecap.exe'; Why = 'not in canonical form: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
         @{ Name = 'the \\?\ form'; Exe = '\\?\C:\Program Files\Pacecap\Pacecap.exe'; Why = 'device path .*: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
         @{ Name = 'the \\.\ form'; Exe = '\\.\C:\Program Files\Pacecap\Pacecap.exe'; Why = 'device path .*: name it as C:\\Program Files\\Pacecap\\Pacecap\.exe$' }
         @{ Name = 'a UNC path'; Exe = '\\server\share\Pacecap.exe'; Why = 'not on a local drive' }
@@ -92,7 +98,11 @@ Describe 'Trust' {
         @{ Name = 'a path from the current drive''s root'; Exe = '\Program Files\Pacecap\Pacecap.exe'; Why = 'not a full path from a drive letter' }
         @{ Name = 'an alternate data stream'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe:x'; Why = 'alternate data stream' }
         @{ Name = 'the default stream named'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe::$DATA'; Why = 'alternate data stream' }
+        @{ Name = 'a stream of a folder'; Exe = 'C:\Program Files::$INDEX_ALLOCATION\Pacecap\Pacecap.exe'; Why = 'alternate data stream' }
         @{ Name = 'a device name'; Exe = 'C:\Program Files\Pacecap\nul.exe'; Why = 'names a device' }
+        @{ Name = 'a device name as a folder'; Exe = 'C:\Program Files\CON\Pacecap.exe'; Why = 'names a device' }
+        foreach ($name in 'COM', 'LPT') { foreach ($digit in 0xB9, 0xB2, 0xB3) {
+            @{ Name = "the device $name with a superscript digit"; Exe = "C:\Program Files\Pacecap\$name$([char]$digit).exe"; Why = 'names a device' } } }
     ) {
         Set-Machine (Stock)
         Get-Exposure $Exe | Should -Match $Why
@@ -111,6 +121,9 @@ Describe 'Trust' {
         @{ Name = 'an administrator, elevated'; Add = 'S-1-5-32-544'; Account = @{ Integrity = 0x3000 }; Elevated = $true; Administrator = $true }
         @{ Name = 'a Backup Operator, unelevated'; Add = 'S-1-5-32-551'; Elevated = $true; Administrator = $false }
         @{ Name = 'a Backup Operator, elevated'; Add = 'S-1-5-32-551'; Account = @{ Integrity = 0x3000 }; Elevated = $true; Administrator = $false }
+        # A group alone makes the difference to a standard user's token.
+        foreach ($group in 'a Server Operator S-1-5-32-549', 'SYSTEM as a group S-1-5-18', 'LOCAL SERVICE as a group S-1-5-19', 'NETWORK SERVICE as a group S-1-5-20',
+            'a service''s SID as a group S-1-5-80-1-2-3-4-5') { @{ Name = $group.Substring(0, $group.LastIndexOf(' ')); Add = $group.Split(' ')[-1]; Elevated = $true; Administrator = $false } }
         @{ Name = 'high integrity alone'; Account = @{ Integrity = 0x3000 }; Elevated = $true; Administrator = $false }
         @{ Name = 'an integrity level not read'; Account = @{ Integrity = $null }; Elevated = $true; Administrator = $false }
         @{ Name = 'groups not read'; Account = @{ Groups = $null }; Elevated = $true; Administrator = $false }
@@ -187,9 +200,10 @@ Describe 'Trust' {
 }
 
 Describe 'The finder' {
+    AfterEach { $env:ProgramFiles = $env:SystemRoot = $env:windir = $UserFolder }
     It 'looks beside the script, in Program Files, then on the PATHs, leaving out relative entries' {
         Get-SearchFolders 'C:\Kit' 'C:\Program Files' '%SystemRoot%\System32;bin;E:bin;"C:\Quoted Dir\";;D:\' 'C:\Mine' |
-            Should -Be 'C:\Kit', 'C:\Program Files\Pacecap', 'C:\Windows\System32', 'C:\Quoted Dir', 'D:', 'C:\Mine'
+            Should -Be 'C:\Kit', 'C:\Program Files\Pacecap', "$env:SystemRoot\System32", 'C:\Quoted Dir', 'D:', 'C:\Mine'  # a standard user's own names
     }
     It '<Name>' -ForEach @(
         @{ Name = 'a standard user: the first found on the PATH, unchecked'; Account = 'Standard'; Exe = 'C:\A\Pacecap.exe' }
@@ -204,6 +218,8 @@ Describe 'The finder' {
         # CreateProcess would start C:\B\Pacecap.exe; Process.Start would trim the no-break space.
         @{ Name = 'a given one without .exe: refused, as Windows appends it'; Given = 'C:\B\Pacecap'; Text = '^Refused C:\\B\\Pacecap, .* does not end in \.exe' }
         @{ Name = 'a given one ending in white space that .NET trims: refused'; Given = "C:\B\Pacecap.exe$([char]0xA0)"; Text = '^Refused C:\\B\\Pacecap\.exe.*, .* does not end in \.exe' }
+        @{ Name = 'a given one ending in a line feed: refused'; Given = "C:\B\Pacecap.exe`n"; Text = '^Refused C:\\B\\Pacecap\.exe\n, .* does not end in \.exe' }
+        @{ Name = 'a relative one, elevated: refused, never taken from the current folder'; Given = 'Pacecap.exe'; Text = '^Refused Pacecap\.exe, .* not a full path from a drive letter' }
     ) {
         $token = if ($Account -eq 'Standard') { $Standard } elseif ($Account) { @{ User = $Account; Groups = @(); Integrity = 0x3000 } } else { $SystemAccount }
         Mock Read-Account { $token }
@@ -216,10 +232,10 @@ Describe 'The finder' {
         $acls = Stock
         if (-not $Installed) { $acls.Remove('C:\Program Files\Pacecap\Pacecap.exe') }
         $acls['C:\A'] = @{ Owner = $BA; Entries = @((Allow $SY $F), (Allow $AU $M)) }
-        foreach ($path in 'C:\A\Pacecap.exe', 'C:\Folder', 'C:\Folder\Pacecap.exe', 'C:\B', 'C:\B\Pacecap.exe', 'C:\B\Pacecap', "C:\B\Pacecap.exe$([char]0xA0)") { $acls[$path] = $admins }
+        foreach ($path in 'C:\A\Pacecap.exe', 'C:\Folder', 'C:\Folder\Pacecap.exe', 'C:\B', 'C:\B\Pacecap.exe', 'C:\B\Pacecap', "C:\B\Pacecap.exe$([char]0xA0)", "C:\B\Pacecap.exe`n") { $acls[$path] = $admins }
         Set-Machine $acls
         $Fs['C:\Folder\Pacecap.exe'].Attributes = 0x10
-        $Fs['C:\B\Pacecap'].Attributes = $Fs["C:\B\Pacecap.exe$([char]0xA0)"].Attributes = 0x20
+        $Fs['C:\B\Pacecap'].Attributes = $Fs["C:\B\Pacecap.exe$([char]0xA0)"].Attributes = $Fs["C:\B\Pacecap.exe`n"].Attributes = 0x20
         if ($UserOwned) { $Fs['C:\Program Files\Pacecap\Pacecap.exe'].Security.Owner = 'S-1-5-21-7-7-7-1002' }
         $found = Resolve-Pacecap $Given 'relative'
         $found.Exe | Should -Be $Exe
@@ -234,21 +250,26 @@ Describe 'The finder' {
         # Here the wait fails, as the bound is one Windows refuses; the run goes on meanwhile.
         @{ Name = 'a run whose wait fails once it started comes back as stopped, never thrown as not started'; Hang = $true; Seconds = -1
             Stopped = '^it was stopped, as waiting for it or reading its output failed \(' }
+        # What it left running holds the output open.
+        @{ Name = 'a run whose output outlives it comes back as stopped, with its exit code'; Holds = $true; Code = 0; Stopped = '^its output did not end with it$' }
     ) {
+        # Run for real, in Windows' own environment (Winsock, for one, needs SystemRoot).
+        $env:ProgramFiles, $env:SystemRoot, $env:windir = $SavedEnv
         $name = if ($IsLinux -or $IsMacOS) { 'run' } else { 'run.cmd' }
         foreach ($folder in 'x', '[x]') {
             $file = [IO.Path]::Combine((Get-PSDrive TestDrive).Root, $folder, $name)
             [IO.Directory]::CreateDirectory([IO.Path]::GetDirectoryName($file)) | Out-Null
             $text = if ($name -eq 'run') { "#!/bin/sh`necho $folder $*" } else { "@echo $folder %*" }
             if ($Hang) { $text += $(if ($name -eq 'run') { "`nsleep 20" } else { "`r`n@ping -n 20 127.0.0.1 >nul" }) }
+            if ($Holds) { $text += $(if ($name -eq 'run') { "`nsleep 20 &" } else { "`r`n@start /b ping -n 20 127.0.0.1" }) }
             [IO.File]::WriteAllText($file, $text)
             if ($name -eq 'run') { [IO.File]::SetUnixFileMode($file, 'UserRead, UserWrite, UserExecute') }
         }
         $ran = Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, '[x]', $name)) '0' $(if ($Seconds) { $Seconds } else { 1 })
-        if ($Stopped) { $ran.Stopped | Should -Match $Stopped; $ran.Code | Should -BeNullOrEmpty } else { $ran.Output.Trim() | Should -Be $Want; $ran.Stopped | Should -BeNullOrEmpty }
+        if ($Stopped) { $ran.Stopped | Should -Match $Stopped; $ran.Code | Should -Be $Code } else { $ran.Output.Trim() | Should -Be $Want; $ran.Stopped | Should -BeNullOrEmpty }
     }
     It 'a file that cannot be started throws: it never started' {
-        { Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, 'none', 'Pacecap.exe')) '0' 1 } | Should -Throw
+        { Invoke-Pacecap ([IO.Path]::Combine((Get-PSDrive TestDrive).Root, 'none', 'Pacecap.exe')) '0' 1 } | Should -Throw 'Exception calling "Start"*'
     }
 }
 
@@ -266,6 +287,7 @@ Describe 'Detect and Remediate' {
         @{ Script = 'Detect'; Shown = 'other'; Wanted = 99, 0; Code = 0; Text = 'on-battery 55%$' }
         @{ Script = 'Detect'; Shown = 'other'; Code = 1; Text = 'wanted plugged-in 99%, on-battery 80%\)$' }
         @{ Script = 'Detect'; Shown = 'failed'; Code = 1; Text = '^Not compliant: Pacecap could not read the values \(exit code 2\)' }
+        @{ Script = 'Detect'; Shown = 'set'; Exit = 5; Code = 1; Text = '^Not compliant: Pacecap could not read the values \(exit code 5\)' }
         @{ Script = 'Detect'; Wanted = 101, 80; Code = 2; Text = '^Invalid wanted value 101' }
         @{ Script = 'Detect'; Given = 'C:\None.exe'; Code = 4; Text = '^Pacecap.exe was not found' }
         @{ Script = 'Detect'; Given = 'C:\None.exe'; ConfigMgr = $true; Code = 4; Text = '^Pacecap.exe was not found' }
@@ -276,6 +298,7 @@ Describe 'Detect and Remediate' {
         @{ Script = 'Remediate'; Shown = 'other'; Wanted = 99, 0; Code = 0; Text = '^Already set: plugged-in 99%, on-battery left as it was; nothing changed$' }
         @{ Script = 'Remediate'; Shown = 'other'; Wanted = 98, 0; Code = 0; Text = '^set 98 0$' }
         @{ Script = 'Remediate'; Shown = 'failed'; Code = 0; Text = '^set 99 80$' }
+        @{ Script = 'Remediate'; Shown = 'set'; Exit = 5; Code = 0; Text = '^set 99 80$' }
         @{ Script = 'Remediate'; Wanted = 99, -1; Code = 1; Text = '^Invalid value -1.*; nothing changed$' }
         @{ Script = 'Remediate'; Given = 'C:\None.exe'; Code = 4; Text = 'not found.*; nothing changed$' }
         @{ Script = 'Remediate'; Shown = 'class1'; Fault = 'set stopped'; Code = 3; Text = '^Pacecap 99 80 was stopped after it started \(C:\\Program Files\\Pacecap\\Pacecap.exe\): it did not end.*; a value may have changed$' }
@@ -288,19 +311,19 @@ Describe 'Detect and Remediate' {
         $outputs = @{ set = "`r`nplugged-in value is 99%`r`non-battery value is 80%`r`n"
             class1 = "`r`nplugged-in value is 99%`r`non-battery value is 80%`r`nplugged-in value of efficiency class 1 is 100%`r`n"
             other = "`r`nplugged-in value is 99%`r`non-battery value is 55%`r`n"; failed = "No active power scheme`r`n" }
-        # Only the file that was found, and checked, is started; a Fault
-        # ('read' or 'set', 'not started' or 'stopped') befalls that step.
-        Mock Invoke-Pacecap { throw "started $Exe" }
-        Mock Invoke-Pacecap -ParameterFilter { $Exe -eq 'C:\Program Files\Pacecap\Pacecap.exe' } {
+        # Only the file that was found, and checked, is started, bounded by a
+        # minute; a Fault ('read' or 'set', 'not started' or 'stopped') befalls that step.
+        Mock Invoke-Program { throw "started $Exe" }
+        Mock Invoke-Program -ParameterFilter { $Exe -eq 'C:\Program Files\Pacecap\Pacecap.exe' -and $Seconds -eq 60 } {
             $step = if ($Arguments -eq '0') { 'read' } else { 'set' }
             if ($Fault -eq "$step not started") { throw 'no such file' }
             if ($Fault -eq "$step stopped") { return @{ Output = ''; Stopped = 'it did not end within 60 seconds and was stopped' } }
-            if ($Arguments -eq '0') { @{ Output = $outputs[$Shown]; Code = [int]($Shown -eq 'failed') * 2 } } else { @{ Output = "set $Arguments`r`n"; Code = 0 } } }
+            if ($Arguments -eq '0') { @{ Output = $outputs[$Shown]; Code = $(if ($Exit) { $Exit } else { [int]($Shown -eq 'failed') * 2 }) } } else { @{ Output = "set $Arguments`r`n"; Code = 0 } } }
         $plugged, $battery = if ($Wanted) { $Wanted } else { 99, 80 }
         $outcome = if ($Script -eq 'Detect') { Invoke-Detect $plugged $battery $Given ([bool]$ConfigMgr) @{} } else { Invoke-Remediate $plugged $battery $Given @{} }
         $outcome.Text | Should -Match $Text
         $outcome.Code | Should -Be $Code
-        Should -Invoke Invoke-Pacecap -Times ([int]($Text -like '^set*' -or $Fault -like 'set*')) -Exactly -ParameterFilter { $Arguments -ne '0' }
+        Should -Invoke Invoke-Program -Times ([int]($Text -like '^set*' -or $Fault -like 'set*')) -Exactly -ParameterFilter { $Arguments -ne '0' }
     }
     It '<Script> takes <Wanted>: <Valid>' -ForEach @(foreach ($script in 'Detect', 'Remediate') {
             foreach ($value in 0, 100, -1, 101) { foreach ($wanted in @($value, 80), @(99, $value)) { @{ Script = $script; Wanted = $wanted; Value = $value; Valid = $value -in 0, 100 } } } }) {
@@ -310,13 +333,16 @@ Describe 'Detect and Remediate' {
         $outcome.Text | Should -Match $want
         Should -Invoke Invoke-Pacecap -Times ([int]$Valid) -Exactly -ParameterFilter { $Arguments -eq '0' }
     }
-    It 'runs again in <Want> from <Bits>-bit <Edition> (Register: <Needs>)' -ForEach @(
-        @{ Bits = 32; Edition = 'Desktop'; Needs = $false; Want = 'C:\Windows\Sysnative\WindowsPowerShell\v1.0\powershell.exe' }
-        @{ Bits = 64; Edition = 'Desktop'; Needs = $true; Want = '' }
-        @{ Bits = 64; Edition = 'Core'; Needs = $false; Want = '' }
-        @{ Bits = 64; Edition = 'Core'; Needs = $true; Want = 'C:\Windows\System32\WindowsPowerShell\v1.0\powershell.exe' }  # hole 8
+    # Beside the system folder Windows names, D:\WinNT\System32.
+    It 'runs again in <Want> from <Bits>-bit <Edition> on a <System>-bit system (Register: <Needs>)' -ForEach @(
+        @{ System = 64; Bits = 32; Edition = 'Desktop'; Needs = $false; Want = 'D:\WinNT\Sysnative\WindowsPowerShell\v1.0\powershell.exe' }
+        @{ System = 32; Bits = 32; Edition = 'Desktop'; Needs = $true; Want = '' }
+        @{ System = 64; Bits = 64; Edition = 'Desktop'; Needs = $true; Want = '' }
+        @{ System = 64; Bits = 64; Edition = 'Core'; Needs = $false; Want = '' }
+        @{ System = 64; Bits = 64; Edition = 'Core'; Needs = $true; Want = 'D:\WinNT\System32\WindowsPowerShell\v1.0\powershell.exe' }  # hole 8
+        @{ System = 32; Bits = 32; Edition = 'Core'; Needs = $true; Want = 'D:\WinNT\System32\WindowsPowerShell\v1.0\powershell.exe' }
     ) {
-        Get-Relaunch $true ($Bits -eq 64) $Edition 'C:\Windows' $Needs | Should -Be $Want
+        Get-Relaunch ($System -eq 64) ($Bits -eq 64) $Edition 'D:\WinNT\System32' $Needs | Should -Be $Want
     }
     It 'passes the parameters given on, switches as switches' {
         $bound = [ordered]@{ PluggedIn = 95; Pacecap = 'C:\A B\Pacecap.exe'; ConfigMgr = [switch]$true; Remove = [switch]$false; OnBattery = '' }
@@ -341,20 +367,48 @@ Describe 'Detect and Remediate' {
         Should -Invoke Invoke-Program -Times 1 -Exactly
     }
     It '<Script>, run again and stopped at the bound, exits <Code>' -ForEach @(@{ Script = 'Detect'; Code = 4 }, @{ Script = 'Remediate'; Code = 3 }, @{ Script = 'Register'; Code = 6 }) {
-        Mock Get-Relaunch { 'C:\W\powershell.exe' }
+        Mock Get-Relaunch -ParameterFilter { $SystemDirectory -eq 'C:\Windows\System32' } { 'C:\W\powershell.exe' }
         Mock Invoke-Program -ParameterFilter { $Exe -eq 'C:\W\powershell.exe' -and $Seconds -eq 240 } { @{ Output = 'half'; Stopped = 'it did not end within 240 seconds and was stopped' } }
         $outcome = switch ($Script) { 'Detect' { Invoke-Detect 99 80 '' $false @{} } 'Remediate' { Invoke-Remediate 99 80 '' @{} } 'Register' { Invoke-Register 99 80 '' $false @{} } }
         $outcome.Code | Should -Be $Code
         $outcome.Text | Should -Match '^The run in C:\\W\\powershell.exe was stopped: it did not end'
     }
+    It 'the <Name> folder that Windows gives as <Case>' -ForEach @(
+        @{ Name = 'ProgramFiles'; Case = 'the x86 one: taken'; Given = 'C:\Program Files (x86)' }
+        @{ Name = 'System'; Case = 'in other letters: taken'; Given = 'C:\WINDOWS\system32' }
+        foreach ($name in 'ProgramFiles', 'System') {
+            @{ Name = $name; Case = 'a read that fails'; Given = { throw 'Access is denied' }; Shown = '(Access is denied)' }
+            @{ Name = $name; Case = 'nothing'; Given = { }; Shown = '' }
+        }
+        @{ Name = 'ProgramFiles'; Case = 'an empty text'; Given = ''; Shown = '' }
+        @{ Name = 'ProgramFiles'; Case = 'an environment name, not expanded'; Given = '%ProgramFiles%'; Shown = '%ProgramFiles%' }
+        @{ Name = 'ProgramFiles'; Case = 'a relative path'; Given = 'Program Files'; Shown = 'Program Files' }
+        @{ Name = 'System'; Case = 'a UNC path'; Given = '\\server\share\System32'; Shown = '\\server\share\System32' }
+        @{ Name = 'ProgramFiles'; Case = 'a trailing separator'; Given = 'C:\Program Files\'; Shown = 'C:\Program Files\' }
+        @{ Name = 'ProgramFiles'; Case = 'no text'; Given = [byte[]](67, 58, 92); Shown = '67 58 92' }
+    ) {
+        Mock "Read-$(if ($Name -eq 'System') { 'SystemDirectory' } else { 'ProgramFiles' })" { Get-Fact $Given }
+        Mock Invoke-Program { throw "started $Exe" }
+        if ($null -eq $Shown) { Get-SystemFolder $Name | Should -BeExactly $Given; return }
+        { Get-SystemFolder $Name } | Should -Throw "the $Name folder was not read from Windows as a full local path: '$Shown'"
+        # Nothing started: an elevated run, and a standard user's, each fails closed.
+        foreach ($account in $SystemAccount, $Standard) {
+            Mock Read-Account { $account }
+            foreach ($outcome in (Invoke-Detect 99 80 '' $false @{}), (Invoke-Remediate 99 80 '' @{})) {
+                $outcome.Code | Should -Be 4
+                $outcome.Text | Should -Match "^(Not run|Pacecap.exe was not looked for), as the $Name folder was not read from Windows"
+            }
+        }
+    }
 }
 
 Describe 'Register' {
     BeforeAll {
-        # Security that Windows gives a new item that is not set whole: its
-        # folder's entries, CREATOR OWNER as the owner the policy names.
+        # Security that Windows gives a new item that is not set whole (or
+        # where it sets what it likes, $Loose): its folder's entries, CREATOR
+        # OWNER as the owner the policy names.
         function Made($Security) {
-            if ($Security.Protected) { return $Security }
+            if ($Security.Protected -and -not $Loose) { return $Security }
             @{ Owner = $PolicyOwner; Entries = @((Allow $SY $F), (Allow $BA $F), (Allow $BU $RX), (Allow $PolicyOwner $F)) }
         }
         $Vendor = 'C:\Program Files\Vendor\Pacecap.exe'
@@ -383,9 +437,10 @@ Describe 'Register' {
             Set-Machine $acls
             $Fs[$Vendor].Bytes = [byte[]](1, 2)
             if (-not $Installed) { return }
-            if (-not $Unzipped) { $Fs['C:\Program Files\Pacecap'] = @{ Attributes = 0x10; Security = $FolderSecurity } }
-            $Fs['C:\Program Files\Pacecap\Task'] = @{ Attributes = 0x10; Security = $TaskSecurity }
-            foreach ($name in 'Pacecap.exe', 'Remediate-Pacecap.ps1') { $Fs["C:\Program Files\Pacecap\Task\$name"] = @{ Attributes = 0x20; Security = $TaskSecurity } }
+            # As Windows shows what Register made.
+            if (-not $Unzipped) { $Fs['C:\Program Files\Pacecap'] = @{ Attributes = 0x10; Security = @{ Owner = $BA; Entries = @((Allow $SY $F), (Allow $BA $F), (Allow $BU $RX)) } } }
+            foreach ($name in '', '\Pacecap.exe', '\Remediate-Pacecap.ps1') {
+                $Fs["C:\Program Files\Pacecap\Task$name"] = @{ Attributes = $(if ($name) { 0x20 } else { 0x10 }); Security = @{ Owner = $BA; Entries = @((Allow $SY $F), (Allow $BA $F)) } } }
             $Fs['\Pacecap'] = @{ TaskName = 'Pacecap' }
         }
         $Parameters = @{ PluggedIn = 96 }
@@ -393,7 +448,7 @@ Describe 'Register' {
         Mock Read-Attributes { $Fs[$Path].Attributes }
         Mock Read-Drive { $Drive }
         Mock Read-MachinePath { '' }
-        Mock Read-Account { if ($Elevated -eq $false) { $Standard } else { $ElevatedAdmin } }
+        Mock Read-Account { if ($Elevated -eq 'unread') { throw 'no' } elseif ($Elevated -eq $false) { $Standard } else { $ElevatedAdmin } }
         Mock Read-Bytes { $Fs[$Path].Bytes }
         Mock Get-TaskScript { @{ Bytes = [byte[]](3) } }
         Mock Start-Sleep { }
@@ -404,7 +459,7 @@ Describe 'Register' {
         Mock Write-SecureFile { $Calls.Add("file $(Get-Short $Path)"); $Fs[$Path] = @{ Attributes = 0x20; Security = Made $Security; Bytes = $Bytes } }
         Mock Remove-Folder { $Calls.Add("remove $(Get-Short $Path)")
             foreach ($key in @($Fs.Keys)) { if ($key -eq $Path -or $key.StartsWith("$Path\")) { $Fs.Remove($key) } } }
-        Mock Move-Folder { $Calls.Add("move $(Get-Short $From) to $(Get-Short $To)")
+        Mock Move-Folder { if ($Fs[$To]) { throw "$To exists" }; $Calls.Add("move $(Get-Short $From) to $(Get-Short $To)")
             foreach ($key in @($Fs.Keys)) { if ($key -eq $From -or $key.StartsWith("$From\")) { $Fs[$To + $key.Substring($From.Length)] = $Fs[$key]; $Fs.Remove($key) } } }
         Mock Read-Tree { foreach ($key in @($Fs.Keys | Sort-Object)) { if ($key -eq $Path -or $key.StartsWith("$Path\")) { @{ Path = $key; Attributes = $Fs[$key].Attributes } } } }
         # The task Pacecap in the root folder only: a task of that name in another folder is someone else's.
@@ -426,6 +481,9 @@ Describe 'Register' {
     }
     It '<Name>: exit <Code>' -ForEach @(
         @{ Name = 'not elevated'; Elevated = $false; Code = 5; Text = '^Run this from an administrator prompt'; Steps = @() }
+        @{ Name = 'a token that cannot be read'; Elevated = 'unread'; Code = 5; Text = '^Run this from an administrator prompt'; Steps = @() }
+        @{ Name = 'Program Files not read from Windows'; Set = { Mock Read-ProgramFiles { throw 'no' } }; Code = 4; Steps = @()
+            Text = "^Not run, as the ProgramFiles folder was not read from Windows as a full local path: '\(no\)'; nothing changed$" }
         @{ Name = 'an invalid value'; Values = 99, 101; Code = 1; Text = '^Invalid value 101'; Steps = @() }
         @{ Name = 'no Pacecap.exe'; Given = 'C:\None\Pacecap.exe'; Code = 4; Text = 'not found.*; nothing changed$'; Steps = @() }
         @{ Name = 'Administrators own new items'; Code = 0; Text = '^Task Pacecap registered: C:\\Program Files\\Pacecap\\Task\\Remediate'
@@ -436,12 +494,19 @@ Describe 'Register' {
                 'move Pacecap\Task.new to Pacecap\Task', 'register' }
         @{ Name = 'hole 4: an unzipped folder owned by its creator'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4; Steps = @()
             Text = '^Refused C:\\Program Files\\Pacecap.*icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q, then icacls .* /reset .*; nothing changed$' }
+        @{ Name = 'hole 4: that folder, with -Pacecap naming a trusted one'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Given = 'C:\Program Files\Vendor\Pacecap.exe'; Code = 4
+            Steps = @(); Text = '^Refused C:\\Program Files\\Pacecap, .*files in C:\\Program Files\\Pacecap\. Put it in C:\\Program Files\\Pacecap, .*; nothing changed$' }
+        @{ Name = 'again over a link in the task''s folder'; Installed = $true; Code = 4; Steps = @(); Set = { $Fs['C:\Program Files\Pacecap\Task\Logs'] = @{ Attributes = 0x410 } }
+            Text = '^Refused C:\\Program Files\\Pacecap\\Task\\Logs, as it is a link that this did not make; nothing changed$' }
+        @{ Name = 'Windows sets what new items get, not the security given: the copies refused'; Owner = 'S-1-5-21-7-7-7-1001'; Loose = $true; Code = 4
+            Text = '^Refused C:\\Program Files\\Pacecap\\Task.new\\Pacecap.exe, .* change or delete it; the task is left as it was$'
+            Steps = 'folder Pacecap', 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1' }
         @{ Name = 'again over the task: the new copy is whole before it takes the old one''s place, the task registered over the old one'; Installed = $true; Code = 0
             Text = '^Task Pacecap registered'; Steps = 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1', 'stop',
                 'move Pacecap\Task to Pacecap\Task.old', 'move Pacecap\Task.new to Pacecap\Task', 'register', 'remove Pacecap\Task.old' }
-        @{ Name = 'again over a half-made copy left by a failed run: it goes first'; Installed = $true; Code = 0; Text = '^Task Pacecap registered'
-            Set = { $Fs['C:\Program Files\Pacecap\Task.new'] = @{ Attributes = 0x10; Security = $TaskSecurity } }
-            Steps = 'remove Pacecap\Task.new', 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1', 'stop',
+        @{ Name = 'again over a half-made copy and an old one left by failed runs: they go first'; Installed = $true; Code = 0; Text = '^Task Pacecap registered'
+            Set = { foreach ($name in 'new', 'old') { $Fs["C:\Program Files\Pacecap\Task.$name"] = $Fs['C:\Program Files\Pacecap\Task'] } }
+            Steps = 'remove Pacecap\Task.new', 'remove Pacecap\Task.old', 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1', 'stop',
                 'move Pacecap\Task to Pacecap\Task.old', 'move Pacecap\Task.new to Pacecap\Task', 'register', 'remove Pacecap\Task.old' }
         @{ Name = 'the task cannot be registered'; Fails = $true; Code = 6; Text = '^The task could not be registered: no'
             Steps = 'folder Pacecap', 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1',
@@ -450,6 +515,9 @@ Describe 'Register' {
         @{ Name = '-Remove where Pacecap.exe is installed beside the task''s folder'; Remove = $true; Installed = $true; Unzipped = $true; Code = 0
             Text = '^Task Pacecap removed'; Steps = 'stop', 'unregister', 'remove Pacecap\Task' }
         @{ Name = '-Remove with nothing installed'; Remove = $true; Code = 0; Text = '^Task Pacecap removed'; Steps = @() }
+        @{ Name = '-Remove with copies left by failed runs'; Remove = $true; Installed = $true; Code = 0; Text = '^Task Pacecap removed'
+            Set = { foreach ($name in 'new', 'old') { $Fs["C:\Program Files\Pacecap\Task.$name"] = $Fs['C:\Program Files\Pacecap\Task'] } }
+            Steps = 'stop', 'unregister', 'remove Pacecap\Task', 'remove Pacecap\Task.new', 'remove Pacecap\Task.old', 'remove Pacecap' }
         @{ Name = '-Remove that fails'; Remove = $true; Installed = $true; Fails = $true; Code = 6; Text = '^The task could not be removed: no'; Steps = @('stop') }
         @{ Name = '-Remove from a folder standard users can change'; Remove = $true; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4
             Text = '^Refused C:\\Program Files\\Pacecap, .*; nothing changed$'; Steps = @() }
@@ -501,7 +569,7 @@ Describe 'Register' {
         @{ ProgramFiles = 'C:\Program Files' }, @{ ProgramFiles = "C:\O'Brien's Files" }, @{ ProgramFiles = 'C:\A & B <x>' }
     ) {
         $own = "$ProgramFiles\Pacecap\Task\Pacecap.exe"
-        $query = ([xml](Get-TaskDefinition "$ProgramFiles\Pacecap\Task" 'C:\Windows' 96 82).Triggers[2].Subscription).QueryList.Query
+        $query = ([xml](Get-TaskDefinition "$ProgramFiles\Pacecap\Task" 'C:\Windows\System32' 96 82).Triggers[2].Subscription).QueryList.Query
         foreach ($path in $own, "$ProgramFiles\Pacecap\Pacecap.exe") {
             $event = New-Object Xml.XmlDocument
             $data = $event.AppendChild($event.CreateElement('Event')).AppendChild($event.CreateElement('EventData')).AppendChild($event.CreateElement('Data'))
@@ -554,7 +622,7 @@ Describe 'The volume read' {
     ) {
         # The query goes to a Windows PowerShell of its own, bounded, for this letter only.
         Mock Invoke-Program { $Ran } -ParameterFilter {
-            $Exe -eq "$([Environment]::SystemDirectory)\WindowsPowerShell\v1.0\powershell.exe" -and $Seconds -eq 60 -and
+            $Exe -eq 'C:\Windows\System32\WindowsPowerShell\v1.0\powershell.exe' -and $Seconds -eq 60 -and
             $Arguments -match '^-NoProfile -NonInteractive -EncodedCommand (\S+)$' -and
             [Text.Encoding]::Unicode.GetString([Convert]::FromBase64String($Matches[1])) -like "*Win32_Volume*DriveLetter = 'C:'*-OperationTimeoutSec 30*" }
         if ($null -eq $Want) { { Read-Drive 'c' } | Should -Throw '*could not be read*' }
@@ -574,6 +642,10 @@ Describe 'Removal' {
         foreach ($folder in 'outside', 'Task\inner') { New-Item -ItemType Directory -Path "$root/$folder" -Force | Out-Null }
         foreach ($file in 'outside/keep', 'Task/a', 'Task/inner/b') { Set-Content -LiteralPath "$root/$file" -Value x }
         New-Item -ItemType SymbolicLink -Path "$root/Task/inner/link" -Target "$root/outside" | Out-Null
+        # The link is listed, never what it leads to; a folder is deleted only when empty.
+        @(Read-Tree "$root/Task" | ForEach-Object { $_.Path.Substring($root.Length).Replace('\', '/') }) | Sort-Object |
+            Should -Be '/Task', '/Task/a', '/Task/inner', '/Task/inner/b', '/Task/inner/link'
+        { Remove-Entry "$root/Task/inner" $true } | Should -Throw '*irectory*not empty*'
         { Remove-Folder "$root/Task" } | Should -Throw '*link* is a link that this did not make; nothing removed'
         foreach ($left in 'outside/keep', 'Task/a', 'Task/inner/b', 'Task/inner/link') { Test-Path -LiteralPath "$root/$left" | Should -BeTrue }
         Remove-Entry "$root/Task/inner/link" $true
@@ -591,8 +663,6 @@ Describe 'The released scripts' {
         foreach ($name in 'Detect-Pacecap.ps1', 'Remediate-Pacecap.ps1', 'Register-PacecapTask.ps1') {
             [IO.File]::WriteAllText("$Released/$name", (ConvertTo-Standalone ([IO.File]::ReadAllText("$Deploy/$name")) $Shared))
         }
-        # This PowerShell: a .NET tool runs as dotnet with pwsh.dll.
-        $Shell = @((Get-Process -Id $PID).Path) + @(Get-ChildItem -LiteralPath $PSHOME -Filter pwsh.dll | ForEach-Object FullName)
         # Parses a script as Windows PowerShell 5.1 must: no errors, and none
         # of the syntax that only PowerShell 7 knows.
         function Test-Syntax([string]$Path) {
@@ -618,21 +688,45 @@ Describe 'The released scripts' {
         Set-Content -LiteralPath "$Released/new.ps1" -Value $Code
         Test-Syntax "$Released/new.ps1" | Should -Not -BeNullOrEmpty
     }
-    It '<Name> <Arguments> stands alone and runs as the one in deploy/' -ForEach @(
-        @{ Name = 'Detect-Pacecap.ps1'; Arguments = '-PluggedIn', '101'; Code = 2 }
-        @{ Name = 'Remediate-Pacecap.ps1'; Arguments = '-OnBattery', '-1'; Code = 1 }
-        @{ Name = 'Detect-Pacecap.ps1'; Arguments = '-Pacecap', 'C:\None\Pacecap.exe'; Code = 4 }
+    It 'the release puts the shared part, as it is, in place of the line that dot-sources it: <Case>' -ForEach @(
+        @{ Case = 'CR LF'; Source = "a`r`n. `"`$PSScriptRoot\shared\PacecapShared.ps1`"`r`nb"; Want = "a`r`nS `$1 \`r`nb" }
+        @{ Case = 'LF'; Source = "a`n. `"`$PSScriptRoot\shared\PacecapShared.ps1`"`nb"; Want = "a`nS `$1 \`r`nb" }
+        @{ Case = 'a script without that line, left alone'; Source = "a`n# . `"`$PSScriptRoot\shared\PacecapShared.ps1`"`nb"; Want = "a`n# . `"`$PSScriptRoot\shared\PacecapShared.ps1`"`nb" }
     ) {
-        $source = [IO.File]::ReadAllText("$Deploy/$Name")
-        $expected = [regex]::Replace($source, '(?m)^\. "\$PSScriptRoot\\shared\\PacecapShared\.ps1"\r?\n', { $Shared })
-        [IO.File]::ReadAllText("$Released/$Name") | Should -BeExactly $expected
-        $expected | Should -Not -Be $source
-        $runs = foreach ($path in "$Deploy/$Name", "$Released/$Name") {
-            $output = & $Shell[0] $Shell[1..9] -NoProfile -NonInteractive -File $path @Arguments | Out-String
-            "$LASTEXITCODE $output"
-        }
-        $runs[1] | Should -Be $runs[0]
-        $runs[0] | Should -Match "^$Code "
+        ConvertTo-Standalone $Source "S `$1 \`r`n" | Should -BeExactly $Want
+    }
+    It 'a released script, with no shared file beside it, starts only the installed Pacecap.exe as SYSTEM' {
+        . "$Released/Detect-Pacecap.ps1"
+        foreach ($name in 'Invoke-Detect', 'Get-Exposure') { (Get-Command $name).ScriptBlock.File | Should -BeLike '*released?Detect-Pacecap.ps1' }
+        Mock Read-Account { $SystemAccount }
+        Mock Read-Security { $Fs[$Path].Security }
+        Mock Read-Attributes { $Fs[$Path].Attributes }
+        Mock Read-Drive { $Drive }
+        Mock Invoke-Program { throw "started $Exe" }
+        Mock Invoke-Program -ParameterFilter { $Exe -eq 'C:\Program Files\Pacecap\Pacecap.exe' -and $Arguments -eq '0' -and $Seconds -eq 60 } {
+            @{ Output = "plugged-in value is 99%`r`non-battery value is 80%`r`n"; Code = 0 } }
+        Set-Machine (Stock)
+        (Invoke-Detect 99 80 '' $false @{}).Text | Should -BeExactly 'Compliant: plugged-in 99%, on-battery 80%'
+        Should -Invoke Read-Security -ParameterFilter { $Path -eq 'C:\' } -Times 1 -Exactly
+    }
+    # Every read of the environment, each with why it may stay: none gives
+    # a path that an elevated run starts, copies or trusts.
+    It 'reads the environment in <Name> only where allowed' -ForEach @(
+        @{ Name = 'Detect-Pacecap.ps1'; Allowed = @() }, @{ Name = 'Remediate-Pacecap.ps1'; Allowed = @() }, @{ Name = 'Register-PacecapTask.ps1'; Allowed = @() }
+        @{ Name = 'shared/PacecapShared.ps1'; Allowed = @(
+                # The machine's own PATH, from HKLM, for a standard user's own run.
+                "Read-MachinePath: [Environment]::GetEnvironmentVariable('Path', 'Machine')"
+                # A standard user's own run looks on its PATH, with its names.
+                "Get-SearchFolders: [Environment]::ExpandEnvironmentVariables(`$folder.Trim().Trim('`"'))"
+                'Resolve-Pacecap: $env:Path') }
+    ) {
+        $ast = [Management.Automation.Language.Parser]::ParseFile("$Deploy/$Name", [ref]$null, [ref]$null)
+        $reads = $ast.FindAll({ param($node) ($node -is [Management.Automation.Language.VariableExpressionAst] -and $node.VariablePath.DriveName -eq 'env') -or
+                ($node -is [Management.Automation.Language.InvokeMemberExpressionAst] -and "$($node.Member)" -like '*Environment*') -or
+                ($node -is [Management.Automation.Language.StringConstantExpressionAst] -and $node.Value -like 'env:*') }, $true) | ForEach-Object {
+            for ($in = $_; $in -isnot [Management.Automation.Language.FunctionDefinitionAst] -and $in; $in = $in.Parent) { }
+            "$($in.Name): $_" }
+        $reads -join "`n" | Should -BeExactly ($Allowed -join "`n")
     }
     It 'Register puts the shared part into the task''s script only from deploy/, and checks that file too' {
         Mock Get-Exposure { '' }
@@ -656,6 +750,7 @@ Describe 'The guides in docs/' {
         @{ Why = 'the one trusted place'; File = 'rolling-out.md'; Text = 'start or copy only `%ProgramFiles%\\Pacecap\\Pacecap\.exe`.{0,120}the task''s own copy, or the file `-Pacecap`' }
         @{ Why = 'the refused path forms and the form named instead'; File = 'rolling-out.md'; Text = 'refusal names the form to use: `/` as a separator \(`C:\\Tools/Pacecap`\)' }
         @{ Why = 'exit 3 for a setting run stopped after it started'; File = 'rolling-out.md'; Text = '\*\*3\*\* a write or the apply step failed, or the setting run was stopped' }
+        @{ Why = 'where the system paths come from'; File = 'rolling-out.md'; Text = '`ProgramFilesDir`.{0,120}64-bit view.{0,250}`GetSystemDirectory`.{0,200}No such path comes from the environment' }
     ) {
         [IO.File]::ReadAllText("$PSScriptRoot/../../docs/$File") -replace '\s+', ' ' | Should -Match $Text
     }

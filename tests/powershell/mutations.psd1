@@ -32,12 +32,12 @@
         New = "elseif (`$name -and `$name -ne '.') { `$names.Add(`$name) }" }
     @{ Name = 'elevated, the path read before it is judged'; File = 'shared/PacecapShared.ps1'; Old = '$why = if ($Elevated) { Get-PathRefusal $candidate }'; New = '$why = $null' }
     @{ Name = 'elevated, a name without .exe accepted, which CreateProcess would start with .exe appended'; File = 'shared/PacecapShared.ps1'
-        Old = "if (`$Elevated -and -not `$why -and `$candidate -notmatch '\.exe$')"; New = 'if ($false)' }
+        Old = "if (`$Elevated -and -not `$why -and `$candidate -notmatch '\.exe\z')"; New = 'if ($false)' }
     @{ Name = 'a wait that fails once Pacecap started thrown, as if it never started'; File = 'shared/PacecapShared.ps1'
         Old = "    } catch {`n        try { `$process.Kill() } catch { }`n        @{ Output = ''; Stopped = `"it was stopped, as waiting"
         New = "    } catch {`n        throw`n        @{ Output = ''; Stopped = `"it was stopped, as waiting" }
-    @{ Name = 'elevated, the PATH searched after Program Files'; File = 'shared/PacecapShared.ps1'; Old = '$folders = if ($elevated) { , "$env:ProgramFiles\Pacecap" }'
-        New = '$folders = if ($elevated) { @("$env:ProgramFiles\Pacecap") + @(Get-SearchFolders $ScriptRoot $env:ProgramFiles (Read-MachinePath) $env:Path) }' }
+    @{ Name = 'elevated, the PATH searched after Program Files'; File = 'shared/PacecapShared.ps1'; Old = '$folders = if ($elevated) { , "$programFiles\Pacecap" }'
+        New = '$folders = if ($elevated) { @("$programFiles\Pacecap") + @(Get-SearchFolders $ScriptRoot $programFiles (Read-MachinePath) $env:Path) }' }
     @{ Name = 'the checks only for SYSTEM and elevated administrators'; File = 'shared/PacecapShared.ps1'; Old = 'try { Test-Elevated (Read-Account) } catch { $true }'
         New = 'try { Test-Administrator (Read-Account) } catch { $true }' }
     @{ Name = 'a token that cannot be read taken as a standard user''s'; File = 'shared/PacecapShared.ps1'; Old = 'try { Test-Elevated (Read-Account) } catch { $true }'
@@ -48,7 +48,7 @@
     @{ Name = '100 rejected'; File = 'shared/PacecapShared.ps1'; Old = '$value -gt 100'; New = '$value -gt 99' }
     @{ Name = 'Remediate sets the values swapped'; File = 'Remediate-Pacecap.ps1'; Old = 'Invoke-Pacecap $found.Exe "$PluggedIn $OnBattery"'; New = 'Invoke-Pacecap $found.Exe "$OnBattery $PluggedIn"' }
     @{ Name = 'Detect starts the exe as given, not as found'; File = 'Detect-Pacecap.ps1'; Old = "Invoke-Pacecap `$found.Exe '0'"; New = "Invoke-Pacecap `$Pacecap '0'" }
-    @{ Name = 'the task gets the values swapped'; File = 'Register-PacecapTask.ps1'; Old = '$env:SystemRoot $PluggedIn $OnBattery'; New = '$env:SystemRoot $OnBattery $PluggedIn' }
+    @{ Name = 'the task gets the values swapped'; File = 'Register-PacecapTask.ps1'; Old = '$system $PluggedIn $OnBattery'; New = '$system $OnBattery $PluggedIn' }
     @{ Name = 'the task runs the exe of %ProgramFiles%\Pacecap, not its own copy'; File = 'Register-PacecapTask.ps1'; Old = 'Get-TaskDefinition $taskFolder'; New = 'Get-TaskDefinition $folder' }
     @{ Name = 'the task copies another exe than the one checked'; File = 'Register-PacecapTask.ps1'; Old = 'Read-Bytes $found.Exe'; New = 'Read-Bytes "$folder\Pacecap.exe"' }
     @{ Name = 'registered without -TaskPath'; File = 'Register-PacecapTask.ps1'; Old = "Register-ScheduledTask -TaskPath '\' "; New = 'Register-ScheduledTask ' }
@@ -68,7 +68,7 @@
     @{ Name = 'Register deletes the old Task folder before the new copy is whole'; File = 'Register-PacecapTask.ps1'
         Old = "        # Made anew, so that"; New = "        if (`$null -ne (Read-Attributes `$taskFolder)) { Remove-Folder `$taskFolder }`n        # Made anew, so that" }
     @{ Name = 'Register registers the task before the swap'; File = 'Register-PacecapTask.ps1'
-        Old = "        Stop-Task`n        `$moved = "; New = "        Register-Task (Get-TaskDefinition `$taskFolder `$env:SystemRoot `$PluggedIn `$OnBattery)`n        Stop-Task`n        `$moved = " }
+        Old = "        Stop-Task`n        `$moved = "; New = "        Register-Task (Get-TaskDefinition `$taskFolder `$system `$PluggedIn `$OnBattery)`n        Stop-Task`n        `$moved = " }
     @{ Name = 'Register unregisters the old task before it registers the new one'; File = 'Register-PacecapTask.ps1'
         Old = "        Stop-Task`n        `$moved = "; New = "        Unregister-Task`n        `$moved = " }
     @{ Name = 'Register does not put the old copy back when the new one cannot take its place'; File = 'Register-PacecapTask.ps1'
@@ -84,4 +84,58 @@
     @{ Name = 'Remediate: a setting run stopped after it started, reported as nothing changed'; File = 'Remediate-Pacecap.ps1'
         Old = 'return @{ Code = 3; Text = "Pacecap $PluggedIn $OnBattery was stopped'; New = 'return @{ Code = 4; Text = "Pacecap $PluggedIn $OnBattery was stopped' }
     @{ Name = 'Detect -ConfigMgr: Pacecap not found, exit 0'; File = 'Detect-Pacecap.ps1'; Old = 'if (-not $found.Exe) { return @{ Code = 4;'; New = 'if (-not $found.Exe) { return @{ Code = 4 * -not $ConfigMgr;' }
+    # Paths from the environment, which an administrator's unelevated side can set for an elevated prompt.
+    @{ Name = 'the task''s PowerShell from %SystemRoot%'; File = 'Register-PacecapTask.ps1'; Old = 'Get-TaskDefinition $taskFolder $system $PluggedIn'
+        New = 'Get-TaskDefinition $taskFolder "$env:SystemRoot\System32" $PluggedIn' }
+    @{ Name = 'the relaunch from %windir%'; File = 'shared/PacecapShared.ps1'; Old = '$PSVersionTable.PSEdition $system $NeedsWindowsPowerShell'
+        New = '$PSVersionTable.PSEdition "$env:windir\System32" $NeedsWindowsPowerShell' }
+    @{ Name = 'Sysnative under %windir%'; File = 'shared/PacecapShared.ps1'; Old = "{ `$SystemDirectory.Substring(0, `$SystemDirectory.LastIndexOf('\')) + '\Sysnative' }"
+        New = '{ "$env:windir\Sysnative" }' }
+    @{ Name = 'the trusted place from %ProgramFiles%'; File = 'shared/PacecapShared.ps1'; Old = '$folders = if ($elevated) { , "$programFiles\Pacecap" }'
+        New = '$folders = if ($elevated) { , "$env:ProgramFiles\Pacecap" }' }
+    @{ Name = 'Register''s folder from %ProgramFiles%'; File = 'Register-PacecapTask.ps1'; Old = '$folder = "$programFiles\Pacecap"'; New = '$folder = "$env:ProgramFiles\Pacecap"' }
+    @{ Name = 'Register''s advice from %ProgramFiles%'; File = 'Register-PacecapTask.ps1'; Old = '$(Get-Advice $ProgramFiles)'; New = '$(Get-Advice $env:ProgramFiles)' }
+    @{ Name = 'the volume read''s PowerShell from %SystemRoot%'; File = 'shared/PacecapShared.ps1'; Old = "Invoke-Program `"`$(Get-SystemFolder 'System')\WindowsPowerShell"
+        New = "Invoke-Program `"`$env:SystemRoot\System32\WindowsPowerShell" }
+    @{ Name = 'whoami from %SystemRoot%'; File = 'shared/PacecapShared.ps1'; Old = "`$(Get-SystemFolder 'System')\whoami.exe"; New = '$env:SystemRoot\System32\whoami.exe' }
+    @{ Name = 'a system folder read as anything accepted'; File = 'shared/PacecapShared.ps1'; Old = 'if ($folder -isnot [string] -or (Get-PathRefusal $folder))'; New = 'if ($folder -isnot [string])' }
+    @{ Name = 'a system folder that cannot be read taken from the environment'; File = 'shared/PacecapShared.ps1'; Old = 'catch { "($($_.Exception.Message))" }'
+        New = 'catch { $env:SystemRoot }' }
+    @{ Name = 'Sysnative from a 32-bit process on a 32-bit system'; File = 'shared/PacecapShared.ps1'; Old = 'if ($System64 -and -not $Process64)'; New = 'if (-not $Process64)' }
+    # Register.
+    @{ Name = 'Register: the written copies not checked again'; File = 'Register-PacecapTask.ps1'
+        Old = 'foreach ($path in "$newFolder\Pacecap.exe", "$newFolder\Remediate-Pacecap.ps1")'; New = 'foreach ($path in @())' }
+    @{ Name = 'Register installs without the folder refusal'; File = 'Register-PacecapTask.ps1'
+        Old = "`n    `$refusal = Get-FolderRefusal (@(`$folder) + `$ours) `$programFiles`n"; New = "`n    `$refusal = `$null`n" }
+    @{ Name = 'Register installs without the link refusal'; File = 'Register-PacecapTask.ps1'
+        Old = "`n    if (-not `$refusal) { `$refusal = Get-LinkRefusal `$ours }`n"; New = "`n" }
+    @{ Name = 'a stale Task.old not cleared before the swap'; File = 'Register-PacecapTask.ps1'; Old = 'foreach ($stale in $newFolder, $oldFolder)'; New = 'foreach ($stale in , $newFolder)' }
+    @{ Name = '-Remove leaves Task.old'; File = 'Register-PacecapTask.ps1'; Old = "foreach (`$name in 'Task', 'Task.new', 'Task.old')"; New = "foreach (`$name in 'Task', 'Task.new')" }
+    @{ Name = 'Register takes a token it cannot read as SYSTEM'; File = 'Register-PacecapTask.ps1'; Old = '$account = try { Read-Account } catch { $null }'
+        New = "`$account = try { Read-Account } catch { @{ User = 'S-1-5-18' } }" }
+    # Who gets the checks: each group alone.
+    @{ Name = 'Administrators run unchecked'; File = 'shared/PacecapShared.ps1'; Old = "`$PrivilegedGroups = 'S-1-5-32-544', "; New = '$PrivilegedGroups = ' }
+    @{ Name = 'Server Operators run unchecked'; File = 'shared/PacecapShared.ps1'; Old = "'S-1-5-32-551', 'S-1-5-32-549', "; New = "'S-1-5-32-551', " }
+    @{ Name = 'the SERVICE group runs unchecked'; File = 'shared/PacecapShared.ps1'; Old = "'S-1-5-6', 'S-1-5-18'"; New = "'S-1-5-18'" }
+    @{ Name = 'SYSTEM as a group runs unchecked'; File = 'shared/PacecapShared.ps1'; Old = "'S-1-5-6', 'S-1-5-18', 'S-1-5-19'"; New = "'S-1-5-6', 'S-1-5-19'" }
+    @{ Name = 'LOCAL SERVICE as a group runs unchecked'; File = 'shared/PacecapShared.ps1'; Old = "'S-1-5-18', 'S-1-5-19', 'S-1-5-20'"; New = "'S-1-5-18', 'S-1-5-20'" }
+    @{ Name = 'NETWORK SERVICE as a group runs unchecked'; File = 'shared/PacecapShared.ps1'; Old = "'S-1-5-19', 'S-1-5-20'"; New = "'S-1-5-19'" }
+    @{ Name = 'a service''s SID as a group runs unchecked'; File = 'shared/PacecapShared.ps1'; Old = " -or `$sid -like 'S-1-5-80-*'"; New = '' }
+    # The path rule.
+    @{ Name = 'a stream only looked for in the file name'; File = 'shared/PacecapShared.ps1'; Old = "if (`$Path.IndexOf(':', 2) -ge 0)"; New = "if (`$Path.LastIndexOf('\') -lt `$Path.IndexOf(':', 2))" }
+    @{ Name = 'a device name only looked for as the file name'; File = 'shared/PacecapShared.ps1'; Old = " *(\.[^\\/]*)?(\z|[\\/])'"; New = " *(\.[^\\/]*)?\z'" }
+    @{ Name = 'COM and LPT with a superscript digit accepted'; File = 'shared/PacecapShared.ps1'; Old = '(COM|LPT)[0-9\u00B9\u00B2\u00B3]'; New = '(COM|LPT)\d' }
+    @{ Name = 'a name ending in a line feed taken as ending in .exe'; File = 'shared/PacecapShared.ps1'; Old = "-notmatch '\.exe\z'"; New = "-notmatch '\.exe$'" }
+    @{ Name = 'elevated, a relative -Pacecap joined to the current folder'; File = 'shared/PacecapShared.ps1'
+        Old = "    `$folders = if (`$elevated) { , `"`$programFiles\Pacecap`" } else {`n"
+        New = "    if (`$Given -and `$Given -notmatch '^[A-Za-z]:\\') { `$Given = Join-Path (Get-Location).ProviderPath `$Given }`n    `$folders = if (`$elevated) { , `"`$programFiles\Pacecap`" } else {`n" }
+    @{ Name = 'a lone . kept as a name'; File = 'shared/PacecapShared.ps1'; Old = "if (`$name -eq '..')"; New = "if (`$name -eq '.') { `$names.Add(`$name) } elseif (`$name -eq '..')" }
+    # Removal, Detect and the runs of Pacecap.
+    @{ Name = 'Read-Tree descends into a link'; File = 'Register-PacecapTask.ps1'; Old = 'if (($attributes -band 0x10) -and -not ($attributes -band 0x400))'; New = 'if ($attributes -band 0x10)' }
+    @{ Name = 'a folder deleted with all in it'; File = 'Register-PacecapTask.ps1'; Old = '[IO.Directory]::Delete($Path, $false)'; New = '[IO.Directory]::Delete($Path, $true)' }
+    @{ Name = 'Detect: compliant whatever Pacecap''s exit code'; File = 'Detect-Pacecap.ps1'; Old = '$compliant = $ran.Code -eq 0 -and (Test-Held'; New = '$compliant = (Test-Held' }
+    @{ Name = 'Remediate: already set whatever Pacecap''s exit code'; File = 'Remediate-Pacecap.ps1'; Old = 'if ($shown.Code -eq 0 -and (Test-Held'; New = 'if ((Test-Held' }
+    @{ Name = 'output that never ends waited for'; File = 'shared/PacecapShared.ps1'
+        Old = "if (-not `$reading.Wait(5000)) { return @{ Output = ''; Code = `$process.ExitCode; Stopped = 'its output did not end with it' } }"; New = '$null = $reading.Wait(5000)' }
+    @{ Name = 'a run of Pacecap bounded at ten minutes'; File = 'shared/PacecapShared.ps1'; Old = '[int]$Seconds = 60) { Invoke-Program'; New = '[int]$Seconds = 600) { Invoke-Program' }
 ) }
