@@ -74,7 +74,7 @@ GROUPS = [
     ("close prompt", "for the three waiting checks, an interactive window station (WSF_VISIBLE), where a new "
      "console may go to Windows Terminal", "the three skip where the window station is not interactive; each wait "
      "is bounded, and its failure names what was never seen"),
-    ("roll-out scripts", "%ProgramFiles% and Windows PowerShell 5.1", "fails"),
+    ("roll-out scripts", "%ProgramFiles% and Windows PowerShell 5.1, 64-bit and 32-bit (SysWOW64)", "fails"),
     ("folders", "NTFS access rules and owners under %ProgramFiles%", "fails"),
     ("machine PATH", "32-bit Windows PowerShell (SysWOW64), the Task Scheduler to run as SYSTEM, and no "
      "%ProgramFiles%\\Pacecap", "skips (5) where %ProgramFiles%\\Pacecap\\Pacecap.exe is there: elevated, the scripts use that one"),

@@ -54,6 +54,30 @@ def rollout_cases(layout):
     ran = run_script(ROOT / "deploy" / "Remediate-Pacecap.ps1", "-Pacecap", marker)
     check("elevated remediation refuses a Pacecap.exe that Users may change, and does not start it",
           refused(ran, marker) and not layout.ran(layout.user_writable).exists(), ran)
+    system_folder_cases()
+
+
+def system_folder_cases():
+    """With ProgramFiles, SystemRoot and windir set to the user's temporary
+    folder, in 64-bit and in 32-bit Windows PowerShell, the roll-out scripts
+    take the 64-bit Program Files (the known folder of a 64-bit process) and
+    the system folder from Windows, and 32-bit PowerShell runs again in a
+    Sysnative powershell.exe that exists. A read in the process's own
+    registry view would give 32-bit PowerShell the x86 folder."""
+    shared = ps_quote(ROOT / "deploy" / "shared" / "PacecapShared.ps1")
+    program_files, system = powershell(
+        "[Environment]::GetFolderPath('ProgramFiles'); [Environment]::SystemDirectory").out.splitlines()
+    windows = system.rsplit("\\", 1)[0]
+    for bits, exe, again in (("64", "powershell", "[]"),
+                             ("32", windows + r"\SysWOW64\WindowsPowerShell\v1.0\powershell.exe",
+                              "[%s\\Sysnative\\WindowsPowerShell\\v1.0\\powershell.exe] True" % windows)):
+        ran = powershell(". %s\n$env:ProgramFiles = $env:SystemRoot = $env:windir = [IO.Path]::GetTempPath()\n"
+                         "Get-SystemFolder 'ProgramFiles'\nGet-SystemFolder 'System'\n"
+                         "$again = Get-Relaunch ([Environment]::Is64BitOperatingSystem) ([Environment]::Is64BitProcess) "
+                         "'Desktop' (Get-SystemFolder 'System') $false\n"
+                         "\"[$again] $(if ($again) { Test-Path -LiteralPath $again -PathType Leaf })\"" % shared, exe=exe)
+        check("%s-bit Windows PowerShell: Program Files, the system folder and the relaunch from Windows, not the "
+              "environment" % bits, ran.code == 0 and ran.out.splitlines() == [program_files, system, again], ran)
 
 
 def layout_cases(layout):
