@@ -47,17 +47,20 @@ void LogLine(MSIHANDLE install, const TaskRun& run, const Stream& stream, WideTe
     Log(install, INSTALLMESSAGE_INFO, text.chars);
 }
 
-// Logs every whole line waiting in the pipe, without blocking; with
-// atEnd, the last unfinished one too.
+// Logs the whole lines waiting in the pipe, without blocking, at most one
+// pipe's worth, so that a child that writes without pause still lets the
+// caller reach its bound; with atEnd, the last unfinished line too.
 void Drain(MSIHANDLE install, const TaskRun& run, Stream& stream, bool atEnd, WideText<kMessageSize>& text) {
     char chunk[256];
     DWORD available = 0;
-    while (PeekNamedPipe(stream.pipe, nullptr, 0, nullptr, &available, nullptr) && available) {
+    for (DWORD taken = 0; taken < kPipeSize &&
+                          PeekNamedPipe(stream.pipe, nullptr, 0, nullptr, &available, nullptr) && available;) {
         DWORD read = 0;
         if (!ReadFile(stream.pipe, chunk, available < sizeof chunk ? available : sizeof chunk, &read, nullptr) ||
             !read) {
             break;
         }
+        taken += read;
         for (DWORD i = 0; i < read; ++i) {
             if (AddByte(stream.lines, chunk[i])) LogLine(install, run, stream, text);
         }
