@@ -304,6 +304,18 @@ def steps(prefix, old, new, scripts, original_path):
                             "WHERE `Property` = 'TaskSeconds'"], check=True)
         return e2e.win_path(package)
 
+    def refused_data():
+        # The same package, its registration given an argument it does not take.
+        package = prefix.work / "refused.msi"
+        shutil.copy(new[1], package)
+        subprocess.run(["msibuild", str(package), "-q", "UPDATE `CustomAction` SET `Target` = "
+                        "'[TaskSeconds]|[PacecapFolder]|-Pacecap x' WHERE `Action` = 'SetRegisterTask'"], check=True)
+        code, log = prefix.msiexec("/i", e2e.win_path(package), "PLUGGEDIN=99")
+        prefix.started()
+        return (code == FAILURE and "The task's CustomActionData was refused: an argument other than" in log and
+                "Pacecap's task could not be registered, so the install was undone" in log and
+                not prefix.installed()), code
+
     def hung():
         code, log = prefix.msiexec("/i", short(), "PLUGGEDIN=99", standin="-PluggedIn 99=hang")
         runs = prefix.started()
@@ -356,6 +368,8 @@ def steps(prefix, old, new, scripts, original_path):
         ("uninstall removes a task registered by hand, which left no mark", removed_by_hand),
         ("an upgrade without values registers the task again with the values it had", upgraded),
         ("a registration that exits 6 fails the install, which is rolled back and its task removed", failed),
+        ("a registration whose data is refused fails the install, which is rolled back, with what to do",
+         refused_data),
         ("a registration that hangs, with a child that hangs too, is stopped at the bound with its child, "
          "and the install is rolled back", hung),
         ("a registration that writes without pause is stopped at the bound all the same", flooded),
@@ -403,7 +417,7 @@ def main():
     passed = failed = 0
     if skip:
         print("Install under Wine skipped: %s" % skip)
-        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 19))
+        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 20))
         return 0
     (ROOT / "build").mkdir(exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="pacecap-install-", dir=ROOT / "build"))
