@@ -47,17 +47,20 @@ void LogLine(MSIHANDLE install, const TaskRun& run, const Stream& stream, WideTe
     Log(install, INSTALLMESSAGE_INFO, text.chars);
 }
 
-// Logs every whole line waiting in the pipe, without blocking; with
-// atEnd, the last unfinished one too.
+// Logs the whole lines waiting in the pipe, without blocking, at most one
+// pipe's worth, so that a child that writes without pause still lets the
+// caller reach its bound; with atEnd, the last unfinished line too.
 void Drain(MSIHANDLE install, const TaskRun& run, Stream& stream, bool atEnd, WideText<kMessageSize>& text) {
     char chunk[256];
     DWORD available = 0;
-    while (PeekNamedPipe(stream.pipe, nullptr, 0, nullptr, &available, nullptr) && available) {
+    for (DWORD taken = 0; taken < kPipeSize &&
+                          PeekNamedPipe(stream.pipe, nullptr, 0, nullptr, &available, nullptr) && available;) {
         DWORD read = 0;
         if (!ReadFile(stream.pipe, chunk, available < sizeof chunk ? available : sizeof chunk, &read, nullptr) ||
             !read) {
             break;
         }
+        taken += read;
         for (DWORD i = 0; i < read; ++i) {
             if (AddByte(stream.lines, chunk[i])) LogLine(install, run, stream, text);
         }
@@ -238,26 +241,35 @@ UINT Run(MSIHANDLE install) {
     TaskRun run;
     DWORD size = kDataSize;
     WCHAR name[] = {'C', 'u', 's', 't', 'o', 'm', 'A', 'c', 't', 'i', 'o', 'n', 'D', 'a', 't', 'a', 0};
-    if (MsiGetPropertyW(install, name, scratch.data, &size) != ERROR_SUCCESS) scratch.data[0] = 0;
+    // ERROR_MORE_DATA: longer than the buffer, which then holds nothing sure.
+    const UINT got = MsiGetPropertyW(install, name, scratch.data, &size);
+    if (got != ERROR_SUCCESS) scratch.data[0] = 0;
+    UINT verdict = ERROR_INSTALL_FAILURE;
     if (!ReadTaskData(scratch.data, run)) {
         Clear(scratch.text);
         Append(scratch.text, "The task's CustomActionData was refused: ");
-        Append(scratch.text, run.refusal);
+        if (got == ERROR_MORE_DATA) {
+            Append(scratch.text, "longer than ");
+            AppendNumber(scratch.text, kDataSize - 1);
+            Append(scratch.text, " characters");
+        } else {
+            Append(scratch.text, run.refusal);
+        }
         Log(install, INSTALLMESSAGE_INFO, scratch.text.chars);
-        return ERROR_INSTALL_FAILURE;
-    }
-    Child child;
-    ZeroMemory(&child, sizeof child);
-    DWORD codeOrError = 0;
-    DWORD processes = 0;
-    Ending ending = Ending::NotStarted;
-    const char* failedStep = Launch(child, run, codeOrError);
-    if (!failedStep) ending = Watch(install, run, child, codeOrError, processes, scratch.text);
-    Close(child);
+    } else {
+        Child child;
+        ZeroMemory(&child, sizeof child);
+        DWORD codeOrError = 0;
+        DWORD processes = 0;
+        Ending ending = Ending::NotStarted;
+        const char* failedStep = Launch(child, run, codeOrError);
+        if (!failedStep) ending = Watch(install, run, child, codeOrError, processes, scratch.text);
+        Close(child);
 
-    DescribeEnding(run, ending, codeOrError, processes, failedStep, scratch.text);
-    Log(install, INSTALLMESSAGE_INFO, scratch.text.chars);
-    const UINT verdict = Verdict(ending, codeOrError);
+        DescribeEnding(run, ending, codeOrError, processes, failedStep, scratch.text);
+        Log(install, INSTALLMESSAGE_INFO, scratch.text.chars);
+        verdict = Verdict(ending, codeOrError);
+    }
     // A rollback goes on whatever happens: no message box there.
     if (verdict != ERROR_SUCCESS && !rollback) {
         DescribeFailure(run, scratch.text);

@@ -295,13 +295,29 @@ def steps(prefix, old, new, scripts, original_path):
         return (code == FAILURE and runs[0] and not prefix.installed() and not prefix.products() and
                 "Pacecap's task could not be registered, so the install was undone" in log), (code, runs)
 
+    def short():
+        """The same package, with a bound of 5 seconds."""
+        package = prefix.work / "short.msi"
+        if not package.exists():
+            shutil.copy(new[1], package)
+            subprocess.run(["msibuild", str(package), "-q", "UPDATE `Property` SET `Value` = '5' "
+                            "WHERE `Property` = 'TaskSeconds'"], check=True)
+        return e2e.win_path(package)
+
+    def refused_data():
+        # The same package, its registration given an argument it does not take.
+        package = prefix.work / "refused.msi"
+        shutil.copy(new[1], package)
+        subprocess.run(["msibuild", str(package), "-q", "UPDATE `CustomAction` SET `Target` = "
+                        "'[TaskSeconds]|[PacecapFolder]|-Pacecap x' WHERE `Action` = 'SetRegisterTask'"], check=True)
+        code, log = prefix.msiexec("/i", e2e.win_path(package), "PLUGGEDIN=99")
+        prefix.started()
+        return (code == FAILURE and "The task's CustomActionData was refused: an argument other than" in log and
+                "Pacecap's task could not be registered, so the install was undone" in log and
+                not prefix.installed()), code
+
     def hung():
-        # The same package, with a bound of 5 seconds.
-        short = prefix.work / "short.msi"
-        shutil.copy(new[1], short)
-        subprocess.run(["msibuild", str(short), "-q", "UPDATE `Property` SET `Value` = '5' "
-                        "WHERE `Property` = 'TaskSeconds'"], check=True)
-        code, log = prefix.msiexec("/i", e2e.win_path(short), "PLUGGEDIN=99", standin="-PluggedIn 99=hang")
+        code, log = prefix.msiexec("/i", short(), "PLUGGEDIN=99", standin="-PluggedIn 99=hang")
         runs = prefix.started()
         # (The processes counted include the console host that Wine, like
         # Windows, starts for PowerShell.)
@@ -312,6 +328,13 @@ def steps(prefix, old, new, scripts, original_path):
                             "with all it had started"] and
                 not prefix.running("powershell.exe") and not prefix.installed()), (code, runs, stopped,
                                                                                    prefix.running("powershell.exe"))
+
+    def flooded():
+        code, log = prefix.msiexec("/i", short(), "PLUGGEDIN=99", standin="-PluggedIn 99=flood")
+        prefix.started()
+        stopped = [line for line in log.splitlines() if "did not finish within 5 seconds" in line]
+        return (code == FAILURE and len(stopped) == 1 and ": " + "f" * 63 in log and
+                not prefix.running("powershell.exe") and not prefix.installed()), (code, stopped)
 
     def failed_removal():
         code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99")
@@ -345,8 +368,11 @@ def steps(prefix, old, new, scripts, original_path):
         ("uninstall removes a task registered by hand, which left no mark", removed_by_hand),
         ("an upgrade without values registers the task again with the values it had", upgraded),
         ("a registration that exits 6 fails the install, which is rolled back and its task removed", failed),
+        ("a registration whose data is refused fails the install, which is rolled back, with what to do",
+         refused_data),
         ("a registration that hangs, with a child that hangs too, is stopped at the bound with its child, "
          "and the install is rolled back", hung),
+        ("a registration that writes without pause is stopped at the bound all the same", flooded),
         ("a removal that fails stops the uninstall with what to do, and registers the task again", failed_removal),
     ]
 
@@ -391,7 +417,7 @@ def main():
     passed = failed = 0
     if skip:
         print("Install under Wine skipped: %s" % skip)
-        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 18))
+        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 20))
         return 0
     (ROOT / "build").mkdir(exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="pacecap-install-", dir=ROOT / "build"))

@@ -136,8 +136,11 @@ def schema_faults(document, schema):
 
 
 def msi_table(package, table):
-    """The rows of one table of a Windows Installer package, read with msiinfo."""
-    done = run(["msiinfo", "export", str(package), table])
+    """The rows of one table of a Windows Installer package, read with msiinfo
+    in a folder of its own: it writes a table's streams (Binary) below its
+    current folder."""
+    with tempfile.TemporaryDirectory() as scratch:
+        done = run(["msiinfo", "export", str(Path(package).resolve()), table], cwd=scratch)
     return [line.split("\t") for line in done.stdout.splitlines()[3:]]
 
 

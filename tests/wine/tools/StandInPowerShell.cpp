@@ -2,8 +2,9 @@
 // it: appends its command line to the file PACECAP_STANDIN_RECORD names,
 // writes lines to both output streams (the last one of each without its
 // end), and exits 0. PACECAP_STANDIN="TEXT=HOW" changes that for a command
-// line that holds TEXT: HOW is an exit code, or "hang", where it starts a
-// copy of itself that hangs too and then hangs.
+// line that holds TEXT: HOW is an exit code, "hang", where it starts a
+// copy of itself that hangs too and then hangs, or "flood", where it writes
+// lines without pause.
 #include <windows.h>
 
 #include "ToolSupport.h"
@@ -24,6 +25,14 @@ bool Contains(const char* text, const char* part) {
 
 void Hang() {
     for (;;) Sleep(1000);
+}
+
+// Lines of 63 bytes, written faster than anyone logs them; a frame of its own.
+__declspec(noinline) void Flood() {
+    char lines[2049];
+    for (int i = 0; i < 2048; ++i) lines[i] = i % 64 == 63 ? '\n' : 'f';
+    lines[2048] = 0;
+    for (;;) Write(STD_OUTPUT_HANDLE, lines);
 }
 
 }  // namespace
@@ -49,6 +58,7 @@ extern "C" void StandInEntry() {
     rule[split - 1] = 0;
     if (!Contains(commandLine, rule)) ExitProcess(0);
     const char* how = rule + split;
+    if (tool::Equal(how, "flood")) Flood();
     if (!tool::Equal(how, "hang")) ExitProcess(tool::ParseNumber(how));
 
     // A child that outlives nothing: both hang until the action's bound.
