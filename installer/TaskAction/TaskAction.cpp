@@ -20,15 +20,18 @@ const DWORD kStoppedExitCode = ERROR_TIMEOUT;
 
 // One line into the installer log: field 0, the template, names field 1,
 // the text. The log formats the whole, so a text that may hold "[" comes
-// escaped (DescribeOutputLine).
-void Log(MSIHANDLE install, int kind, const WCHAR* text) {
+// escaped (DescribeOutputLine). True when the user has cancelled the
+// install: an action that logs must then end and return
+// ERROR_INSTALL_USEREXIT.
+bool Log(MSIHANDLE install, int kind, const WCHAR* text) {
     MSIHANDLE record = MsiCreateRecord(1);
-    if (!record) return;
+    if (!record) return false;
     WCHAR format[] = {'[', '1', ']', 0};
     MsiRecordSetStringW(record, 0, format);
     MsiRecordSetStringW(record, 1, text);
-    MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(kind), record);
+    const int answer = MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(kind), record);
     MsiCloseHandle(record);
+    return answer == IDCANCEL;
 }
 
 // One output stream of the script: the read end of its pipe, cut into lines.
@@ -38,19 +41,22 @@ struct Stream {
     Lines lines;
 };
 
-// One line of output into the log, after what it came from; text is scratch.
-void LogLine(MSIHANDLE install, const TaskRun& run, const Stream& stream, WideText<kMessageSize>& text) {
+// One line of output into the log, after what it came from; text is
+// scratch. True when the user has cancelled.
+bool LogLine(MSIHANDLE install, const TaskRun& run, const Stream& stream, WideText<kMessageSize>& text) {
     // Windows PowerShell writes to a pipe in the OEM code page.
     WCHAR line[kLineSize];
     if (MultiByteToWideChar(CP_OEMCP, 0, stream.lines.line, -1, line, kLineSize) <= 0) line[0] = 0;
     DescribeOutputLine(run, stream.error, line, text);
-    Log(install, INSTALLMESSAGE_INFO, text.chars);
+    return Log(install, INSTALLMESSAGE_INFO, text.chars);
 }
 
 // Logs the whole lines waiting in the pipe, without blocking, at most one
 // pipe's worth, so that a child that writes without pause still lets the
-// caller reach its bound; with atEnd, the last unfinished line too.
-void Drain(MSIHANDLE install, const TaskRun& run, Stream& stream, bool atEnd, WideText<kMessageSize>& text) {
+// caller reach its bound; with atEnd, the last unfinished line too. True
+// when the user has cancelled.
+bool Drain(MSIHANDLE install, const TaskRun& run, Stream& stream, bool atEnd, WideText<kMessageSize>& text) {
+    bool cancelled = false;
     char chunk[256];
     DWORD available = 0;
     for (DWORD taken = 0; taken < kPipeSize &&
@@ -62,10 +68,11 @@ void Drain(MSIHANDLE install, const TaskRun& run, Stream& stream, bool atEnd, Wi
         }
         taken += read;
         for (DWORD i = 0; i < read; ++i) {
-            if (AddByte(stream.lines, chunk[i])) LogLine(install, run, stream, text);
+            if (AddByte(stream.lines, chunk[i]) && LogLine(install, run, stream, text)) cancelled = true;
         }
     }
-    if (atEnd && EndLines(stream.lines)) LogLine(install, run, stream, text);
+    if (atEnd && EndLines(stream.lines) && LogLine(install, run, stream, text)) cancelled = true;
+    return cancelled;
 }
 
 // A pipe whose write end alone the child inherits.
@@ -177,30 +184,32 @@ const char* Start(Child& child, const WCHAR* powershell, WCHAR* commandLine, con
 }
 
 // Reads both streams until no process is left in the job, or the bound has
-// passed, when the whole job is ended.
-Ending Watch(MSIHANDLE install, const TaskRun& run, Child& child, DWORD& exitCode, DWORD& processes,
-             WideText<kMessageSize>& text) {
+// passed or (where mayCancel) the user has cancelled, when the whole job is
+// ended. A rollback is never cancelled: it must put the machine back.
+Ending Watch(MSIHANDLE install, const TaskRun& run, bool mayCancel, Child& child, DWORD& exitCode,
+             DWORD& processes, WideText<kMessageSize>& text) {
     const ULONGLONG deadline = GetTickCount64() + run.seconds * 1000ULL;
     Ending ending = Ending::Exited;
     for (;;) {
-        for (Stream& stream : child.streams) Drain(install, run, stream, false, text);
+        bool cancelled = false;
+        for (Stream& stream : child.streams) cancelled = Drain(install, run, stream, false, text) || cancelled;
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
         ZeroMemory(&accounting, sizeof accounting);
         // A job that cannot be read counts as one still running: the bound ends it.
         const bool read = QueryInformationJobObject(child.job, JobObjectBasicAccountingInformation, &accounting,
                                                     sizeof accounting, nullptr) != 0;
         if (read && accounting.ActiveProcesses == 0) break;
-        if (GetTickCount64() >= deadline) {
+        if (GetTickCount64() >= deadline || (cancelled && mayCancel)) {
             processes = read ? accounting.ActiveProcesses : 0;
             TerminateJobObject(child.job, kStoppedExitCode);
-            ending = Ending::Stopped;
+            ending = cancelled && mayCancel ? Ending::Cancelled : Ending::Stopped;
             break;
         }
         Sleep(kPollMilliseconds);
     }
     // Every process that held a write end has ended (or is ending): what is
     // in the pipes now is all there is.
-    if (ending == Ending::Stopped) WaitForSingleObject(child.process, 1000);
+    if (ending != Ending::Exited) WaitForSingleObject(child.process, 1000);
     for (Stream& stream : child.streams) Drain(install, run, stream, true, text);
     if (!GetExitCodeProcess(child.process, &exitCode)) exitCode = kStoppedExitCode;
     return ending;
@@ -263,15 +272,16 @@ UINT Run(MSIHANDLE install) {
         DWORD processes = 0;
         Ending ending = Ending::NotStarted;
         const char* failedStep = Launch(child, run, codeOrError);
-        if (!failedStep) ending = Watch(install, run, child, codeOrError, processes, scratch.text);
+        if (!failedStep) ending = Watch(install, run, !rollback, child, codeOrError, processes, scratch.text);
         Close(child);
 
         DescribeEnding(run, ending, codeOrError, processes, failedStep, scratch.text);
         Log(install, INSTALLMESSAGE_INFO, scratch.text.chars);
         verdict = Verdict(ending, codeOrError);
     }
-    // A rollback goes on whatever happens: no message box there.
-    if (verdict != ERROR_SUCCESS && !rollback) {
+    // A rollback goes on whatever happens, and a user who cancelled knows:
+    // no message box for either.
+    if (verdict == ERROR_INSTALL_FAILURE && !rollback) {
         DescribeFailure(run, scratch.text);
         Log(install, INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR, scratch.text.chars);
     }

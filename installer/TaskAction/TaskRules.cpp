@@ -180,6 +180,9 @@ void DescribeEnding(const TaskRun& run, Ending ending, DWORD codeOrError, DWORD 
         AppendNumber(text, processes);
         Append(text, processes == 1 ? " process)" : " processes)");
         break;
+    case Ending::Cancelled:
+        Append(text, ": stopped with all it had started, as the install was cancelled");
+        break;
     case Ending::NotStarted:
         Append(text, ": Windows PowerShell could not be started: ");
         Append(text, step);
@@ -190,6 +193,7 @@ void DescribeEnding(const TaskRun& run, Ending ending, DWORD codeOrError, DWORD 
 }
 
 UINT Verdict(Ending ending, DWORD exitCode) {
+    if (ending == Ending::Cancelled) return ERROR_INSTALL_USEREXIT;
     return ending == Ending::Exited && exitCode == 0 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 

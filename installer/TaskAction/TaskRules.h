@@ -90,16 +90,17 @@ bool AddByte(Lines& lines, char byte);
 // lines.line.
 bool EndLines(Lines& lines);
 
-// How the run ended.
-enum class Ending { Exited, Stopped, NotStarted };
+// How the run ended: Cancelled, stopped as the user cancelled the install.
+enum class Ending { Exited, Stopped, Cancelled, NotStarted };
 
 // The log line that says how the run ended: its exit code; or that it was
 // stopped at the bound with the processes it had left; or which step could
 // not start it (step, with Windows' error code).
 void DescribeEnding(const TaskRun& run, Ending ending, DWORD codeOrError, DWORD processes, const char* step,
                     WideText<kMessageSize>& text);
-// ERROR_SUCCESS for an exit with code 0, else ERROR_INSTALL_FAILURE, which
-// rolls the install back.
+// ERROR_SUCCESS for an exit with code 0; ERROR_INSTALL_USEREXIT for a
+// cancelled run; else ERROR_INSTALL_FAILURE. Either failure rolls the
+// install back.
 UINT Verdict(Ending ending, DWORD exitCode);
 // The message of a failed run: what it means for the install and what to do.
 void DescribeFailure(const TaskRun& run, WideText<kMessageSize>& text);

@@ -162,6 +162,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndingTest, ::testing::Values(
     EndingCase{Ending::Stopped, 0, 1, nullptr, kFolder + "|-Remove",
                "Register-PacecapTask.ps1 -Remove: did not finish within 300 seconds, and was stopped with all it "
                "had started (1 process)", ERROR_INSTALL_FAILURE},
+    EndingCase{Ending::Cancelled, 0, 1, nullptr, kFolder + "|-PluggedIn 99|-OnBattery 80",
+               "Register-PacecapTask.ps1 -PluggedIn 99 -OnBattery 80: stopped with all it had started, as the install "
+               "was cancelled", ERROR_INSTALL_USEREXIT},
     EndingCase{Ending::NotStarted, 2, 0, "CreateProcessW", kFolder + "|-Remove",
                "Register-PacecapTask.ps1 -Remove: Windows PowerShell could not be started: CreateProcessW failed "
                "with error 2", ERROR_INSTALL_FAILURE}));
