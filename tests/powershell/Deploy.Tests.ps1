@@ -612,7 +612,7 @@ Describe 'Register' {
     }
 }
 
-Describe 'The volume read' {
+Describe 'The volume and token reads' {
     It 'a letter <Case>' -ForEach @(
         @{ Case = 'with a volume: one'; Ran = @{ Output = "1`r`n"; Code = 0 }; Want = $true }
         @{ Case = 'with no volume (SUBST): none'; Ran = @{ Output = "0`r`n"; Code = 0 }; Want = $false }
@@ -628,6 +628,19 @@ Describe 'The volume read' {
         if ($null -eq $Want) { { Read-Drive 'c' } | Should -Throw '*could not be read*' }
         else { (Read-Drive 'c').Volume | Should -Be $Want }
         Should -Invoke Invoke-Program -Times 1 -Exactly
+    }
+    It 'the token read <Case>' -ForEach @(
+        @{ Case = 'takes the groups and the integrity level from whoami'; Want = 'S-1-5-21-7-7-7-1001|S-1-1-0 S-1-16-12288|12288'
+            Ran = @{ Code = 0; Output = "`"Everyone`",`"Well-known group`",`"S-1-1-0`",`"Enabled group`"`r`n`"Mandatory Label\High Mandatory Level`",`"Label`",`"S-1-16-12288`",`"`"`r`n" } }
+        @{ Case = 'throws when whoami failed'; Ran = @{ Output = ''; Code = 1 } }
+        @{ Case = 'throws when whoami was stopped at its bound'; Ran = @{ Output = ''; Stopped = 'it did not end' } }
+    ) {
+        # whoami of the system folder Windows names, bounded: never one found by name.
+        Mock Read-UserSid { $Admin }
+        Mock Invoke-Program { throw "started $Exe" }
+        Mock Invoke-Program { $Ran } -ParameterFilter { $Exe -eq 'C:\Windows\System32\whoami.exe' -and $Arguments -eq '/groups /fo csv /nh' -and $Seconds -eq 30 }
+        if ($Want) { $read = Read-Account; "$($read.User)|$($read.Groups)|$($read.Integrity)" | Should -BeExactly $Want }
+        else { { Read-Account } | Should -Throw 'whoami /groups failed: *' }
     }
     It 'refuses what is not a drive letter before it runs anything' {
         Mock Invoke-Program { throw 'ran' }
