@@ -99,10 +99,10 @@ Describe 'Trust' {
         @{ Name = 'an alternate data stream'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe:x'; Why = 'alternate data stream' }
         @{ Name = 'the default stream named'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe::$DATA'; Why = 'alternate data stream' }
         @{ Name = 'a stream of a folder'; Exe = 'C:\Program Files::$INDEX_ALLOCATION\Pacecap\Pacecap.exe'; Why = 'alternate data stream' }
-        @{ Name = 'a device name'; Exe = 'C:\Program Files\Pacecap\nul.exe'; Why = 'names a device' }
         @{ Name = 'a device name as a folder'; Exe = 'C:\Program Files\CON\Pacecap.exe'; Why = 'names a device' }
-        foreach ($name in 'COM', 'LPT') { foreach ($digit in 0xB9, 0xB2, 0xB3) {
-            @{ Name = "the device $name with a superscript digit"; Exe = "C:\Program Files\Pacecap\$name$([char]$digit).exe"; Why = 'names a device' } } }
+        # Each name that Microsoft's "Naming Files, Paths, and Namespaces" reserves, in either case, with an extension.
+        foreach ($name in @('CON', 'prn', 'AUX', 'nul', 'COM0', 'com9', 'LPT0', 'lpt9') + @(foreach ($port in 'COM', 'LPT') { foreach ($digit in 0xB9, 0xB2, 0xB3) { "$port$([char]$digit)" } })) {
+            @{ Name = "the device name $name"; Exe = "C:\Program Files\Pacecap\$name.exe"; Why = 'names a device' } }
     ) {
         Set-Machine (Stock)
         Get-Exposure $Exe | Should -Match $Why

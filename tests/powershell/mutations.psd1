@@ -126,6 +126,9 @@
     @{ Name = 'a stream only looked for in the file name'; File = 'shared/PacecapShared.ps1'; Old = "if (`$Path.IndexOf(':', 2) -ge 0)"; New = "if (`$Path.LastIndexOf('\') -lt `$Path.IndexOf(':', 2))" }
     @{ Name = 'a device name only looked for as the file name'; File = 'shared/PacecapShared.ps1'; Old = " *(\.[^\\/]*)?(\z|[\\/])'"; New = " *(\.[^\\/]*)?\z'" }
     @{ Name = 'COM and LPT with a superscript digit accepted'; File = 'shared/PacecapShared.ps1'; Old = '(COM|LPT)[0-9\u00B9\u00B2\u00B3]'; New = '(COM|LPT)\d' }
+    @{ Name = 'PRN accepted'; File = 'shared/PacecapShared.ps1'; Old = '(CON|PRN|AUX|NUL|'; New = '(CON|AUX|NUL|' }
+    @{ Name = 'AUX accepted'; File = 'shared/PacecapShared.ps1'; Old = '(CON|PRN|AUX|NUL|'; New = '(CON|PRN|NUL|' }
+    @{ Name = 'COM0 and LPT0 accepted'; File = 'shared/PacecapShared.ps1'; Old = '(COM|LPT)[0-9\u00B9'; New = '(COM|LPT)[1-9\u00B9' }
     @{ Name = 'a name ending in a line feed taken as ending in .exe'; File = 'shared/PacecapShared.ps1'; Old = "-notmatch '\.exe\z'"; New = "-notmatch '\.exe$'" }
     @{ Name = 'elevated, a relative -Pacecap joined to the current folder'; File = 'shared/PacecapShared.ps1'
         Old = "    `$folders = if (`$elevated) { , `"`$programFiles\Pacecap`" } else {`n"
