@@ -731,11 +731,18 @@ Describe 'The released scripts' {
                 "Read-MachinePath: [Environment]::GetEnvironmentVariable('Path', 'Machine')"
                 # A standard user's own run looks on its PATH, with its names.
                 "Get-SearchFolders: [Environment]::ExpandEnvironmentVariables(`$folder.Trim().Trim('`"'))"
+                # A standard user's own relative -Pacecap, from its current folder.
+                'Resolve-Pacecap: Get-Location'
                 'Resolve-Pacecap: $env:Path') }
     ) {
+        # The temporary folder comes from TMP or TEMP, the current folder from whoever starts the run, and the known
+        # folders give a 32-bit process the x86 Program Files.
+        $named = 'GetTempPath', 'GetFolderPath', 'CurrentDirectory', 'Get-Location', 'gl', 'pwd', 'PWD', 'HOME'
         $ast = [Management.Automation.Language.Parser]::ParseFile("$Deploy/$Name", [ref]$null, [ref]$null)
         $reads = $ast.FindAll({ param($node) ($node -is [Management.Automation.Language.VariableExpressionAst] -and $node.VariablePath.DriveName -eq 'env') -or
-                ($node -is [Management.Automation.Language.InvokeMemberExpressionAst] -and "$($node.Member)" -like '*Environment*') -or
+                ($node -is [Management.Automation.Language.MemberExpressionAst] -and ("$($node.Member)" -like '*Environment*' -or $named -contains "$($node.Member)")) -or
+                ($node -is [Management.Automation.Language.CommandAst] -and $named -contains $node.GetCommandName()) -or
+                ($node -is [Management.Automation.Language.VariableExpressionAst] -and $named -contains $node.VariablePath.UserPath) -or
                 ($node -is [Management.Automation.Language.StringConstantExpressionAst] -and $node.Value -like 'env:*') }, $true) | ForEach-Object {
             for ($in = $_; $in -isnot [Management.Automation.Language.FunctionDefinitionAst] -and $in; $in = $in.Parent) { }
             "$($in.Name): $_" }

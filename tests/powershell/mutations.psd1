@@ -99,6 +99,8 @@
         New = "Invoke-Program `"`$env:SystemRoot\System32\WindowsPowerShell" }
     @{ Name = 'whoami from %SystemRoot%'; File = 'shared/PacecapShared.ps1'; Old = "`$(Get-SystemFolder 'System')\whoami.exe"; New = '$env:SystemRoot\System32\whoami.exe' }
     @{ Name = 'whoami looked up by name, in the current folder and on the PATH'; File = 'shared/PacecapShared.ps1'; Old = "`$(Get-SystemFolder 'System')\whoami.exe"; New = 'whoami.exe' }
+    @{ Name = 'Program Files from the known folder, the x86 one in 32-bit PowerShell'; File = 'shared/PacecapShared.ps1'; Old = "try { `$programFiles = Get-SystemFolder 'ProgramFiles' }"
+        New = "try { `$programFiles = [Environment]::GetFolderPath('ProgramFiles') }" }
     @{ Name = 'a system folder read as anything accepted'; File = 'shared/PacecapShared.ps1'; Old = 'if ($folder -isnot [string] -or (Get-PathRefusal $folder))'; New = 'if ($folder -isnot [string])' }
     @{ Name = 'a system folder that cannot be read taken from the environment'; File = 'shared/PacecapShared.ps1'; Old = 'catch { "($($_.Exception.Message))" }'
         New = 'catch { $env:SystemRoot }' }
