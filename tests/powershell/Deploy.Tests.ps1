@@ -771,6 +771,7 @@ Describe 'The guides in docs/' {
         @{ Why = 'the refused path forms and the form named instead'; File = 'rolling-out.md'; Text = 'refusal names the form to use: `/` as a separator \(`C:\\Tools/Pacecap`\)' }
         @{ Why = 'exit 3 for a setting run stopped after it started'; File = 'rolling-out.md'; Text = '\*\*3\*\* a write or the apply step failed, or the setting run was stopped' }
         @{ Why = 'where the system paths come from'; File = 'rolling-out.md'; Text = '`ProgramFilesDir`.{0,120}64-bit view.{0,250}`GetSystemDirectory`.{0,200}No such path comes from the environment' }
+        @{ Why = 'what the elevated PowerShell takes from the environment before any script runs'; File = 'rolling-out.md'; Text = 'before the script''s first line.{0,80}`Documents`.{0,20}`PSModulePath`.{0,80}`COR_ENABLE_PROFILING`' }
     ) {
         [IO.File]::ReadAllText("$PSScriptRoot/../../docs/$File") -replace '\s+', ' ' | Should -Match $Text
     }
