@@ -52,13 +52,16 @@ function Read-Drive([string]$Letter) {
 # and its integrity level (the last part of its mandatory label S-1-16-N),
 # $null when it shows none. Throws when the token cannot be read.
 function Read-Account {
-    $user = [Security.Principal.WindowsIdentity]::GetCurrent().User.Value
+    $user = Read-UserSid
     $ran = Invoke-Program "$(Get-SystemFolder 'System')\whoami.exe" '/groups /fo csv /nh' 30
     if ($ran.Stopped -or $ran.Code -ne 0) { throw "whoami /groups failed: $($ran.Stopped)$($ran.Code)" }
     $groups = @($ran.Output -split "`r?`n" | Where-Object { $_ } | ConvertFrom-Csv -Header 'Name', 'Type', 'Sid', 'Attributes' | ForEach-Object { $_.Sid })
     $label = @($groups | Where-Object { $_ -match '^S-1-16-\d+$' })
     @{ User = $user; Groups = $groups; Integrity = $(if ($label.Count -eq 1) { [int]$label[0].Substring(7) }) }
 }
+
+# The SID of the account this runs as, from its token.
+function Read-UserSid { [Security.Principal.WindowsIdentity]::GetCurrent().User.Value }
 
 # The machine's PATH as it is now, not as this process got it.
 function Read-MachinePath { [Environment]::GetEnvironmentVariable('Path', 'Machine') }

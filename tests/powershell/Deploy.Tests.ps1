@@ -99,10 +99,10 @@ Describe 'Trust' {
         @{ Name = 'an alternate data stream'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe:x'; Why = 'alternate data stream' }
         @{ Name = 'the default stream named'; Exe = 'C:\Program Files\Pacecap\Pacecap.exe::$DATA'; Why = 'alternate data stream' }
         @{ Name = 'a stream of a folder'; Exe = 'C:\Program Files::$INDEX_ALLOCATION\Pacecap\Pacecap.exe'; Why = 'alternate data stream' }
-        @{ Name = 'a device name'; Exe = 'C:\Program Files\Pacecap\nul.exe'; Why = 'names a device' }
         @{ Name = 'a device name as a folder'; Exe = 'C:\Program Files\CON\Pacecap.exe'; Why = 'names a device' }
-        foreach ($name in 'COM', 'LPT') { foreach ($digit in 0xB9, 0xB2, 0xB3) {
-            @{ Name = "the device $name with a superscript digit"; Exe = "C:\Program Files\Pacecap\$name$([char]$digit).exe"; Why = 'names a device' } } }
+        # Each name that Microsoft's "Naming Files, Paths, and Namespaces" reserves, in either case, with an extension.
+        foreach ($name in @('CON', 'prn', 'AUX', 'nul', 'COM0', 'com9', 'LPT0', 'lpt9') + @(foreach ($port in 'COM', 'LPT') { foreach ($digit in 0xB9, 0xB2, 0xB3) { "$port$([char]$digit)" } })) {
+            @{ Name = "the device name $name"; Exe = "C:\Program Files\Pacecap\$name.exe"; Why = 'names a device' } }
     ) {
         Set-Machine (Stock)
         Get-Exposure $Exe | Should -Match $Why
@@ -612,7 +612,7 @@ Describe 'Register' {
     }
 }
 
-Describe 'The volume read' {
+Describe 'The volume and token reads' {
     It 'a letter <Case>' -ForEach @(
         @{ Case = 'with a volume: one'; Ran = @{ Output = "1`r`n"; Code = 0 }; Want = $true }
         @{ Case = 'with no volume (SUBST): none'; Ran = @{ Output = "0`r`n"; Code = 0 }; Want = $false }
@@ -628,6 +628,19 @@ Describe 'The volume read' {
         if ($null -eq $Want) { { Read-Drive 'c' } | Should -Throw '*could not be read*' }
         else { (Read-Drive 'c').Volume | Should -Be $Want }
         Should -Invoke Invoke-Program -Times 1 -Exactly
+    }
+    It 'the token read <Case>' -ForEach @(
+        @{ Case = 'takes the groups and the integrity level from whoami'; Want = 'S-1-5-21-7-7-7-1001|S-1-1-0 S-1-16-12288|12288'
+            Ran = @{ Code = 0; Output = "`"Everyone`",`"Well-known group`",`"S-1-1-0`",`"Enabled group`"`r`n`"Mandatory Label\High Mandatory Level`",`"Label`",`"S-1-16-12288`",`"`"`r`n" } }
+        @{ Case = 'throws when whoami failed'; Ran = @{ Output = ''; Code = 1 } }
+        @{ Case = 'throws when whoami was stopped at its bound'; Ran = @{ Output = ''; Stopped = 'it did not end' } }
+    ) {
+        # whoami of the system folder Windows names, bounded: never one found by name.
+        Mock Read-UserSid { $Admin }
+        Mock Invoke-Program { throw "started $Exe" }
+        Mock Invoke-Program { $Ran } -ParameterFilter { $Exe -eq 'C:\Windows\System32\whoami.exe' -and $Arguments -eq '/groups /fo csv /nh' -and $Seconds -eq 30 }
+        if ($Want) { $read = Read-Account; "$($read.User)|$($read.Groups)|$($read.Integrity)" | Should -BeExactly $Want }
+        else { { Read-Account } | Should -Throw 'whoami /groups failed: *' }
     }
     It 'refuses what is not a drive letter before it runs anything' {
         Mock Invoke-Program { throw 'ran' }
@@ -718,11 +731,18 @@ Describe 'The released scripts' {
                 "Read-MachinePath: [Environment]::GetEnvironmentVariable('Path', 'Machine')"
                 # A standard user's own run looks on its PATH, with its names.
                 "Get-SearchFolders: [Environment]::ExpandEnvironmentVariables(`$folder.Trim().Trim('`"'))"
+                # A standard user's own relative -Pacecap, from its current folder.
+                'Resolve-Pacecap: Get-Location'
                 'Resolve-Pacecap: $env:Path') }
     ) {
+        # The temporary folder comes from TMP or TEMP, the current folder from whoever starts the run, and the known
+        # folders give a 32-bit process the x86 Program Files.
+        $named = 'GetTempPath', 'GetFolderPath', 'CurrentDirectory', 'Get-Location', 'gl', 'pwd', 'PWD', 'HOME'
         $ast = [Management.Automation.Language.Parser]::ParseFile("$Deploy/$Name", [ref]$null, [ref]$null)
         $reads = $ast.FindAll({ param($node) ($node -is [Management.Automation.Language.VariableExpressionAst] -and $node.VariablePath.DriveName -eq 'env') -or
-                ($node -is [Management.Automation.Language.InvokeMemberExpressionAst] -and "$($node.Member)" -like '*Environment*') -or
+                ($node -is [Management.Automation.Language.MemberExpressionAst] -and ("$($node.Member)" -like '*Environment*' -or $named -contains "$($node.Member)")) -or
+                ($node -is [Management.Automation.Language.CommandAst] -and $named -contains $node.GetCommandName()) -or
+                ($node -is [Management.Automation.Language.VariableExpressionAst] -and $named -contains $node.VariablePath.UserPath) -or
                 ($node -is [Management.Automation.Language.StringConstantExpressionAst] -and $node.Value -like 'env:*') }, $true) | ForEach-Object {
             for ($in = $_; $in -isnot [Management.Automation.Language.FunctionDefinitionAst] -and $in; $in = $in.Parent) { }
             "$($in.Name): $_" }
@@ -751,6 +771,7 @@ Describe 'The guides in docs/' {
         @{ Why = 'the refused path forms and the form named instead'; File = 'rolling-out.md'; Text = 'refusal names the form to use: `/` as a separator \(`C:\\Tools/Pacecap`\)' }
         @{ Why = 'exit 3 for a setting run stopped after it started'; File = 'rolling-out.md'; Text = '\*\*3\*\* a write or the apply step failed, or the setting run was stopped' }
         @{ Why = 'where the system paths come from'; File = 'rolling-out.md'; Text = '`ProgramFilesDir`.{0,120}64-bit view.{0,250}`GetSystemDirectory`.{0,200}No such path comes from the environment' }
+        @{ Why = 'what the elevated PowerShell takes from the environment before any script runs'; File = 'rolling-out.md'; Text = 'before the script''s first line.{0,80}`Documents`.{0,20}`PSModulePath`.{0,80}`COR_ENABLE_PROFILING`' }
     ) {
         [IO.File]::ReadAllText("$PSScriptRoot/../../docs/$File") -replace '\s+', ' ' | Should -Match $Text
     }

@@ -98,6 +98,9 @@
     @{ Name = 'the volume read''s PowerShell from %SystemRoot%'; File = 'shared/PacecapShared.ps1'; Old = "Invoke-Program `"`$(Get-SystemFolder 'System')\WindowsPowerShell"
         New = "Invoke-Program `"`$env:SystemRoot\System32\WindowsPowerShell" }
     @{ Name = 'whoami from %SystemRoot%'; File = 'shared/PacecapShared.ps1'; Old = "`$(Get-SystemFolder 'System')\whoami.exe"; New = '$env:SystemRoot\System32\whoami.exe' }
+    @{ Name = 'whoami looked up by name, in the current folder and on the PATH'; File = 'shared/PacecapShared.ps1'; Old = "`$(Get-SystemFolder 'System')\whoami.exe"; New = 'whoami.exe' }
+    @{ Name = 'Program Files from the known folder, the x86 one in 32-bit PowerShell'; File = 'shared/PacecapShared.ps1'; Old = "try { `$programFiles = Get-SystemFolder 'ProgramFiles' }"
+        New = "try { `$programFiles = [Environment]::GetFolderPath('ProgramFiles') }" }
     @{ Name = 'a system folder read as anything accepted'; File = 'shared/PacecapShared.ps1'; Old = 'if ($folder -isnot [string] -or (Get-PathRefusal $folder))'; New = 'if ($folder -isnot [string])' }
     @{ Name = 'a system folder that cannot be read taken from the environment'; File = 'shared/PacecapShared.ps1'; Old = 'catch { "($($_.Exception.Message))" }'
         New = 'catch { $env:SystemRoot }' }
@@ -125,6 +128,9 @@
     @{ Name = 'a stream only looked for in the file name'; File = 'shared/PacecapShared.ps1'; Old = "if (`$Path.IndexOf(':', 2) -ge 0)"; New = "if (`$Path.LastIndexOf('\') -lt `$Path.IndexOf(':', 2))" }
     @{ Name = 'a device name only looked for as the file name'; File = 'shared/PacecapShared.ps1'; Old = " *(\.[^\\/]*)?(\z|[\\/])'"; New = " *(\.[^\\/]*)?\z'" }
     @{ Name = 'COM and LPT with a superscript digit accepted'; File = 'shared/PacecapShared.ps1'; Old = '(COM|LPT)[0-9\u00B9\u00B2\u00B3]'; New = '(COM|LPT)\d' }
+    @{ Name = 'PRN accepted'; File = 'shared/PacecapShared.ps1'; Old = '(CON|PRN|AUX|NUL|'; New = '(CON|AUX|NUL|' }
+    @{ Name = 'AUX accepted'; File = 'shared/PacecapShared.ps1'; Old = '(CON|PRN|AUX|NUL|'; New = '(CON|PRN|NUL|' }
+    @{ Name = 'COM0 and LPT0 accepted'; File = 'shared/PacecapShared.ps1'; Old = '(COM|LPT)[0-9\u00B9'; New = '(COM|LPT)[1-9\u00B9' }
     @{ Name = 'a name ending in a line feed taken as ending in .exe'; File = 'shared/PacecapShared.ps1'; Old = "-notmatch '\.exe\z'"; New = "-notmatch '\.exe$'" }
     @{ Name = 'elevated, a relative -Pacecap joined to the current folder'; File = 'shared/PacecapShared.ps1'
         Old = "    `$folders = if (`$elevated) { , `"`$programFiles\Pacecap`" } else {`n"
