@@ -70,6 +70,15 @@ function Read-MachinePath { [Environment]::GetEnvironmentVariable('Path', 'Machi
 # too (the file system redirector sends what it opens there to SysWOW64).
 function Read-SystemDirectory { [Environment]::SystemDirectory }
 
+# Whether this is a 32-bit process on 64-bit Windows: the Sysnative folder
+# beside the system folder $SystemDirectory shows only to such a process.
+# Not [Environment]::Is64BitOperatingSystem: IsWow64Process, behind it, is
+# documented to say FALSE for a 32-bit process on 64-bit Windows 10 on ARM.
+function Read-Wow64([string]$SystemDirectory) {
+    -not [Environment]::Is64BitProcess -and
+        [IO.Directory]::Exists($SystemDirectory.Substring(0, $SystemDirectory.LastIndexOf('\')) + '\Sysnative')
+}
+
 # The Program Files folder as the machine names it: ProgramFilesDir of
 # HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion, in the registry's 64-bit
 # view, with no environment name expanded. Not %ProgramFiles%, which the
@@ -401,7 +410,7 @@ function Invoke-Relaunch([string]$PowerShell, [string]$Script, $Bound, [int]$Sto
 # nothing changed, when the system folder is not read.
 function Start-Relaunch([string]$Script, $Bound, [bool]$NeedsWindowsPowerShell = $false, [int]$StoppedCode = 4) {
     try { $system = Get-SystemFolder 'System' } catch { return @{ Code = 4; Text = "Not run, as $($_.Exception.Message); nothing changed" } }
-    $powershell = Get-Relaunch ([Environment]::Is64BitOperatingSystem) ([Environment]::Is64BitProcess) `
+    $powershell = Get-Relaunch (Read-Wow64 $system) ([Environment]::Is64BitProcess) `
         $PSVersionTable.PSEdition $system $NeedsWindowsPowerShell
     if ($powershell) { Invoke-Relaunch $powershell $Script $Bound $StoppedCode }
 }

@@ -367,7 +367,9 @@ Describe 'Detect and Remediate' {
         Should -Invoke Invoke-Program -Times 1 -Exactly
     }
     It '<Script>, run again and stopped at the bound, exits <Code>' -ForEach @(@{ Script = 'Detect'; Code = 4 }, @{ Script = 'Remediate'; Code = 3 }, @{ Script = 'Register'; Code = 6 }) {
-        Mock Get-Relaunch -ParameterFilter { $SystemDirectory -eq 'C:\Windows\System32' } { 'C:\W\powershell.exe' }
+        # Whether to run again comes from the Sysnative read, never from Is64BitOperatingSystem.
+        Mock Read-Wow64 -ParameterFilter { $SystemDirectory -eq 'C:\Windows\System32' } { $false }
+        Mock Get-Relaunch -ParameterFilter { -not $System64 -and $SystemDirectory -eq 'C:\Windows\System32' } { 'C:\W\powershell.exe' }
         Mock Invoke-Program -ParameterFilter { $Exe -eq 'C:\W\powershell.exe' -and $Seconds -eq 240 } { @{ Output = 'half'; Stopped = 'it did not end within 240 seconds and was stopped' } }
         $outcome = switch ($Script) { 'Detect' { Invoke-Detect 99 80 '' $false @{} } 'Remediate' { Invoke-Remediate 99 80 '' @{} } 'Register' { Invoke-Register 99 80 '' $false @{} } }
         $outcome.Code | Should -Be $Code

@@ -60,6 +60,7 @@
     @{ Name = 'unregistered without -TaskPath'; File = 'Register-PacecapTask.ps1'; Old = "Unregister-ScheduledTask -TaskPath '\' "; New = 'Unregister-ScheduledTask ' }
     @{ Name = 'Register stays in PowerShell 7'; File = 'Register-PacecapTask.ps1'; Old = 'Start-Relaunch $PSCommandPath $Bound $true 6'; New = 'Start-Relaunch $PSCommandPath $Bound $false 6' }
     @{ Name = 'no relaunch from PowerShell 7 at all'; File = 'shared/PacecapShared.ps1'; Old = "elseif (`$NeedsWindowsPowerShell -and `$Edition -eq 'Core')"; New = 'elseif ($false)' }
+    @{ Name = 'the relaunch decided by IsWow64Process, not by Sysnative'; File = 'shared/PacecapShared.ps1'; Old = 'Get-Relaunch (Read-Wow64 $system)'; New = 'Get-Relaunch ([Environment]::Is64BitOperatingSystem)' }
     @{ Name = 'the relaunch without -NonInteractive'; File = 'shared/PacecapShared.ps1'; Old = "'-NoProfile', '-NonInteractive', '-ExecutionPolicy'"; New = "'-NoProfile', '-ExecutionPolicy'" }
     @{ Name = 'Remediate: a relaunch stopped at its bound exits 4'; File = 'Remediate-Pacecap.ps1'; Old = 'Start-Relaunch $PSCommandPath $Bound $false 3'; New = 'Start-Relaunch $PSCommandPath $Bound' }
     @{ Name = 'Register: a relaunch stopped at its bound exits 4'; File = 'Register-PacecapTask.ps1'; Old = 'Start-Relaunch $PSCommandPath $Bound $true 6'; New = 'Start-Relaunch $PSCommandPath $Bound $true' }

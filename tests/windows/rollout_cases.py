@@ -73,8 +73,8 @@ def system_folder_cases():
                               "[%s\\Sysnative\\WindowsPowerShell\\v1.0\\powershell.exe] True" % windows)):
         ran = powershell(". %s\n$env:ProgramFiles = $env:SystemRoot = $env:windir = [IO.Path]::GetTempPath()\n"
                          "Get-SystemFolder 'ProgramFiles'\nGet-SystemFolder 'System'\n"
-                         "$again = Get-Relaunch ([Environment]::Is64BitOperatingSystem) ([Environment]::Is64BitProcess) "
-                         "'Desktop' (Get-SystemFolder 'System') $false\n"
+                         "$system = Get-SystemFolder 'System'\n"
+                         "$again = Get-Relaunch (Read-Wow64 $system) ([Environment]::Is64BitProcess) 'Desktop' $system $false\n"
                          "\"[$again] $(if ($again) { Test-Path -LiteralPath $again -PathType Leaf })\"" % shared, exe=exe)
         check("%s-bit Windows PowerShell: Program Files, the system folder and the relaunch from Windows, not the "
               "environment" % bits, ran.code == 0 and ran.out.splitlines() == [program_files, system, again], ran)
