@@ -86,8 +86,11 @@ function Read-Wow64([string]$SystemDirectory) {
 # known-folder API, which gives a 32-bit process the x86 folder.
 function Read-ProgramFiles {
     $machine = [Microsoft.Win32.RegistryKey]::OpenBaseKey('LocalMachine', 'Registry64')
-    try { $machine.OpenSubKey('SOFTWARE\Microsoft\Windows\CurrentVersion').GetValue('ProgramFilesDir', $null, 'DoNotExpandEnvironmentNames') }
-    finally { $machine.Dispose() }
+    try {
+        # A key that is not there comes back $null: the call on it throws.
+        $key = $machine.OpenSubKey('SOFTWARE\Microsoft\Windows\CurrentVersion')
+        try { $key.GetValue('ProgramFilesDir', $null, 'DoNotExpandEnvironmentNames') } finally { if ($key) { $key.Dispose() } }
+    } finally { $machine.Dispose() }
 }
 
 # The output and exit code of a run of exactly the file $Exe: no lookup and

@@ -1,7 +1,7 @@
 <#
 .SYNOPSIS
     Makes each slip of mutations.psd1, one at a time, in a copy of deploy/ and
-    runs Deploy.Tests.ps1 over it until a case fails. One line per slip says
+    runs the suite (every *.Tests.ps1) over it until a case fails. One line per slip says
     which case noticed it; the last line is "N passed, M failed", where a slip
     that no case notices fails, and so does one whose text is no longer there.
     A run of the suite per slip takes long: this is run by hand, not by
@@ -40,7 +40,7 @@ try {
             [IO.File]::WriteAllText($target, $source.Remove($at, $old.Length).Insert($at, $new))
         }
         $configuration = New-PesterConfiguration
-        $configuration.Run.Path = "$work/tests/powershell/Deploy.Tests.ps1"
+        $configuration.Run.Path = "$work/tests/powershell"
         $configuration.Run.PassThru = $true
         $configuration.Run.SkipRemainingOnFailure = 'Run'
         $configuration.Output.Verbosity = 'None'

@@ -1,6 +1,6 @@
 # Slips a maintainer could make in deploy/, each of which some case of
-# Deploy.Tests.ps1 must notice: File (below deploy/), the exact text Old that
-# occurs there once, and the text New put in its place. Invoke-Mutations.ps1
+# the suite (*.Tests.ps1) must notice: File (below deploy/), the exact text
+# Old that occurs there once, and the text New put in its place. Invoke-Mutations.ps1
 # makes each in a copy and runs the suite over it.
 @{ Mutations = @(
     @{ Name = 'the file mask without WRITE_OWNER'; File = 'shared/PacecapShared.ps1'; Old = '$FileMask = 0x500D0106'; New = '$FileMask = 0x50050106' }
