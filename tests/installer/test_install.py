@@ -5,8 +5,9 @@ Features, repair, refused limits, upgrade, refused downgrade, uninstall, and
 the task's action (the real TaskAction.dll) with a stand-in powershell.exe
 in System32 (tests/wine/tools/StandInPowerShell.cpp): its lines in the log,
 removal however the task was registered, the values kept on upgrade, a
-failure and a hang rolled back, a failed removal. Wine has no PowerShell, so
-the task's registration itself is checked on Windows
+failure and a hang rolled back, a cancel answered to the script's first line
+(tests/wine/tools/CancelledInstall.cpp), a failed removal. Wine has no
+PowerShell, so the task's registration itself is checked on Windows
 (tests/windows/real_windows.py). With --arm64, under tools/arm64_wine: the
 ARM64 package replaces an x64 install of the same version, its exe runs, its
 action runs once, and it uninstalls; skipped, with the reason, where that
@@ -54,7 +55,7 @@ def build(arch, version, work, name=None):
     scripts standing alone) in work/name (the version by default)."""
     folder = ROOT / "build" / "installer" / ("%s-%s" % (arch, version))
     subprocess.run(["bash", "-c", '. "$0/tools/lib.sh" && configure_cross_for "$1" "$2" -DPACECAP_VERSION="$3" '
-                    '&& quietly cmake --build "$2" --target Pacecap TaskAction StandInPowerShell',
+                    '&& quietly cmake --build "$2" --target Pacecap TaskAction StandInPowerShell CancelledInstall',
                     str(ROOT), arch, str(folder), version], check=True, stdin=subprocess.DEVNULL)
     out = work / (name or version)
     out.mkdir()
@@ -336,6 +337,17 @@ def steps(prefix, old, new, scripts, original_path):
         return (code == FAILURE and len(stopped) == 1 and ": " + "f" * 63 in log and
                 not prefix.running("powershell.exe") and not prefix.installed()), (code, stopped)
 
+    def cancelled():
+        out = prefix.run(e2e.win_path(old[0].parent / "tests" / "wine" / "CancelledInstall.exe"), short(),
+                         standin="-PluggedIn 99=hang")[1]
+        runs, running = prefix.started(), prefix.running("powershell.exe")
+        # (Wine runs no rollback after a cancel, as Windows does: it keeps
+        # the files and the entry, which an uninstall removes here.)
+        prefix.msiexec("/x", e2e.win_path(new[1]))
+        prefix.started()
+        return (out == b"1602" and runs[:1] == [POWERSHELL + " -PluggedIn 99 -OnBattery 80"] and not running and
+                not prefix.installed() and not prefix.products()), (out, runs, running)
+
     def failed_removal():
         code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99")
         first = ran(log, "-PluggedIn 99")
@@ -373,6 +385,8 @@ def steps(prefix, old, new, scripts, original_path):
         ("a registration that hangs, with a child that hangs too, is stopped at the bound with its child, "
          "and the install is rolled back", hung),
         ("a registration that writes without pause is stopped at the bound all the same", flooded),
+        ("a cancel answered to the script's first line stops it with its child, and the install returns 1602",
+         cancelled),
         ("a removal that fails stops the uninstall with what to do, and registers the task again", failed_removal),
     ]
 
@@ -417,7 +431,7 @@ def main():
     passed = failed = 0
     if skip:
         print("Install under Wine skipped: %s" % skip)
-        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 20))
+        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 21))
         return 0
     (ROOT / "build").mkdir(exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="pacecap-install-", dir=ROOT / "build"))
