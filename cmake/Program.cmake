@@ -49,6 +49,20 @@ function(pacecap_import_library def out)
     set(${out} ${importlib} PARENT_SCOPE)
 endfunction()
 
+# Links target to the system libraries named after folder: the SDK's import
+# libraries under Visual Studio, else ours, made from folder/NAME.def.
+function(pacecap_link_system_libraries target folder)
+    foreach(lib IN LISTS ARGN)
+        if(MSVC)
+            target_link_libraries(${target} PRIVATE ${lib}.lib)
+        else()
+            pacecap_import_library(${folder}/${lib}.def importlib)
+            target_sources(${target} PRIVATE ${importlib})
+            target_link_libraries(${target} PRIVATE ${importlib})
+        endif()
+    endforeach()
+endfunction()
+
 if(MSVC)
     # CMake's defaults ask for exceptions and RTTI, which a program without a
     # runtime has not; dropping them keeps cl from warning about the override.
@@ -112,17 +126,10 @@ if(MSVC)
     # Newer CMake selects the run-time checks by this property instead (CMP0184).
     set_property(TARGET Pacecap PROPERTY MSVC_RUNTIME_CHECKS "")
     target_link_options(Pacecap PRIVATE /RELEASE /MANIFEST:NO)
-    foreach(lib IN LISTS PACECAP_SYSTEM_LIBRARIES)
-        target_link_libraries(Pacecap PRIVATE ${lib}.lib)
-    endforeach()
 else()
     target_compile_options(Pacecap PRIVATE ${PACECAP_PROGRAM_FLAGS})
-    foreach(lib IN LISTS PACECAP_SYSTEM_LIBRARIES)
-        pacecap_import_library(${CMAKE_CURRENT_SOURCE_DIR}/cmake/importlibs/${lib}.def importlib)
-        target_sources(Pacecap PRIVATE ${importlib})
-        target_link_libraries(Pacecap PRIVATE ${importlib})
-    endforeach()
 endif()
+pacecap_link_system_libraries(Pacecap ${CMAKE_CURRENT_SOURCE_DIR}/cmake/importlibs ${PACECAP_SYSTEM_LIBRARIES})
 
 # Image properties: 1 MB stack and heap reserved with 4 KB committed. x64: a
 # fixed base without relocations, no ASLR or DEP flags, for Windows 5.2 and
