@@ -70,13 +70,18 @@ function Read-MachinePath { [Environment]::GetEnvironmentVariable('Path', 'Machi
 # too (the file system redirector sends what it opens there to SysWOW64).
 function Read-SystemDirectory { [Environment]::SystemDirectory }
 
-# Whether this is a 32-bit process on 64-bit Windows: the Sysnative folder
-# beside the system folder $SystemDirectory shows only to such a process.
-# Not [Environment]::Is64BitOperatingSystem: IsWow64Process, behind it, is
-# documented to say FALSE for a 32-bit process on 64-bit Windows 10 on ARM.
+# Sysnative beside the system folder $SystemDirectory: where a 32-bit
+# process on 64-bit Windows finds the 64-bit System32.
+function Get-Sysnative([string]$SystemDirectory) {
+    $SystemDirectory.Substring(0, $SystemDirectory.LastIndexOf('\')) + '\Sysnative'
+}
+
+# Whether this is a 32-bit process on 64-bit Windows: Sysnative shows only
+# to such a process. Not [Environment]::Is64BitOperatingSystem:
+# IsWow64Process, behind it, is documented to say FALSE for a 32-bit process
+# on 64-bit Windows 10 on ARM.
 function Read-Wow64([string]$SystemDirectory) {
-    -not [Environment]::Is64BitProcess -and
-        [IO.Directory]::Exists($SystemDirectory.Substring(0, $SystemDirectory.LastIndexOf('\')) + '\Sysnative')
+    -not [Environment]::Is64BitProcess -and [IO.Directory]::Exists((Get-Sysnative $SystemDirectory))
 }
 
 # The Program Files folder as the machine names it: ProgramFilesDir of
@@ -369,7 +374,7 @@ function Test-Held([string]$Shown, [int]$PluggedIn, [int]$OnBattery) {
 # $NeedsWindowsPowerShell, from PowerShell 7 the one in System32 too.
 function Get-Relaunch([bool]$System64, [bool]$Process64, [string]$Edition, [string]$SystemDirectory,
     [bool]$NeedsWindowsPowerShell) {
-    $folder = if ($System64 -and -not $Process64) { $SystemDirectory.Substring(0, $SystemDirectory.LastIndexOf('\')) + '\Sysnative' }
+    $folder = if ($System64 -and -not $Process64) { Get-Sysnative $SystemDirectory }
         elseif ($NeedsWindowsPowerShell -and $Edition -eq 'Core') { $SystemDirectory } else { return '' }
     "$folder\WindowsPowerShell\v1.0\powershell.exe"
 }

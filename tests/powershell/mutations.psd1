@@ -90,8 +90,8 @@
         New = 'Get-TaskDefinition $taskFolder "$env:SystemRoot\System32" $PluggedIn' }
     @{ Name = 'the relaunch from %windir%'; File = 'shared/PacecapShared.ps1'; Old = '$PSVersionTable.PSEdition $system $NeedsWindowsPowerShell'
         New = '$PSVersionTable.PSEdition "$env:windir\System32" $NeedsWindowsPowerShell' }
-    @{ Name = 'Sysnative under %windir%'; File = 'shared/PacecapShared.ps1'; Old = "{ `$SystemDirectory.Substring(0, `$SystemDirectory.LastIndexOf('\')) + '\Sysnative' }"
-        New = '{ "$env:windir\Sysnative" }' }
+    @{ Name = 'Sysnative under %windir%'; File = 'shared/PacecapShared.ps1'; Old = "`$SystemDirectory.Substring(0, `$SystemDirectory.LastIndexOf('\')) + '\Sysnative'"
+        New = '"$env:windir\Sysnative"' }
     @{ Name = 'the trusted place from %ProgramFiles%'; File = 'shared/PacecapShared.ps1'; Old = '$folders = if ($elevated) { , "$programFiles\Pacecap" }'
         New = '$folders = if ($elevated) { , "$env:ProgramFiles\Pacecap" }' }
     @{ Name = 'Register''s folder from %ProgramFiles%'; File = 'Register-PacecapTask.ps1'; Old = '$folder = "$programFiles\Pacecap"'; New = '$folder = "$env:ProgramFiles\Pacecap"' }
