@@ -30,6 +30,15 @@ long ReadNumber(const WCHAR* from, const WCHAR* to, DWORD limit) {
     return value <= limit ? static_cast<long>(value) : -1;
 }
 
+// Appends from..to (not terminated) to text.
+template <int Capacity>
+void AppendRange(WideText<Capacity>& text, const WCHAR* from, const WCHAR* to) {
+    for (; from < to; ++from) {
+        const WCHAR one[2] = {*from, 0};
+        AppendWide(text, one);
+    }
+}
+
 bool Refuse(TaskRun& run, const char* why) {
     run.refusal = why;
     return false;
@@ -46,10 +55,7 @@ bool ReadArgument(const WCHAR* from, const WCHAR* to, TaskRun& run) {
         if (ReadNumber(value, to, 100) < 0) return Refuse(run, "a value that is not a whole number from 0 to 100");
     }
     if (run.arguments.length) Append(run.arguments, " ");
-    for (const WCHAR* c = from; c < to; ++c) {
-        const WCHAR one[2] = {*c, 0};
-        AppendWide(run.arguments, one);
-    }
+    AppendRange(run.arguments, from, to);
     return !run.arguments.overflowed || Refuse(run, "arguments too long");
 }
 
@@ -92,9 +98,8 @@ bool ReadTaskData(const WCHAR* data, TaskRun& run) {
     if (folderEnd == fields[1] || folderEnd[-1] != '\\') return Refuse(run, "a folder without its trailing backslash");
     for (const WCHAR* c = fields[1]; c < folderEnd; ++c) {
         if (*c == '"') return Refuse(run, "a folder with a double quote");
-        const WCHAR one[2] = {*c, 0};
-        AppendWide(run.script, one);
     }
+    AppendRange(run.script, fields[1], folderEnd);
     Append(run.script, kScriptName);
     if (run.script.overflowed) return Refuse(run, "a folder too long");
     for (int i = 2; i < count; ++i) {
