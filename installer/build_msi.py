@@ -103,8 +103,8 @@ def post_step(version):
     "UPDATE `File` SET `Version` = '%s' WHERE `File` = 'Pacecap.exe'" % version,
     "DELETE FROM `MsiFileHash` WHERE `File_` = 'Pacecap.exe'",
     # The folder and each file get the rights of Program Files itself, set
-    # and not inherited, also where the folder was there before with others:
-    # the task's actions run the installed script as SYSTEM.
+    # and not inherited, as the package writes them (a folder that was there
+    # before is refused): the task's actions run the installed script as SYSTEM.
     "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, "
     "`Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
     "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('PacecapFolder', 'Exe')",
