@@ -296,22 +296,23 @@ def steps(prefix, old, new, scripts, original_path):
         return (code == FAILURE and runs[0] and not prefix.installed() and not prefix.products() and
                 "Pacecap's task could not be registered, so the install was undone" in log), (code, runs)
 
-    def short():
-        """The same package, with a bound of 5 seconds."""
-        package = prefix.work / "short.msi"
+    def variant(name, query):
+        """The new package with one change (an SQL query), in work/name."""
+        package = prefix.work / name
         if not package.exists():
             shutil.copy(new[1], package)
-            subprocess.run(["msibuild", str(package), "-q", "UPDATE `Property` SET `Value` = '5' "
-                            "WHERE `Property` = 'TaskSeconds'"], check=True)
+            subprocess.run(["msibuild", str(package), "-q", query], check=True)
         return e2e.win_path(package)
+
+    def short():
+        """The same package, with a bound of 5 seconds."""
+        return variant("short.msi", "UPDATE `Property` SET `Value` = '5' WHERE `Property` = 'TaskSeconds'")
 
     def refused_data():
         # The same package, its registration given an argument it does not take.
-        package = prefix.work / "refused.msi"
-        shutil.copy(new[1], package)
-        subprocess.run(["msibuild", str(package), "-q", "UPDATE `CustomAction` SET `Target` = "
-                        "'[TaskSeconds]|[PacecapFolder]|-Pacecap x' WHERE `Action` = 'SetRegisterTask'"], check=True)
-        code, log = prefix.msiexec("/i", e2e.win_path(package), "PLUGGEDIN=99")
+        package = variant("refused.msi", "UPDATE `CustomAction` SET `Target` = "
+                          "'[TaskSeconds]|[PacecapFolder]|-Pacecap x' WHERE `Action` = 'SetRegisterTask'")
+        code, log = prefix.msiexec("/i", package, "PLUGGEDIN=99")
         prefix.started()
         return (code == FAILURE and "The task's CustomActionData was refused: an argument other than" in log and
                 "Pacecap's task could not be registered, so the install was undone" in log and
