@@ -83,7 +83,7 @@ GROUPS = [
     ("path forms", "Windows PowerShell 5.1, the Task Scheduler to run as SYSTEM, and subst", "fails"),
     ("a planted junction", "no %ProgramFiles%\\Pacecap and no Pacecap task yet, and mklink /J", "skips (1) where "
      "either is there already"),
-    ("the unzip route", "the README's icacls commands", "fails"),
+    ("the unzip route", "the installing guide's icacls commands", "fails"),
     ("the task that keeps the limits", "no Pacecap task and no %ProgramFiles%\\Pacecap yet, the System log's "
      "scheme-change events; for the resume check, a resume event in the System log (a machine with a sleep state "
      "or Modern Standby that has resumed)", "skips (1) where either is there already; the resume check skips where "

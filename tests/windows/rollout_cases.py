@@ -269,7 +269,7 @@ def planted_junction_cases(layout):
     link = installed / "Task" / "link"
     try:
         (installed / "Task").mkdir(parents=True)
-        # As the README hands an unzipped folder to Administrators, so that
+        # As the installing guide hands an unzipped folder to Administrators, so that
         # the folders pass and the link is what is refused.
         icacls(installed, "/setowner", "*%s" % ADMINISTRATORS_SID, "/T")
         icacls(installed, "/reset", "/T")
@@ -287,7 +287,7 @@ def planted_junction_cases(layout):
 
 
 def unzip_fix(readme):
-    """The README's icacls commands for an unzipped installation, each as
+    """The installing guide's icacls commands for an unzipped installation, each as
     icacls' arguments after the folder, in order."""
     return [command.split() for command in re.findall(r'`icacls "C:\\Program Files\\Pacecap" (/[^`]+)`', readme)]
 
@@ -296,7 +296,7 @@ def unzip_route_cases(layout):
     """An unzipped copy under %ProgramFiles% that belongs to the account that
     unzipped it, as where new items get their creator as owner (Program Files'
     CREATOR OWNER entry then gives that account full control), is refused as
-    SYSTEM; after the README's icacls commands it is accepted and started."""
+    SYSTEM; after the installing guide's icacls commands it is accepted and started."""
     folder = Path(os.environ["ProgramFiles"]) / ("PacecapUnzip-" + secrets.token_hex(4))
     exe = folder / "Pacecap.exe"
     me = powershell("[Security.Principal.WindowsIdentity]::GetCurrent().User.Value").out
@@ -315,7 +315,7 @@ def unzip_route_cases(layout):
         for step in steps:
             icacls(folder, *step)
         shape = [security(item) for item in (folder, exe)]
-        check("the README's %d icacls commands hand it to Administrators, and no rule names the account" % len(steps),
+        check("the installing guide's %d icacls commands hand it to Administrators, and no rule names the account" % len(steps),
               len(steps) == 2 and all(owner == ADMINISTRATORS_SID and not untrusted_writes(rules)
                                       and not any(rule.sid == me for rule in rules) for owner, rules in shape),
               (steps, shape))

@@ -219,7 +219,7 @@ def self_test(groups, group_runs):
             check("a pwsh package with %d framework folders is an error" % len(frameworks), True)
     decision_rows(groups, group_runs)
     steps = unzip_fix((ROOT / "docs" / "installing.md").read_text(encoding="utf-8"))
-    check("finds the README's two icacls commands for an unzipped folder: owner Administrators, then a reset",
+    check("finds the installing guide's two icacls commands for an unzipped folder: owner Administrators, then a reset",
           steps == [["/setowner", "*" + ADMINISTRATORS_SID, "/T", "/C", "/Q"], ["/reset", "/T", "/C", "/Q"]], steps)
     counts = [suite_counts(text) for text in ("1 passed, 1 failed\n3 passed, 0 failed\n", "1 passed, 2 failed, 4 skipped\n",
                                               "Tests Passed: 3, Failed: 0\n")]
