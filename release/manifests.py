@@ -53,10 +53,14 @@ def write_scoop(dist, version, targets, hashes, url, url_base, web, zip_suffixes
     """Scoop's manifest of version; url_base as the release was given it,
     zip_suffixes the zips' name suffix per Scoop architecture, for updates."""
     # Scoop's own manifest is published with each release as pacecap.json, so
-    # the latest release's copy says which version is the newest.
+    # the latest release's copy says which version is the newest. The folder
+    # is the path segment that holds {version} (a tag such as v{version}):
+    # GitHub serves the latest release's files from .../releases/latest/download/,
+    # another host is taken to name that folder "latest".
     scoop = dist / "scoop"
     scoop.mkdir(exist_ok=True)
-    latest = url_base.replace("/download/{version}", "/latest/download").replace("{version}", "latest")
+    folder = r"[^/]*\{version\}[^/]*"
+    latest = re.sub(folder, "latest", re.sub("/download/" + folder, "/latest/download", url_base))
     templated = url_base.replace("{version}", "$version").rstrip("/") + "/"
     (scoop / "pacecap.json").write_text(json.dumps({
         "version": version,

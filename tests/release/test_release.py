@@ -343,6 +343,28 @@ def package_tables(packages):
           int(sequence["LaunchConditions"][2]) < int(sequence["InstallInitialize"][2]), conditions)
 
 
+def workflow_url_base(tag):
+    """The URL base that the release workflow gives scripts/release for tag, on github.com/owner/pacecap."""
+    steps = yaml.safe_load((ROOT / ".github" / "workflows" / "release.yml").read_text())["jobs"]["build"]["steps"]
+    url = next(step["env"]["URL_BASE"] for step in steps if "URL_BASE" in step.get("env", {}))
+    context = {"server_url": "https://github.com", "repository": "owner/pacecap", "ref_name": tag}
+    return re.sub(r"\$\{\{ *github\.(\w+) *\}\}", lambda name: context[name[1]], url)
+
+
+def scoop_update(text, version, url=""):
+    """text with Scoop's autoupdate variables for version put in (and, for a hash's, those of the new url), as
+    its Get-VersionSubstitution and get_hash_for_app name them; the longer names first."""
+    head = re.match(r"\d+\.\d+(?:\.\d+)?", version)
+    names = dict(zip(("$majorVersion", "$minorVersion", "$patchVersion", "$buildVersion"), version.split(".")))
+    names.update({"$version": version, "$dotVersion": version, "$underscoreVersion": version.replace(".", "_"),
+                  "$dashVersion": version.replace(".", "-"), "$cleanVersion": version.replace(".", ""),
+                  "$matchHead": head[0], "$matchTail": version[head.end():], "$url": url,
+                  "$baseurl": url.rpartition("/")[0], "$basename": url.rpartition("/")[2]})
+    for name in sorted(names, key=len, reverse=True):
+        text = text.replace(name, names[name])
+    return text
+
+
 def signs_scripts():
     """Whether this osslsigncode signs PowerShell scripts (2.8 on)."""
     version = re.match(r"osslsigncode (\d+)\.(\d+)", run(["osslsigncode", "--version"]).stdout)
@@ -453,8 +475,10 @@ def bundle(work, pki):
                                                            "msitools", "faketime")) and
           all("\n%s-" % package in info for package in ("clang", "lld", "llvm")), info)
 
+    # As the release workflow makes it for tag v1.2.3.0 (the version is the tag without its v).
     plain = work / "plain"
-    done = run([str(ROOT / "scripts" / "release"), "--out", str(plain), "--version", "1.2.3.0"])
+    done = run([str(ROOT / "scripts" / "release"), "--out", str(plain), "--version", "1.2.3.0",
+                "--url-base", workflow_url_base("v1.2.3.0")])
     unsigned = pefile.PE(str(plain / "Pacecap.exe"))
     packages = [plain / ("Pacecap-1.2.3.0-%s.msi" % arch) for arch, *_ in TARGETS]
     check("without a certificate the release is unsigned, packages included", done.returncode == 0 and all(
@@ -479,6 +503,26 @@ def bundle(work, pki):
           all((again / p.name).exists() and (again / p.name).read_bytes() == p.read_bytes() and
               "sha256 of the unsigned %s package: %s\n" % (arch, sha(p)) in info
               for (arch, *_), p in zip(TARGETS, packages)), info)
+    # Scoop finds the next release, v1.2.4.0, by the first one's checkver; its autoupdate then names that
+    # release's zips, in the tag's folder on GitHub, and the SHA256SUMS beside them.
+    later = work / "next"
+    run([str(ROOT / "scripts" / "release"), "--out", str(later), "--version", "1.2.4.0",
+         "--url-base", workflow_url_base("v1.2.4.0")])
+    first, then = (json.loads((folder / "scoop" / "pacecap.json").read_text()) for folder in (plain, later))
+    urls = lambda manifest: {arch: entry["url"] for arch, entry in manifest["architecture"].items()}  # noqa: E731
+    update = lambda version: {arch: scoop_update(url, version)  # noqa: E731
+                              for arch, url in urls(first["autoupdate"]).items()}
+    folder, sums = "https://github.com/owner/pacecap/releases/download/v1.2.4.0/", (later / "SHA256SUMS").read_text()
+    names = {arch: "Pacecap-1.2.4.0-%s.zip" % suffix for _, _, suffix, arch, _ in TARGETS}
+    check("Scoop: a release's checkver reads the latest release's pacecap.json, and its autoupdate gives its own "
+          "zips and the next release's, with their hashes in the SHA256SUMS beside them", first["checkver"] ==
+          then["checkver"] == {"url": "https://github.com/owner/pacecap/releases/latest/download/pacecap.json",
+                               "jsonpath": "$.version"} and then["version"] == "1.2.4.0" and
+          (later / "scoop" / "pacecap.json").is_file() and update("1.2.3.0") == urls(first) and
+          update("1.2.4.0") == urls(then) == {arch: folder + name for arch, name in names.items()} and all(
+              (later / name).is_file() and "%s  %s\n" % (sha(later / name), name) in sums and
+              scoop_update(first["autoupdate"]["hash"]["url"], "1.2.4.0", folder + name) == folder + "SHA256SUMS"
+              for name in names.values()), [first, then])
 
     # The same files, with another time and mode and given in another order,
     # give the same zips; an exe for the other machine is refused.
@@ -534,7 +578,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(40, "release bundle"):
+            with checks(41, "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)
