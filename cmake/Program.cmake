@@ -123,7 +123,9 @@ endif()
 function(pacecap_program target)
     set(resources res/${target}.rc)
     add_executable(${target} ${ARGN} ${PACECAP_MEMORY_ROUTINES} ${resources})
-    target_include_directories(${target} PRIVATE src ${CMAKE_CURRENT_BINARY_DIR}/generated)
+    # res: found by every resource compiler however it resolves a quoted
+    # include, for the script that each program's .rc includes.
+    target_include_directories(${target} PRIVATE src res ${CMAKE_CURRENT_BINARY_DIR}/generated)
     set_property(SOURCE ${resources} APPEND PROPERTY OBJECT_DEPENDS
         ${CMAKE_CURRENT_SOURCE_DIR}/res/Program.rc2
         ${CMAKE_CURRENT_SOURCE_DIR}/res/Pacecap.ico
