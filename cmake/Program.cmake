@@ -1,7 +1,7 @@
-# Pacecap.exe: a console program with no language runtime, entered at
-# ProgramEntry, bound to nothing but the system's own libraries. Only KERNEL32
-# is bound at load time; the others are bound on first use, after main has
-# restricted the library search to System32.
+# Pacecap.exe and PacecapKeep.exe: console programs with no language runtime,
+# entered at ProgramEntry, bound to nothing but the system's own libraries.
+# Only KERNEL32 is bound at load time; the others are bound on first use,
+# after main has restricted the library search to System32.
 set(PACECAP_SYSTEM_LIBRARIES KERNEL32 USER32 SHLWAPI POWRPROF)
 set(PACECAP_DEFERRED_LIBRARIES USER32 SHLWAPI POWRPROF)
 set(PACECAP_FREESTANDING_FLAGS
@@ -9,7 +9,7 @@ set(PACECAP_FREESTANDING_FLAGS
     -fno-strict-aliasing -Os -Wall -Wextra -Werror -Wframe-larger-than=4096)
 # cl has no -fno-builtin and may turn loops into memset or memcpy calls; this
 # build lets clang do the same, to show that the program links all the same.
-option(PACECAP_ALLOW_BUILTINS "Let the compiler use its builtins for Pacecap.exe, as cl does" OFF)
+option(PACECAP_ALLOW_BUILTINS "Let the compiler use its builtins for the programs, as cl does" OFF)
 set(PACECAP_PROGRAM_FLAGS ${PACECAP_FREESTANDING_FLAGS})
 if(PACECAP_ALLOW_BUILTINS)
     list(REMOVE_ITEM PACECAP_PROGRAM_FLAGS -ffreestanding -fno-builtin)
@@ -96,14 +96,6 @@ if(MSVC)
 else()
     set_source_files_properties(${PACECAP_MEMORY_ROUTINES} PROPERTIES COMPILE_OPTIONS -ffunction-sections)
 endif()
-add_executable(Pacecap ${PACECAP_SOURCES} ${PACECAP_MEMORY_ROUTINES} res/Pacecap.rc)
-target_include_directories(Pacecap PRIVATE src ${CMAKE_CURRENT_BINARY_DIR}/generated)
-set_property(SOURCE res/Pacecap.rc APPEND PROPERTY OBJECT_DEPENDS
-    ${CMAKE_CURRENT_SOURCE_DIR}/res/Pacecap.ico
-    ${CMAKE_CURRENT_SOURCE_DIR}/res/Pacecap.manifest
-    ${CMAKE_CURRENT_SOURCE_DIR}/src/Maker.h)
-target_compile_definitions(Pacecap PRIVATE _WIN32_WINNT=0x0600 WIN32_LEAN_AND_MEAN)
-
 if(MSVC)
     # No runtime is linked, so no flag may bring in a call into one, in Debug
     # or in Release:
@@ -122,40 +114,66 @@ if(MSVC)
     # target's options reach rc.exe too.
     set(PACECAP_MSVC_FLAGS
         "$<$<COMPILE_LANGUAGE:CXX>:/W4;/WX;/GS-;/Gs4096;/JMC-;/Zc:threadSafeInit-;/GR-;/EHs-c-;/Zl;/Os>")
-    target_compile_options(Pacecap PRIVATE ${PACECAP_MSVC_FLAGS})
-    # Newer CMake selects the run-time checks by this property instead (CMP0184).
-    set_property(TARGET Pacecap PROPERTY MSVC_RUNTIME_CHECKS "")
-    target_link_options(Pacecap PRIVATE /RELEASE /MANIFEST:NO)
 else()
-    target_compile_options(Pacecap PRIVATE ${PACECAP_PROGRAM_FLAGS})
-endif()
-pacecap_link_system_libraries(Pacecap ${CMAKE_CURRENT_SOURCE_DIR}/cmake/importlibs ${PACECAP_SYSTEM_LIBRARIES})
-
-# Image properties: 1 MB stack and heap reserved with 4 KB committed. x64: a
-# fixed base without relocations, no ASLR or DEP flags, for Windows 5.2 and
-# later. ARM64 has no fixed-base images and its loaders want NX, so there the
-# image is relocatable with ASLR and DEP, for the first Windows on ARM (6.2).
-target_link_options(Pacecap PRIVATE
-    /ENTRY:ProgramEntry /NODEFAULTLIB
-    /BASE:0x140000000 /LARGEADDRESSAWARE /TSAWARE
-    /STACK:0x100000,0x1000 /HEAP:0x100000,0x1000
-    /MAP:$<TARGET_FILE_DIR:Pacecap>/Pacecap.map /Brepro)
-if(PACECAP_ARM64)
-    target_link_options(Pacecap PRIVATE /SUBSYSTEM:CONSOLE,6.02 /DYNAMICBASE /NXCOMPAT)
-else()
-    target_link_options(Pacecap PRIVATE /SUBSYSTEM:CONSOLE,5.02 /FIXED /DYNAMICBASE:NO /NXCOMPAT:NO /HIGHENTROPYVA:NO)
-endif()
-foreach(lib IN LISTS PACECAP_DEFERRED_LIBRARIES)
-    target_link_options(Pacecap PRIVATE /DELAYLOAD:${lib}.dll)
-endforeach()
-
-if(NOT MSVC)
     find_program(PACECAP_PYTHON NAMES python3 REQUIRED)
-    # lld-link sets neither the operating-system version nor the header checksum.
-    add_custom_command(TARGET Pacecap POST_BUILD
-        COMMAND ${PACECAP_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/finish_image.py $<TARGET_FILE:Pacecap>
-        VERBATIM)
 endif()
+
+# Builds the program target.exe from the sources that follow target, with the
+# resource script res/target.rc.
+function(pacecap_program target)
+    set(resources res/${target}.rc)
+    add_executable(${target} ${ARGN} ${PACECAP_MEMORY_ROUTINES} ${resources})
+    # res: found by every resource compiler however it resolves a quoted
+    # include, for the script that each program's .rc includes.
+    target_include_directories(${target} PRIVATE src res ${CMAKE_CURRENT_BINARY_DIR}/generated)
+    set_property(SOURCE ${resources} APPEND PROPERTY OBJECT_DEPENDS
+        ${CMAKE_CURRENT_SOURCE_DIR}/res/Program.rc2
+        ${CMAKE_CURRENT_SOURCE_DIR}/res/Pacecap.ico
+        ${CMAKE_CURRENT_SOURCE_DIR}/res/Pacecap.manifest
+        ${CMAKE_CURRENT_SOURCE_DIR}/src/Maker.h)
+    target_compile_definitions(${target} PRIVATE _WIN32_WINNT=0x0600 WIN32_LEAN_AND_MEAN)
+
+    if(MSVC)
+        target_compile_options(${target} PRIVATE ${PACECAP_MSVC_FLAGS})
+        # Newer CMake selects the run-time checks by this property instead (CMP0184).
+        set_property(TARGET ${target} PROPERTY MSVC_RUNTIME_CHECKS "")
+        target_link_options(${target} PRIVATE /RELEASE /MANIFEST:NO)
+    else()
+        target_compile_options(${target} PRIVATE ${PACECAP_PROGRAM_FLAGS})
+    endif()
+    pacecap_link_system_libraries(${target} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/importlibs ${PACECAP_SYSTEM_LIBRARIES})
+
+    # Image properties: 1 MB stack and heap reserved with 4 KB committed. x64:
+    # a fixed base without relocations, no ASLR or DEP flags, for Windows 5.2
+    # and later. ARM64 has no fixed-base images and its loaders want NX, so
+    # there the image is relocatable with ASLR and DEP, for the first Windows
+    # on ARM (6.2).
+    target_link_options(${target} PRIVATE
+        /ENTRY:ProgramEntry /NODEFAULTLIB
+        /BASE:0x140000000 /LARGEADDRESSAWARE /TSAWARE
+        /STACK:0x100000,0x1000 /HEAP:0x100000,0x1000
+        /MAP:$<TARGET_FILE_DIR:${target}>/${target}.map /Brepro)
+    if(PACECAP_ARM64)
+        target_link_options(${target} PRIVATE /SUBSYSTEM:CONSOLE,6.02 /DYNAMICBASE /NXCOMPAT)
+    else()
+        target_link_options(${target} PRIVATE
+            /SUBSYSTEM:CONSOLE,5.02 /FIXED /DYNAMICBASE:NO /NXCOMPAT:NO /HIGHENTROPYVA:NO)
+    endif()
+    foreach(lib IN LISTS PACECAP_DEFERRED_LIBRARIES)
+        target_link_options(${target} PRIVATE /DELAYLOAD:${lib}.dll)
+    endforeach()
+
+    if(NOT MSVC)
+        # lld-link sets neither the operating-system version nor the header checksum.
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND ${PACECAP_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/finish_image.py $<TARGET_FILE:${target}>
+            VERBATIM)
+    endif()
+endfunction()
+
+pacecap_program(Pacecap ${PACECAP_SOURCES})
+# The scheduled task's keeper of the limits, beside Pacecap.exe.
+pacecap_program(PacecapKeep ${PACECAP_KEEPER_SOURCES})
 
 # The installer's custom action, beside Pacecap.exe in the build folder.
 add_subdirectory(installer/TaskAction)

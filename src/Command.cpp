@@ -2,67 +2,17 @@
 
 #include <windows.h>
 #include <powrprof.h>
-#include <shlwapi.h>
 
 #include "CRTreplace.h"
 #include "ConsoleWait.h"
 #include "EfficiencyClass.h"
 #include "Maker.h"
+#include "PowerValues.h"
 #include "Startup.h"
 
 namespace pacecap {
 
 namespace {
-
-const DWORD kMaxPercent = 100;
-// Stands for any value that is not a percentage: no number, or too many digits.
-const DWORD kNotAPercent = 0xFFFFFFFF;
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// True when text starts with what StrToIntA reads: an optional minus, then a digit.
-bool BeginsWithNumber(const char* text) {
-    if (*text == '-') ++text;
-    return IsDigit(*text);
-}
-
-// True when the number at the start of text has more digits, leading zeros
-// aside, than any percentage; StrToIntA would wrap such a number around.
-bool HasTooManyDigits(const char* text) {
-    if (*text == '-') ++text;
-    while (*text == '0') ++text;
-    int digits = 0;
-    while (IsDigit(text[digits])) ++digits;
-    return digits > 3;
-}
-
-// The value of a percentage argument as StrToIntA reads it, or kNotAPercent
-// when the text does not begin with a number or the number cannot be one.
-DWORD ReadPercent(const char* text) {
-    const DWORD value = static_cast<DWORD>(StrToIntA(text));
-    if (!BeginsWithNumber(text) || HasTooManyDigits(text)) return kNotAPercent;
-    return value;
-}
-
-typedef DWORD(WINAPI* ReadValueIndexFn)(HKEY, const GUID*, const GUID*, const GUID*, LPDWORD);
-
-// Reads one value of the setting of efficiency class k into *value.
-bool ReadValue(ReadValueIndexFn read, const GUID* scheme, int k, DWORD* value) {
-    return read(nullptr, scheme, &kProcessorSettingsSubgroup, &kMaxProcessorStateSettings[k], value) ==
-           ERROR_SUCCESS;
-}
-
-// Bit k set for each efficiency class k whose setting the scheme has, class 0
-// always. A higher class whose plugged-in value cannot be read has none.
-unsigned SettingClasses(const GUID* scheme) {
-    unsigned classes = 1;
-    const int highest = HighestEfficiencyClass();
-    for (int k = 1; k <= highest; ++k) {
-        DWORD value = 0;
-        if (ReadValue(PowerReadACValueIndex, scheme, k, &value)) classes |= 1u << k;
-    }
-    return classes;
-}
 
 void PrintUsage() {
     printf("Pacecap - sets max CPU percent values in the current power profile\n");
@@ -101,18 +51,14 @@ void PrintCurrentValues() {
     printf("\n");
 }
 
-typedef DWORD(WINAPI* WriteValueIndexFn)(HKEY, const GUID*, const GUID*, const GUID*, DWORD);
-
 // Writes one maximum processor state value into the setting of every class
 // in classes (bit k for class k) with write and prints the outcome: "set to"
 // only when every class took it. Returns false when a write failed.
-bool WriteValue(WriteValueIndexFn write, const GUID* scheme, unsigned classes, DWORD value,
-                const char* doneFormat, const char* failure) {
+bool WriteToClasses(WriteValueIndexFn write, const GUID* scheme, unsigned classes, DWORD value,
+                    const char* doneFormat, const char* failure) {
     bool written = true;
     for (int k = 0; k <= kMaxEfficiencyClass; ++k)
-        if (classes & (1u << k))
-            written &= write(nullptr, scheme, &kProcessorSettingsSubgroup, &kMaxProcessorStateSettings[k], value) ==
-                       ERROR_SUCCESS;
+        if (classes & (1u << k)) written &= WriteValue(write, scheme, k, value);
     if (written)
         printf(doneFormat, value);
     else
@@ -128,12 +74,12 @@ int SetValues(DWORD pluggedIn, DWORD onBattery) {
         return kExitNoActiveScheme;
     }
     const unsigned classes = SettingClasses(scheme);
-    bool allDone = WriteValue(PowerWriteACValueIndex, scheme, classes, pluggedIn, "plugged-in value set to %lu%%\n",
-                              "Error: Failed to write 'plugged-in' value\n");
+    bool allDone = WriteToClasses(PowerWriteACValueIndex, scheme, classes, pluggedIn, "plugged-in value set to %lu%%\n",
+                                  "Error: Failed to write 'plugged-in' value\n");
     // An on-battery value of 0 leaves the scheme's own value alone.
     if (onBattery != 0)
-        allDone &= WriteValue(PowerWriteDCValueIndex, scheme, classes, onBattery, "on-battery value set to %lu%%\n",
-                              "Error: Failed to write 'on-battery' value\n");
+        allDone &= WriteToClasses(PowerWriteDCValueIndex, scheme, classes, onBattery, "on-battery value set to %lu%%\n",
+                                  "Error: Failed to write 'on-battery' value\n");
     if (PowerSetActiveScheme(nullptr, scheme) == ERROR_SUCCESS) {
         printf("Changes applied\n");
     } else {

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""Reads the built Pacecap.exe and checks its image properties, imports,
-delayed imports and resources. Ends with "N passed, M failed".
+"""Reads a built program, Pacecap.exe or PacecapKeep.exe (told apart by the
+file's name), and checks its image properties, imports, delayed imports and
+resources. Ends with "N passed, M failed".
 
-Usage: check_image.py [--visual-studio] [--arm64] PACECAP_EXE [LINKER_MAP]
+Usage: check_image.py [--visual-studio] [--arm64] EXE [LINKER_MAP]
        check_image.py --self-test
 --visual-studio checks a Visual Studio build: each way in which it rightly
 differs from the release image is named below, and allowed for it alone.
@@ -10,6 +11,7 @@ differs from the release image is named below, and allowed for it alone.
 import libraries' thunks are checked too. --self-test checks the reading of
 linker maps (lld-link's and link.exe's) on samples.
 """
+import os
 import re
 import sys
 
@@ -24,6 +26,13 @@ DEFERRED = {
     "POWRPROF.dll": {"PowerReadDCValueIndex", "PowerReadACValueIndex", "PowerSetActiveScheme",
                      "PowerWriteDCValueIndex", "PowerWriteACValueIndex", "PowerGetActiveScheme"},
     "USER32.dll": {"GetProcessWindowStation", "GetUserObjectInformationA", "GetWindowThreadProcessId", "wvsprintfA"},
+}
+# What the close prompt alone calls, which the keeper has not.
+CLOSE_PROMPT = {
+    "KERNEL32.dll": {"FlushConsoleInputBuffer", "GetConsoleWindow", "GetCurrentProcessId", "GetFileType",
+                     "GetNumberOfConsoleInputEvents", "GetStartupInfoA", "GetTickCount", "ProcessIdToSessionId",
+                     "ReadConsoleInputA"},
+    "USER32.dll": {"GetProcessWindowStation", "GetUserObjectInformationA", "GetWindowThreadProcessId"},
 }
 GERMAN = 0x0407
 MANIFEST = "\r\n".join([
@@ -55,6 +64,22 @@ VERSION_STRINGS = {
     "ProductVersion": "1,0,0,0",
 }
 ICONS = {1: 32, 2: 20, 3: 16}
+
+# What differs by program: its imports and the version strings that name it.
+PROGRAMS = {
+    "Pacecap.exe": {
+        "kernel32": KERNEL32,
+        "deferred": DEFERRED,
+        "version strings": VERSION_STRINGS,
+    },
+    "PacecapKeep.exe": {
+        "kernel32": KERNEL32 - CLOSE_PROMPT["KERNEL32.dll"],
+        "deferred": {library: functions - CLOSE_PROMPT.get(library, set()) for library, functions in DEFERRED.items()},
+        "version strings": dict(VERSION_STRINGS, FileDescription="Pacecap keeper (Win32)", InternalName="PacecapKeep",
+                                OriginalFilename="PacecapKeep.exe"),
+    },
+}
+program = PROGRAMS["Pacecap.exe"]
 
 # What differs by target. ARM64 has no fixed-base images, and its loaders want
 # NX, so that image is relocatable with ASLR and DEP, for Windows 6.2 (8, the
@@ -197,11 +222,11 @@ def check_headers(pe, data, linker_map):
 def check_imports(pe):
     imports = {entry.dll.decode(): {i.name.decode() for i in entry.imports} for entry in pe.DIRECTORY_ENTRY_IMPORT}
     check("load-time libraries", sorted(imports), ["KERNEL32.dll"])
-    check("load-time functions", imports.get("KERNEL32.dll"), KERNEL32)
+    check("load-time functions", imports.get("KERNEL32.dll"), program["kernel32"])
     delayed = {entry.dll.decode(): {i.name.decode() for i in entry.imports}
                for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
-    check("libraries bound on first use", sorted(delayed), sorted(DEFERRED))
-    for library, functions in DEFERRED.items():
+    check("libraries bound on first use", sorted(delayed), sorted(program["deferred"]))
+    for library, functions in program["deferred"].items():
         check("functions of %s bound on first use" % library, delayed.get(library), functions)
     attributes = {entry.struct.grAttrs for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
     check("delay-import descriptors use relative addresses", attributes, {1})
@@ -302,7 +327,7 @@ def check_version(pe):
         if info.Key == b"VarFileInfo":
             translations = [var.entry for var in info.Var]
     check("one string table 00000000", [lang for lang, _ in tables], [b"00000000"])
-    check("version strings", tables[0][1] if tables else None, VERSION_STRINGS)
+    check("version strings", tables[0][1] if tables else None, program["version strings"])
     check("translation 0, code page 0", translations, [{b"Translation": "0x0000 0x0000"}])
 
 
@@ -353,7 +378,7 @@ def self_test():
 
 
 def main():
-    global visual_studio, target
+    global visual_studio, target, program
     args = sys.argv[1:]
     if args == ["--self-test"]:
         self_test()
@@ -365,6 +390,10 @@ def main():
     args = [arg for arg in args if arg not in ("--visual-studio", "--arm64")]
     if len(args) not in (1, 2):
         sys.exit(__doc__)
+    name = os.path.basename(args[0])
+    if name not in PROGRAMS:
+        sys.exit("%s: not a program this checks, which are %s" % (name, ", ".join(sorted(PROGRAMS))))
+    program = PROGRAMS[name]
     data = open(args[0], "rb").read()
     pe = pefile.PE(data=data)
     check_headers(pe, data, args[1] if len(args) == 2 else None)
