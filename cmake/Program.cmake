@@ -161,5 +161,5 @@ endif()
 add_subdirectory(installer/TaskAction)
 
 if(NOT MSVC)
-    add_subdirectory(tests/wine)
+    add_subdirectory(tests/programs)
 endif()

@@ -3,10 +3,10 @@
 of steps: a refused folder, install over a copy placed by hand, PATH, Apps &
 Features, repair, refused limits, upgrade, refused downgrade, uninstall, and
 the task's action (the real TaskAction.dll) with a stand-in powershell.exe
-in System32 (tests/wine/tools/StandInPowerShell.cpp): its lines in the log,
+in System32 (tests/programs/StandInPowerShell.cpp): its lines in the log,
 removal however the task was registered, the values kept on upgrade, a
 failure and a hang rolled back, a cancel answered to the script's first line
-(tests/wine/tools/CancelledInstall.cpp), a failed removal. Wine has no
+(tests/programs/CancelledInstall.cpp), a failed removal. Wine has no
 PowerShell, so the task's registration itself is checked on Windows
 (tests/windows/real_windows.py). With --arm64, under tools/arm64_wine: the
 ARM64 package replaces an x64 install of the same version, its exe runs, its
@@ -339,7 +339,7 @@ def steps(prefix, old, new, scripts, original_path):
                 not prefix.running("powershell.exe") and not prefix.installed()), (code, stopped)
 
     def cancelled():
-        out = prefix.run(e2e.win_path(old[0].parent / "tests" / "wine" / "CancelledInstall.exe"), short(),
+        out = prefix.run(e2e.win_path(old[0].parent / "tests" / "programs" / "CancelledInstall.exe"), short(),
                          standin="-PluggedIn 99=hang")[1]
         runs, running = prefix.started(), prefix.running("powershell.exe")
         # (Wine runs no rollback after a cancel, as Windows does: it keeps
@@ -441,12 +441,12 @@ def main():
         if arm64:
             exe, package = build("arm64", OLD, work, "arm64")
             _, x64_package = build("x64", OLD, work, "x64")
-            prefix.start(exe.parent / "tests" / "wine" / "StandInPowerShell.exe")
+            prefix.start(exe.parent / "tests" / "programs" / "StandInPowerShell.exe")
             table = arm64_steps(prefix, package, exe, x64_package)
         else:
             old, new = build("x64", OLD, work), build("x64", NEW, work)
             scripts = {name: (work / OLD / name).read_bytes() for name in SCRIPTS}
-            prefix.start(old[0].parent / "tests" / "wine" / "StandInPowerShell.exe")
+            prefix.start(old[0].parent / "tests" / "programs" / "StandInPowerShell.exe")
             table = steps(prefix, old, new, scripts, prefix.path_entries())
         for what, step in table:
             try:

@@ -81,7 +81,7 @@ class Wine:
     def __init__(self, build, work, arm64_root=None):
         self.wine, self.server = wine_commands(arm64_root)
         self.build = Path(build)
-        self.tools = self.build / "tests" / "wine"
+        self.tools = self.build / "tests" / "programs"
         self.exe = self.build / "Pacecap.exe"
         self.work = Path(work)
         self.prefix = self.work / "prefix"
