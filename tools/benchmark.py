@@ -10,15 +10,14 @@ tools/arm64_wine sets up: its timings are qemu's, not an ARM machine's.
 """
 import re
 import shutil
-import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "wine"))
-from e2e import Wine, arm64_wine  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from testlib.timing import paired_ratio  # noqa: E402
+from testlib.wine import Wine, arm64_wine, start  # noqa: E402
 
 DEFERRED = ("user32.dll", "shlwapi.dll", "powrprof.dll")
 MODES = [("usage", []), ("show", ["0"]), ("set", ["99", "80"]), ("invalid value", ["101"])]
@@ -41,9 +40,7 @@ def loaded_libraries(wine, args):
     that came before each load."""
     env = dict(wine.env, WINEDEBUG="-all,+pid,+loaddll")
     log = wine.work / "loaddll.txt"
-    with open(log, "wb") as out:
-        subprocess.run(wine.wine + [str(wine.exe)] + args, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                       timeout=60, close_fds=True, cwd=wine.work)
+    start(wine.wine + [str(wine.exe)] + args, log, log, env=env, timeout=60, cwd=wine.work)
     events, printed, own = [], 0, None
     for line in log.read_text(errors="replace").splitlines():
         traced = re.match(r"^([0-9a-f]{4}):[0-9a-f]{4}:", line)
@@ -61,27 +58,11 @@ def loaded_libraries(wine, args):
 
 
 def timed(wine, argv):
+    """The wall time of one run, a start that Wine failed and made again
+    included: the median passes over that one in a thousand."""
     started = time.perf_counter()
-    subprocess.run(argv, env=wine.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, close_fds=True, cwd=wine.work, timeout=60)
+    start(argv, wine.work / "timed-out.txt", wine.work / "timed-err.txt", env=wine.env, cwd=wine.work, timeout=60)
     return time.perf_counter() - started
-
-
-def paired_ratio(time_one, argv_a, argv_b, pairs):
-    """Median of t(a)/t(b) over pairs run back to back, the order alternating;
-    time_one(argv) runs a command and returns its wall time."""
-    for _ in range(3):  # warm-up
-        time_one(argv_a), time_one(argv_b)
-    ratios, times_a, times_b = [], [], []
-    for i in range(pairs):
-        if i % 2:
-            b, a = time_one(argv_b), time_one(argv_a)
-        else:
-            a, b = time_one(argv_a), time_one(argv_b)
-        ratios.append(a / b)
-        times_a.append(a)
-        times_b.append(b)
-    return statistics.median(ratios), statistics.median(times_a), statistics.median(times_b)
 
 
 def main():

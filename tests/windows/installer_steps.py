@@ -10,7 +10,7 @@ import time
 from pathlib import Path
 
 from harness import RUN_TIMEOUT, Run, check, first_line, powershell, ps_quote, skip
-from e2e import values  # after harness, which puts tests/wine on the path: the Wine suite's expected bytes
+from testlib.expected import values  # after harness, which puts the repository's root on the path
 from access_rules import (
     ADMINISTRATORS_SID, TRUSTED_SIDS, icacls, protected_folder, removed, security, untrusted_writes)
 from installer_package import (
