@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""End-to-end tests: the real Pacecap.exe under Wine, against the stand-in
-power library, with exact command lines. Ends with "N passed, M failed".
+"""End-to-end tests: the real Pacecap.exe and PacecapKeep.exe under Wine,
+against the stand-in power library, with exact command lines. Ends with "N passed, M failed".
 
 Usage: e2e.py [--arm64] WINDOWS_BUILD_DIR
 --arm64 runs an ARM64 build with the Wine of the arm64 root that
@@ -153,6 +153,44 @@ def failure_cases(suite, wine):
          writes(99, 80), (99, 60, 1))
     case("apply fails", b"Pacecap 99 80", {"PowerSetActiveScheme": 31}, set_lines(99, 80, applied=False), 3,
          writes(99, 80), (99, 80, 0))
+
+
+def keeper_cases(suite, wine):
+    """PacecapKeep.exe, which the task runs: it writes only what differs,
+    applies only after a write, and never waits."""
+    keeper = wine.build / "PacecapKeep.exe"
+    read = ["PowerGetActiveScheme", "PowerReadACValueIndex", "PowerReadDCValueIndex"]
+    refused = b"Usage: PacecapKeep PluggedIn_Percent OnBattery_Percent\r\na value of 0 leaves that limit as it is\r\n"
+    applied = b"Changes applied\r\n"
+    both = ["PowerGetActiveScheme", "PowerReadACValueIndex", "PowerWriteACValueIndex 99", "PowerReadDCValueIndex",
+            "PowerWriteDCValueIndex 80", "PowerSetActiveScheme"]
+    for name, line, scheme, fail, out, code, calls, after in [
+            ("values held: nothing written, nothing applied", b"99 80", (99, 80), None,
+             b"limits held: plugged-in 99%, on-battery 80%\r\n", 0, read, (99, 80, 0)),
+            ("only the on-battery value differs: only it written, then applied", b"99 80", (99, 60), None,
+             b"on-battery value set to 80%\r\n" + applied, 0, read + ["PowerWriteDCValueIndex 80",
+                                                                     "PowerSetActiveScheme"], (99, 80, 1)),
+            ("plugged-in 0 left as it is", b"0 80", (85, 60), None, b"on-battery value set to 80%\r\n" + applied, 0,
+             ["PowerGetActiveScheme", "PowerReadDCValueIndex", "PowerWriteDCValueIndex 80", "PowerSetActiveScheme"],
+             (85, 80, 1)),
+            ("on-battery 0 left as it is", b"99 0", (85, 60), None, b"plugged-in value set to 99%\r\n" + applied, 0,
+             ["PowerGetActiveScheme", "PowerReadACValueIndex", "PowerWriteACValueIndex 99", "PowerSetActiveScheme"],
+             (99, 60, 1)),
+            ("a value above 100 refused", b"101 80", (85, 60), None, INVALID + refused, 1, [], (85, 60, 0)),
+            ("one value alone refused", b"99", (85, 60), None, b"invalid arguments -> abort\r\n" + refused, 1, [],
+             (85, 60, 0)),
+            ("no active scheme", b"99 80", (85, 60), {"PowerGetActiveScheme": 2}, NO_SCHEME, 2,
+             ["PowerGetActiveScheme"], (85, 60, 0)),
+            ("a failed write reported, the other written and applied", b"99 80", (85, 60),
+             {"PowerWriteACValueIndex": 5},
+             b"Error: Failed to write 'plugged-in' value\r\non-battery value set to 80%\r\n" + applied, 3,
+             both, (85, 80, 1)),
+            ("a failed apply reported", b"99 80", (85, 60), {"PowerSetActiveScheme": 31},
+             set_lines(99, 80, applied=False), 3,
+             both, (99, 80, 0))]:
+        suite.case("keeper: " + name, lambda line=line, scheme=scheme, fail=fail, out=out, code=code, calls=calls,
+                   after=after: suite.expect(wine.run(b"PacecapKeep " + line, scheme=scheme, fail=fail, exe=keeper),
+                                             out, code, calls, after))
 
 
 def close_prompt_cases(suite, wine):
@@ -345,8 +383,8 @@ def main():
                 print("Wine prefix ready in %.1f s" % (time.monotonic() - started))
         except Exception as error:  # every case still runs, and fails
             print("FAIL  Wine prefix: %r" % error)
-        for group in (mode_cases, splitting_cases, failure_cases, close_prompt_cases, planted_library_cases,
-                      missing_library_cases):
+        for group in (mode_cases, splitting_cases, failure_cases, keeper_cases, close_prompt_cases,
+                      planted_library_cases, missing_library_cases):
             group(suite, wine)
     finally:
         if not skip:
