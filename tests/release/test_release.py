@@ -36,8 +36,9 @@ from release import identity  # noqa: E402 (the packages' identifiers, the bundl
 # zip's suffix, Scoop's name for it and the image's machine. The x64 names are
 # the ones old links point to.
 TARGETS = [("x64", "Pacecap.exe", "win64", "64bit", 0x8664), ("arm64", "Pacecap-arm64.exe", "arm64", "arm64", 0xAA64)]
-# The keeper beside each target's exe in the release folder; the zips and packages call it PacecapKeep.exe.
+# The keeper beside each target's exe in the release folder; and the two exes' names in the zips and packages.
 KEEPERS = {"x64": "PacecapKeep.exe", "arm64": "PacecapKeep-arm64.exe"}
+INSIDE = ("Pacecap.exe", "PacecapKeep.exe")
 URL_BASE = "https://example.invalid/{version}"
 # The package managers' own schemas (winget 1.12.0 and Scoop), copied here.
 SCHEMAS = Path(__file__).resolve().parent / "schemas"
@@ -164,7 +165,7 @@ def build_copy(tree, arch):
     build = run(["cmake", "--build", str(tree / "build"), "--target", "Pacecap", "PacecapKeep"])
     if configure.returncode or build.returncode:
         print(configure.stdout + configure.stderr + build.stdout + build.stderr)
-    return [tree / "build" / name for name in ("Pacecap.exe", "PacecapKeep.exe")]
+    return [tree / "build" / name for name in INSIDE]
 
 
 def make_pki(folder, tag=""):
@@ -289,7 +290,6 @@ def strip_signature_fields(image):
 
 def package_tables(packages):
     """The packages' identity and the task's custom actions, as msiinfo reads them."""
-    EXES = ("Pacecap.exe", "PacecapKeep.exe")  # noqa: N806 (the File table's keys of the two exes)
     for (arch, *_), package in zip(TARGETS, packages):
         info = run(["msiinfo", "suminfo", str(package)]).stdout
         properties = dict(row[:2] for row in msi_table(package, "Property"))
@@ -315,8 +315,8 @@ def package_tables(packages):
                   ["RefuseOtherFolder", build_msi.OTHER_FOLDER, "1010"] in msi_table(package, "InstallExecuteSequence"),
                   # The exes by their version, as the file versioning rules compare it, and no hash, which is
                   # for unversioned files only.
-                  [row[4] for row in msi_table(package, "File") if row[0] in EXES] == ["1.2.3.0"] * 2 and
-                  not set(EXES) & {row[0] for row in msi_table(package, "MsiFileHash")},
+                  [row[4] for row in msi_table(package, "File") if row[0] in INSIDE] == ["1.2.3.0"] * 2 and
+                  not set(INSIDE) & {row[0] for row in msi_table(package, "MsiFileHash")},
                   # Each component's code comes from its name alone; the keeper's component holds the keeper.
                   all(row[1] == build_msi.component_code(row[0]) for row in msi_table(package, "Component")) and
                   ["Keeper", "PacecapKeep.exe"] in [[row[0], row[5]] for row in msi_table(package, "Component")],
@@ -394,6 +394,7 @@ def bundle(work, pki):
         return
     scripts = sorted((ROOT / "deploy").glob("*.ps1"))
     zips = [dist / ("Pacecap-1.0.0.0-%s.zip" % suffix) for _, _, suffix, *_ in TARGETS]
+    exes = [name for t in TARGETS for name in (t[1], KEEPERS[t[0]])]
     packages = [dist / ("Pacecap-1.0.0.0-%s.msi" % arch) for arch, *_ in TARGETS]
     # Each released script is its source with the one line that dot-sources
     # the shared part replaced by that part's bytes.
@@ -421,7 +422,7 @@ def bundle(work, pki):
     for (arch, exe_name, _, scoop_arch, machine), archive, package in zip(TARGETS, zips, packages):
         # Each exe signed as scripts/sign signs: SHA-1, then SHA-256 nested, both time-stamped; its signature
         # removed gives back the build's unsigned exe, whose hash BUILDINFO names.
-        inside = {"Pacecap.exe": dist / exe_name, "PacecapKeep.exe": dist / KEEPERS[arch]}
+        inside = dict(zip(INSIDE, (dist / exe_name, dist / KEEPERS[arch])))
         for name, exe in inside.items():
             unsigned = work / ("unsigned-" + exe.name)
             run(["osslsigncode", "remove-signature", "-in", str(exe), "-out", str(unsigned)])
@@ -469,8 +470,8 @@ def bundle(work, pki):
               installer["Installers"])
     sums = dict(reversed(line.split("  ")) for line in (dist / "SHA256SUMS").read_text().splitlines())
     check("SHA256SUMS lists the four exes, the scripts, both zips and both packages",
-          sums == {p.name: sha(p) for p in [dist / name for t in TARGETS for name in (t[1], KEEPERS[t[0]])] +
-                   [dist / s.name for s in scripts] + zips + packages})
+          sums == {p.name: sha(p) for p in [dist / name for name in exes] + [dist / s.name for s in scripts] +
+                   zips + packages})
     check("winget: three manifests of 1.12.0, each naming its schema on its first line; all packages first",
           all(text.startswith("# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.1.12.0.schema.json\n"
                               % kind) and yaml.safe_load(text)["ManifestVersion"] == "1.12.0"
@@ -499,7 +500,6 @@ def bundle(work, pki):
                 "--url-base", workflow_url_base("v1.2.3.0")])
     unsigned = pefile.PE(str(plain / "Pacecap.exe"))
     packages = [plain / ("Pacecap-1.2.3.0-%s.msi" % arch) for arch, *_ in TARGETS]
-    exes = [name for t in TARGETS for name in (t[1], KEEPERS[t[0]])]
     check("without a certificate the release is unsigned, packages included", done.returncode == 0 and all(
         pefile.PE(str(plain / name)).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0 for name in exes) and all(
         package.exists() and "DigitalSignature" not in run(["msiinfo", "streams", str(package)]).stdout
