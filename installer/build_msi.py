@@ -5,11 +5,13 @@ wixl cannot say. The version comes from the exe's version resource, the
 maker from src/Maker.h, the times from the commit (SOURCE_DATE_EPOCH, else
 the last commit's time), so that the same files give the same package.
 
-Usage: build_msi.py x64|arm64 EXE TASK_ACTION_DLL SCRIPT_FOLDER OUT_DIR
-TASK_ACTION_DLL is the task's custom action (installer/TaskAction/) for that
-processor, signed when the release is. SCRIPT_FOLDER holds the three roll-out
-scripts as released (standing alone, signed when the release is). Writes
-OUT_DIR/Pacecap-VERSION-x64.msi (or -arm64.msi) and prints its path.
+Usage: build_msi.py x64|arm64 EXE KEEPER TASK_ACTION_DLL SCRIPT_FOLDER OUT_DIR
+EXE and KEEPER are Pacecap.exe and PacecapKeep.exe for that processor, as
+released (signed when the release is). TASK_ACTION_DLL is the task's custom
+action (installer/TaskAction/) for that processor, signed when the release
+is. SCRIPT_FOLDER holds the three roll-out scripts as released (standing
+alone, signed when the release is). Writes OUT_DIR/Pacecap-VERSION-x64.msi
+(or -arm64.msi) and prints its path.
 """
 import hashlib
 import os
@@ -29,7 +31,8 @@ SCRIPTS = ["Detect-Pacecap.ps1", "Register-PacecapTask.ps1", "Remediate-Pacecap.
 # "~<>", so the case-blind test is written out).
 OTHER_FOLDER = "PacecapFolder <> ProgramFilesPacecap AND NOT PacecapFolder ~= ProgramFilesPacecap"
 # The File table's keys, as wixl makes them from the .wxs.
-FILE_KEYS = ["Pacecap.exe", "Detect_Pacecap.ps1", "Register_PacecapTask.ps1", "Remediate_Pacecap.ps1"]
+FILE_KEYS = ["Pacecap.exe", "PacecapKeep.exe", "Detect_Pacecap.ps1", "Register_PacecapTask.ps1",
+             "Remediate_Pacecap.ps1"]
 TRUSTED_INSTALLER = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 # Windows Installer's name for each processor in the package's Template.
 PLATFORMS = {"x64": "x64", "arm64": "Arm64"}
@@ -102,6 +105,9 @@ def post_step(version):
     # files only.
     "UPDATE `File` SET `Version` = '%s' WHERE `File` = 'Pacecap.exe'" % version,
     "DELETE FROM `MsiFileHash` WHERE `File_` = 'Pacecap.exe'",
+    # The keeper likewise (a query each: msibuild deletes only the first row of an OR).
+    "UPDATE `File` SET `Version` = '%s' WHERE `File` = 'PacecapKeep.exe'" % version,
+    "DELETE FROM `MsiFileHash` WHERE `File_` = 'PacecapKeep.exe'",
     # The folder and each file get the rights of Program Files itself, set
     # and not inherited, as the package writes them (a folder that was there
     # before is refused): the task's actions run the installed script as SYSTEM.
@@ -130,7 +136,7 @@ def sddl(inherit):
         ("0x1200a9", "S-1-15-2-2")))
 
 
-def build(arch, exe, task_action, script_folder, out_dir):
+def build(arch, exe, keeper, task_action, script_folder, out_dir):
     version = file_version(exe)
     major, minor = (int(field) for field in version.split(".")[:2])
     if major > 255 or minor > 255:
@@ -141,6 +147,7 @@ def build(arch, exe, task_action, script_folder, out_dir):
         # The cabinet keeps each file's time: the commit's.
         stage = Path(scratch)
         shutil.copy(exe, stage / "Pacecap.exe")
+        shutil.copy(keeper, stage / "PacecapKeep.exe")
         for script in SCRIPTS:
             shutil.copy(Path(script_folder) / script, stage / script)
         shutil.copy(ROOT / "res" / "Pacecap.ico", stage / "Pacecap.ico")
@@ -150,7 +157,7 @@ def build(arch, exe, task_action, script_folder, out_dir):
         defines = {"ProductCode": product_code(version, arch), "UpgradeCode": UPGRADE_CODE, "Version": version,
                    "Maker": name, "Web": web}
         defines.update({part + "Guid": component_code(part)
-                        for part in ("Exe", "Detect", "Register", "Remediate", "TaskMark")})
+                        for part in ("Exe", "Keeper", "Detect", "Register", "Remediate", "TaskMark")})
         database = stage / "Pacecap.msi"
         # wixl stamps the clock into the summary information: the commit's
         # time instead, in UTC, and standing still.
@@ -182,7 +189,7 @@ def build(arch, exe, task_action, script_folder, out_dir):
 
 
 def main():
-    if len(sys.argv) != 6 or sys.argv[1] not in PLATFORMS:
+    if len(sys.argv) != 7 or sys.argv[1] not in PLATFORMS:
         sys.exit(__doc__)
     print(build(sys.argv[1], *(Path(arg) for arg in sys.argv[2:])))
 

@@ -57,12 +57,14 @@ bool LogLine(MSIHANDLE install, const TaskRun& run, const Stream& stream, WideTe
 // when the user has cancelled.
 bool Drain(MSIHANDLE install, const TaskRun& run, Stream& stream, bool atEnd, WideText<kMessageSize>& text) {
     bool cancelled = false;
-    char chunk[256];
+    // A DWORD, as ReadFile's length is: with sizeof the length below would be a size_t.
+    const DWORD kChunkSize = 256;
+    char chunk[kChunkSize];
     DWORD available = 0;
     for (DWORD taken = 0; taken < kPipeSize &&
                           PeekNamedPipe(stream.pipe, nullptr, 0, nullptr, &available, nullptr) && available;) {
         DWORD read = 0;
-        if (!ReadFile(stream.pipe, chunk, available < sizeof chunk ? available : sizeof chunk, &read, nullptr) ||
+        if (!ReadFile(stream.pipe, chunk, available < kChunkSize ? available : kChunkSize, &read, nullptr) ||
             !read) {
             break;
         }

@@ -96,7 +96,7 @@ Describe 'Register' {
         @{ Name = 'no keeper'; Given = 'C:\None\PacecapKeep.exe'; Code = 4; Text = '^PacecapKeep.exe was not found: .*; nothing changed$'; Steps = @() }
         @{ Name = 'Administrators own new items: the keeper copied'; Code = 0; Text = '^Task Pacecap registered: C:\\Program Files\\Pacecap\\Task\\PacecapKeep.exe 96 82, as SYSTEM'
             Steps = 'folder Pacecap', 'folder Pacecap\Task', 'file Pacecap\Task\PacecapKeep.exe.new', 'replace Pacecap\Task\PacecapKeep.exe', 'register' }
-        @{ Name = 'hole 4: new items owned by their creator'; Owner = 'S-1-5-21-7-7-7-1001'; Code = 0; Text = '^Task Pacecap registered'
+        @{ Name = 'new items owned by the administrator who made them, as a policy may have it: each set whole as it is written, and registered'; Owner = 'S-1-5-21-7-7-7-1001'; Code = 0; Text = '^Task Pacecap registered'
             Steps = 'folder Pacecap', 'folder Pacecap\Task', 'file Pacecap\Task\PacecapKeep.exe.new', 'replace Pacecap\Task\PacecapKeep.exe', 'register' }
         @{ Name = 'the package installed: its keeper run in place, nothing copied'; Unzipped = $true; Code = 0; Steps = @('register')
             Text = '^Task Pacecap registered: C:\\Program Files\\Pacecap\\PacecapKeep.exe 96 82, as SYSTEM' }
@@ -104,9 +104,9 @@ Describe 'Register' {
             Code = 0; Steps = @('register'); Text = '^Task Pacecap registered: C:\\Program Files\\Pacecap\\PacecapKeep.exe 96 82' }
         @{ Name = 'the package installed over this script''s task: its keeper in place, the copy removed'; Unzipped = $true; Installed = $true; Code = 0
             Steps = 'register', 'remove Pacecap\Task'; Text = '^Task Pacecap registered: C:\\Program Files\\Pacecap\\PacecapKeep.exe 96 82' }
-        @{ Name = 'hole 4: an unzipped folder owned by its creator'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4; Steps = @()
+        @{ Name = 'an unzipped folder owned by the administrator who made it: its keeper refused, with the icacls commands that hand it to Administrators'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4; Steps = @()
             Text = '^Refused C:\\Program Files\\Pacecap\\PacecapKeep.exe, .*icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q, then icacls .* /reset .*; nothing changed$' }
-        @{ Name = 'hole 4: that folder, with -Keeper naming a trusted one'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Given = 'C:\Program Files\Vendor\PacecapKeep.exe'; Code = 4
+        @{ Name = 'that unzipped folder, with -Keeper naming a trusted keeper elsewhere: refused all the same, as the task''s copy goes into it'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Given = 'C:\Program Files\Vendor\PacecapKeep.exe'; Code = 4
             Steps = @(); Text = '^Refused C:\\Program Files\\Pacecap, .*files in C:\\Program Files\\Pacecap\. Put it in C:\\Program Files\\Pacecap, .*; nothing changed$' }
         @{ Name = 'a keeper path that the definition cannot hold'; Set = { Mock Read-ProgramFiles { "C:\O'Brien's Files" } }; Code = 4; Steps = @()
             Text = "^Refused the keeper C:\\O'Brien's Files\\Pacecap\\Task\\PacecapKeep.exe, as its path holds one of & < > ' `", .*; nothing changed$" }
@@ -196,7 +196,7 @@ Describe 'Register' {
             @{ What = 'resume events selected, none left out'; Get = { $q = Get-Query $Triggers.EventTrigger[0]; $q.Select | ForEach-Object { "$($_.Path) $($_.'#text')" }; $null -eq $q.Suppress }
                 Want = "System *[System[Provider[@Name='Microsoft-Windows-Power-Troubleshooter'] and EventID=1]]",
                     "System *[System[Provider[@Name='Microsoft-Windows-Kernel-Power'] and EventID=107]]", "System *[System[Provider[@Name='Microsoft-Windows-Kernel-Power'] and EventID=507]]", $true }
-            @{ What = 'hole 6: scheme changes, less those of the keeper the task runs'; Get = { $q = Get-Query $Triggers.EventTrigger[1]; "$($q.Select.Path) $($q.Select.'#text')"; "$($q.Suppress.Path) $($q.Suppress.'#text')" }
+            @{ What = 'scheme changes, less those of the keeper the task runs, so that its own writes never start it again'; Get = { $q = Get-Query $Triggers.EventTrigger[1]; "$($q.Select.Path) $($q.Select.'#text')"; "$($q.Suppress.Path) $($q.Suppress.'#text')" }
                 Want = "System *[System[Provider[@Name='Microsoft-Windows-UserModePowerService'] and EventID=12]]",
                     "System *[EventData[Data[@Name='ProcessPath']='C:\Program Files\Pacecap\Task\PacecapKeep.exe']]" }
             @{ What = 'settings: on battery too, one run at a time, a minute at most'; Get = { $s = $Task.Settings; $s.MultipleInstancesPolicy, $s.DisallowStartIfOnBatteries,
