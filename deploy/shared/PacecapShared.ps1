@@ -33,14 +33,14 @@ function Read-Attributes([string]$Path) {
 # Win32_Volume lists the local volumes, each with the letter it has. The
 # query runs in a Windows PowerShell of its own that is stopped at its bound:
 # -OperationTimeoutSec bounds the query, not the connection to a WMI service
-# that hangs. Throws when the letter is not one, or the count is not read.
+# that hangs. Its command line reads as it runs: the query in double quotes,
+# with none inside. Throws when the letter is not one, or the count is not read.
 function Read-Drive([string]$Letter) {
     if ($Letter -notmatch '^[A-Za-z]$') { throw "not a drive letter: '$Letter'" }
     $drive = New-Object IO.DriveInfo $Letter
-    $query = "@(Get-CimInstance -ClassName Win32_Volume -Filter `"DriveLetter = '$($Letter.ToUpper()):'`" " +
+    $query = "@(Get-CimInstance -ClassName Win32_Volume -Filter 'DriveLetter = ''$($Letter.ToUpper()):''' " +
         '-OperationTimeoutSec 30 -ErrorAction Stop).Count'
-    $ran = Invoke-Program "$(Get-SystemFolder 'System')\WindowsPowerShell\v1.0\powershell.exe" ('-NoProfile ' +
-        '-NonInteractive -EncodedCommand ' + [Convert]::ToBase64String([Text.Encoding]::Unicode.GetBytes($query))) 60
+    $ran = Invoke-Program "$(Get-SystemFolder 'System')\WindowsPowerShell\v1.0\powershell.exe" "-NoProfile -NonInteractive -Command `"$query`"" 60
     if ($ran.Stopped -or $ran.Code -ne 0 -or "$($ran.Output)".Trim() -notmatch '^\d+$') {
         throw "the volumes at ${Letter}: could not be read: $($ran.Stopped)$($ran.Code)"
     }
@@ -396,7 +396,7 @@ function ConvertTo-Argument([string]$Text) {
 }
 
 # How long a run again may take: longer than two runs of Pacecap and a cold
-# start of Windows PowerShell, shorter than the task's five minutes.
+# start of Windows PowerShell.
 $RelaunchSeconds = 240
 
 # Runs the script $Script again in $PowerShell, never waiting for input nor

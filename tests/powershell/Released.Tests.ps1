@@ -6,10 +6,16 @@ AfterAll { $env:ProgramFiles, $env:SystemRoot, $env:windir = $SavedEnv }
 Describe 'The released scripts' {
     BeforeAll {
         $Shared = [IO.File]::ReadAllText("$Deploy/shared/PacecapShared.ps1")
+        $Task = [IO.File]::ReadAllText("$Deploy/shared/PacecapTask.xml")
         $Released = Join-Path (Get-PSDrive TestDrive).Root 'released'
         New-Item -ItemType Directory -Path $Released | Out-Null
+        # Each script as release/standalone.py writes it: the shared part in
+        # place of the line that dot-sources it, the task's definition in a
+        # here-string in place of the line that reads it.
         foreach ($name in 'Detect-Pacecap.ps1', 'Remediate-Pacecap.ps1', 'Register-PacecapTask.ps1') {
-            [IO.File]::WriteAllText("$Released/$name", (ConvertTo-Standalone ([IO.File]::ReadAllText("$Deploy/$name")) $Shared))
+            $alone = [regex]::Replace([IO.File]::ReadAllText("$Deploy/$name"), '(?m)^\. "\$PSScriptRoot\\shared\\PacecapShared\.ps1"\r?\n', { $Shared })
+            $alone = [regex]::Replace($alone, '(?m)^\$TaskXml = \$null(\r?\n)', { $end = $args[0].Groups[1].Value; "`$TaskXml = @'$end$Task$end'@$end" })
+            [IO.File]::WriteAllText("$Released/$name", $alone)
         }
         # Parses a script as Windows PowerShell 5.1 must: no errors, and none
         # of the syntax that only PowerShell 7 knows.
@@ -35,13 +41,6 @@ Describe 'The released scripts' {
     ) {
         Set-Content -LiteralPath "$Released/new.ps1" -Value $Code
         Test-Syntax "$Released/new.ps1" | Should -Not -BeNullOrEmpty
-    }
-    It 'the release puts the shared part, as it is, in place of the line that dot-sources it: <Case>' -ForEach @(
-        @{ Case = 'CR LF'; Source = "a`r`n. `"`$PSScriptRoot\shared\PacecapShared.ps1`"`r`nb"; Want = "a`r`nS `$1 \`r`nb" }
-        @{ Case = 'LF'; Source = "a`n. `"`$PSScriptRoot\shared\PacecapShared.ps1`"`nb"; Want = "a`nS `$1 \`r`nb" }
-        @{ Case = 'a script without that line, left alone'; Source = "a`n# . `"`$PSScriptRoot\shared\PacecapShared.ps1`"`nb"; Want = "a`n# . `"`$PSScriptRoot\shared\PacecapShared.ps1`"`nb" }
-    ) {
-        ConvertTo-Standalone $Source "S `$1 \`r`n" | Should -BeExactly $Want
     }
     It 'a released script, with no shared file beside it, starts only the installed Pacecap.exe as SYSTEM' {
         . "$Released/Detect-Pacecap.ps1"
@@ -83,17 +82,29 @@ Describe 'The released scripts' {
             "$($in.Name): $_" }
         $reads -join "`n" | Should -BeExactly ($Allowed -join "`n")
     }
-    It 'Register puts the shared part into the task''s script only from deploy/, and checks that file too' {
+    It 'Register reads the task''s definition only once checked, and standing alone carries it byte for byte' {
         Mock Get-Exposure { '' }
-        Mock Read-Attributes { 0x20 }
-        Mock Read-Bytes { [IO.File]::ReadAllBytes($Path.Replace('\', '/')) }
-        $fromDeploy = Get-TaskScript $Deploy "$Deploy/shared/PacecapShared.ps1"
-        [Text.Encoding]::ASCII.GetString($fromDeploy.Bytes) | Should -Be ([IO.File]::ReadAllText("$Released/Remediate-Pacecap.ps1"))
-        Should -Invoke Get-Exposure -ParameterFilter { $Path -like '*PacecapShared.ps1' } -Times 1 -Exactly
-        (Get-TaskScript $Released '').Bytes | Should -Be ([IO.File]::ReadAllBytes("$Released/Remediate-Pacecap.ps1"))
-        # A released Register beside a Remediate-Pacecap.ps1 from deploy/ reads no shared file.
-        (Get-TaskScript $Deploy '').Text | Should -Match 'does not stand alone: use the released one$'
-        Should -Invoke Read-Bytes -ParameterFilter { $Path -like '*PacecapShared.ps1' } -Times 1 -Exactly
+        Mock Read-Bytes { [IO.File]::ReadAllBytes($Path) }
+        (Get-TaskTemplate "$Deploy/shared/PacecapTask.xml").Xml | Should -BeExactly $Task
+        Mock Get-Exposure -ParameterFilter { $Path -eq "$Deploy/shared/PacecapTask.xml" } { 'standard users can change or delete it' }
+        (Get-TaskTemplate "$Deploy/shared/PacecapTask.xml").Text | Should -BeExactly "Refused $Deploy/shared/PacecapTask.xml, as this runs with administrator rights and standard users can change or delete it"
+        Should -Invoke Read-Bytes -Times 1 -Exactly
+        . "$Released/Register-PacecapTask.ps1"
+        (Get-TaskTemplate "$Deploy/shared/PacecapTask.xml").Xml | Should -BeExactly $Task
+        Should -Invoke Read-Bytes -Times 1 -Exactly
+    }
+    # Every command line a script starts reads as it runs: none holds a
+    # command in Base64 (-EncodedCommand, which PowerShell takes as any of
+    # its prefixes from -e, or as -ec).
+    It 'builds no encoded command in <Name>' -ForEach @(
+        'Detect-Pacecap.ps1', 'Remediate-Pacecap.ps1', 'Register-PacecapTask.ps1', 'shared/PacecapShared.ps1' | ForEach-Object { @{ Name = $_ } }
+    ) {
+        $ast = [Management.Automation.Language.Parser]::ParseFile("$Deploy/$Name", [ref]$null, [ref]$null)
+        $found = $ast.FindAll({ param($node) $node -is [Management.Automation.Language.StringConstantExpressionAst] -or
+                $node -is [Management.Automation.Language.ExpandableStringExpressionAst] -or $node -is [Management.Automation.Language.MemberExpressionAst] }, $true) |
+            ForEach-Object { if ($_ -is [Management.Automation.Language.MemberExpressionAst]) { "$($_.Member)" } else { $_.Value -split '\s+' } } |
+            Where-Object { $_ -like '*Base64*' -or $_ -eq '-ec' -or ($_ -match '^-e\w*$' -and 'encodedcommand'.StartsWith($_.Substring(1), 'OrdinalIgnoreCase')) }
+        $found | Should -BeNullOrEmpty
     }
 }
 

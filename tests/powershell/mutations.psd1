@@ -48,8 +48,10 @@
     @{ Name = '100 rejected'; File = 'shared/PacecapShared.ps1'; Old = '$value -gt 100'; New = '$value -gt 99' }
     @{ Name = 'Remediate sets the values swapped'; File = 'Remediate-Pacecap.ps1'; Old = 'Invoke-Pacecap $found.Exe "$PluggedIn $OnBattery"'; New = 'Invoke-Pacecap $found.Exe "$OnBattery $PluggedIn"' }
     @{ Name = 'Detect starts the exe as given, not as found'; File = 'Detect-Pacecap.ps1'; Old = "Invoke-Pacecap `$found.Exe '0'"; New = "Invoke-Pacecap `$Pacecap '0'" }
-    @{ Name = 'the task gets the values swapped'; File = 'Register-PacecapTask.ps1'; Old = '$system $PluggedIn $OnBattery'; New = '$system $OnBattery $PluggedIn' }
-    @{ Name = 'the task runs the exe of %ProgramFiles%\Pacecap, not its own copy'; File = 'Register-PacecapTask.ps1'; Old = 'Get-TaskDefinition $taskFolder'; New = 'Get-TaskDefinition $folder' }
+    @{ Name = 'the task gets the values swapped'; File = 'Register-PacecapTask.ps1'; Old = 'Get-TaskXml $template.Xml $path $PluggedIn $OnBattery'
+        New = 'Get-TaskXml $template.Xml $path $OnBattery $PluggedIn' }
+    @{ Name = 'the task runs the keeper given, not the copy of its own'; File = 'Register-PacecapTask.ps1'
+        Old = '$path = if ($found.InPlace) { $found.Exe } else { "$taskFolder\PacecapKeep.exe" }'; New = '$path = $found.Exe' }
     @{ Name = 'the task copies another exe than the one checked'; File = 'Register-PacecapTask.ps1'; Old = 'Read-Bytes $found.Exe'; New = 'Read-Bytes "$folder\Pacecap.exe"' }
     @{ Name = 'registered without -TaskPath'; File = 'Register-PacecapTask.ps1'; Old = "Register-ScheduledTask -TaskPath '\' "; New = 'Register-ScheduledTask ' }
     @{ Name = 'looked up without -TaskPath to be stopped'; File = 'Register-PacecapTask.ps1'; Old = "function Stop-Task {`n    if (Get-ScheduledTask -TaskPath '\' "
@@ -64,18 +66,24 @@
     @{ Name = 'the relaunch without -NonInteractive'; File = 'shared/PacecapShared.ps1'; Old = "'-NoProfile', '-NonInteractive', '-ExecutionPolicy'"; New = "'-NoProfile', '-ExecutionPolicy'" }
     @{ Name = 'Remediate: a relaunch stopped at its bound exits 4'; File = 'Remediate-Pacecap.ps1'; Old = 'Start-Relaunch $PSCommandPath $Bound $false 3'; New = 'Start-Relaunch $PSCommandPath $Bound' }
     @{ Name = 'Register: a relaunch stopped at its bound exits 4'; File = 'Register-PacecapTask.ps1'; Old = 'Start-Relaunch $PSCommandPath $Bound $true 6'; New = 'Start-Relaunch $PSCommandPath $Bound $true' }
-    @{ Name = 'the event query''s XPath put in the XML unescaped'; File = 'Register-PacecapTask.ps1'; Old = '$([Security.SecurityElement]::Escape($xpath))'; New = '$xpath' }
-    @{ Name = 'the event query''s path always in apostrophes'; File = 'Register-PacecapTask.ps1'; Old = '=$(ConvertTo-XPathString $Except)]]'; New = "='`$Except']]" }
-    @{ Name = 'Register deletes the old Task folder before the new copy is whole'; File = 'Register-PacecapTask.ps1'
-        Old = "        # Made anew, so that"; New = "        if (`$null -ne (Read-Attributes `$taskFolder)) { Remove-Folder `$taskFolder }`n        # Made anew, so that" }
-    @{ Name = 'Register registers the task before the swap'; File = 'Register-PacecapTask.ps1'
-        Old = "        Stop-Task`n        `$moved = "; New = "        Register-Task (Get-TaskDefinition `$taskFolder `$system `$PluggedIn `$OnBattery)`n        Stop-Task`n        `$moved = " }
+    @{ Name = 'a keeper path with an apostrophe put in the definition'; File = 'Register-PacecapTask.ps1'; Old = "if (`$Keeper -match `"[&<>'```"]`")"
+        New = "if (`$Keeper -match `"[&<>```"]`")" }
+    @{ Name = 'a keeper path with an ampersand put in the definition'; File = 'Register-PacecapTask.ps1'; Old = "if (`$Keeper -match `"[&<>'```"]`")"
+        New = "if (`$Keeper -match `"[<>'```"]`")" }
+    @{ Name = 'the keeper named in the action only, not in the scheme-change query'; File = 'Register-PacecapTask.ps1'; Old = "`$Template.Replace('{KEEPER}', `$Keeper)"
+        New = "`$Template.Replace('<Command>{KEEPER}', `"<Command>`$Keeper`")" }
+    @{ Name = 'Register deletes the old keeper before the new copy is whole'; File = 'Register-PacecapTask.ps1'
+        Old = "    Write-SecureFile `$new `$Bytes `$TaskSecurity"; New = "    if (`$null -ne (Read-Attributes `$Keeper)) { Remove-Entry `$Keeper `$false }`n    Write-SecureFile `$new `$Bytes `$TaskSecurity" }
+    @{ Name = 'Register registers the task before the keeper is in place'; File = 'Register-PacecapTask.ps1'
+        Old = "            `$refusal = Copy-Keeper `$bytes `$path"; New = "            Register-Task `$xml`n            `$refusal = Copy-Keeper `$bytes `$path" }
     @{ Name = 'Register unregisters the old task before it registers the new one'; File = 'Register-PacecapTask.ps1'
-        Old = "        Stop-Task`n        `$moved = "; New = "        Unregister-Task`n        `$moved = " }
-    @{ Name = 'Register does not put the old copy back when the new one cannot take its place'; File = 'Register-PacecapTask.ps1'
-        Old = 'catch { if ($moved) { Move-Folder $oldFolder $taskFolder }; throw }'; New = 'catch { throw }' }
-    @{ Name = '-Remove without the refusal of links in the task''s folders'; File = 'Register-PacecapTask.ps1'
-        Old = '        if (-not $refusal) { $refusal = Get-LinkRefusal $ours }'; New = '' }
+        Old = "        Register-Task `$xml`n    } catch {"; New = "        Unregister-Task`n        Register-Task `$xml`n    } catch {" }
+    @{ Name = 'the old two-move swap: the keeper moved aside, then the new one in'; File = 'Register-PacecapTask.ps1'
+        Old = 'Invoke-Retried { Move-Replacing $new $Keeper }'; New = 'Invoke-Retried { Move-Replacing $Keeper "$Keeper.old"; Move-Replacing $new $Keeper }' }
+    @{ Name = 'the keeper put in place by a rename that does not replace'; File = 'Register-PacecapTask.ps1'; Old = 'MoveFile($From, $To, $true)'; New = 'MoveFile($From, $To, $false)' }
+    @{ Name = 'a running keeper not stopped before it is replaced'; File = 'Register-PacecapTask.ps1'; Old = "    Stop-Task`n    Invoke-Retried"; New = '    Invoke-Retried' }
+    @{ Name = 'without the refusal of links in the task''s folder'; File = 'Register-PacecapTask.ps1'
+        Old = '    if (-not $refusal) { $refusal = Get-LinkRefusal $taskFolder }'; New = '' }
     @{ Name = 'Remove-Item -Recurse back, which follows links'; File = 'Register-PacecapTask.ps1'
         Old = "    `$entries = @(Read-Tree `$Path)`n    `$link = Find-Link `$entries`n    if (`$link) { throw `"`$link is a link that this did not make; nothing removed`" }`n    [array]::Reverse(`$entries)`n    foreach (`$entry in `$entries) { Invoke-Retried { Remove-Entry `$entry.Path ((`$entry.Attributes -band 0x10) -ne 0) } }"
         New = '    Invoke-Retried { Remove-Item -LiteralPath $Path -Recurse -Force }' }
@@ -86,8 +94,8 @@
         Old = 'return @{ Code = 3; Text = "Pacecap $PluggedIn $OnBattery was stopped'; New = 'return @{ Code = 4; Text = "Pacecap $PluggedIn $OnBattery was stopped' }
     @{ Name = 'Detect -ConfigMgr: Pacecap not found, exit 0'; File = 'Detect-Pacecap.ps1'; Old = 'if (-not $found.Exe) { return @{ Code = 4;'; New = 'if (-not $found.Exe) { return @{ Code = 4 * -not $ConfigMgr;' }
     # Paths from the environment, which an administrator's unelevated side can set for an elevated prompt.
-    @{ Name = 'the task''s PowerShell from %SystemRoot%'; File = 'Register-PacecapTask.ps1'; Old = 'Get-TaskDefinition $taskFolder $system $PluggedIn'
-        New = 'Get-TaskDefinition $taskFolder "$env:SystemRoot\System32" $PluggedIn' }
+    @{ Name = 'the package''s keeper looked for under %ProgramFiles%'; File = 'Register-PacecapTask.ps1'; Old = '$installed = "$ProgramFiles\Pacecap\PacecapKeep.exe"'
+        New = '$installed = "$env:ProgramFiles\Pacecap\PacecapKeep.exe"' }
     @{ Name = 'the relaunch from %windir%'; File = 'shared/PacecapShared.ps1'; Old = '$PSVersionTable.PSEdition $system $NeedsWindowsPowerShell'
         New = '$PSVersionTable.PSEdition "$env:windir\System32" $NeedsWindowsPowerShell' }
     @{ Name = 'Sysnative under %windir%'; File = 'shared/PacecapShared.ps1'; Old = "`$SystemDirectory.Substring(0, `$SystemDirectory.LastIndexOf('\')) + '\Sysnative'"
@@ -95,7 +103,8 @@
     @{ Name = 'the trusted place from %ProgramFiles%'; File = 'shared/PacecapShared.ps1'; Old = '$folders = if ($elevated) { , "$programFiles\Pacecap" }'
         New = '$folders = if ($elevated) { , "$env:ProgramFiles\Pacecap" }' }
     @{ Name = 'Register''s folder from %ProgramFiles%'; File = 'Register-PacecapTask.ps1'; Old = '$folder = "$programFiles\Pacecap"'; New = '$folder = "$env:ProgramFiles\Pacecap"' }
-    @{ Name = 'Register''s advice from %ProgramFiles%'; File = 'Register-PacecapTask.ps1'; Old = '$(Get-Advice $ProgramFiles)'; New = '$(Get-Advice $env:ProgramFiles)' }
+    @{ Name = 'Register''s advice from %ProgramFiles%'; File = 'Register-PacecapTask.ps1'; Old = 'administrator rights and $why. $(Get-Advice $ProgramFiles)"'
+        New = 'administrator rights and $why. $(Get-Advice $env:ProgramFiles)"' }
     @{ Name = 'the volume read''s PowerShell from %SystemRoot%'; File = 'shared/PacecapShared.ps1'; Old = "Invoke-Program `"`$(Get-SystemFolder 'System')\WindowsPowerShell"
         New = "Invoke-Program `"`$env:SystemRoot\System32\WindowsPowerShell" }
     @{ Name = 'whoami from %SystemRoot%'; File = 'shared/PacecapShared.ps1'; Old = "`$(Get-SystemFolder 'System')\whoami.exe"; New = '$env:SystemRoot\System32\whoami.exe' }
@@ -107,14 +116,26 @@
         New = 'catch { $env:SystemRoot }' }
     @{ Name = 'Sysnative from a 32-bit process on a 32-bit system'; File = 'shared/PacecapShared.ps1'; Old = 'if ($System64 -and -not $Process64)'; New = 'if (-not $Process64)' }
     # Register.
-    @{ Name = 'Register: the written copies not checked again'; File = 'Register-PacecapTask.ps1'
-        Old = 'foreach ($path in "$newFolder\Pacecap.exe", "$newFolder\Remediate-Pacecap.ps1")'; New = 'foreach ($path in @())' }
+    @{ Name = 'Register: the written copy not checked again'; File = 'Register-PacecapTask.ps1'; Old = "    `$why = Get-Exposure `$new`n"; New = "    `$why = ''`n" }
     @{ Name = 'Register installs without the folder refusal'; File = 'Register-PacecapTask.ps1'
-        Old = "`n    `$refusal = Get-FolderRefusal (@(`$folder) + `$ours) `$programFiles`n"; New = "`n    `$refusal = `$null`n" }
-    @{ Name = 'Register installs without the link refusal'; File = 'Register-PacecapTask.ps1'
-        Old = "`n    if (-not `$refusal) { `$refusal = Get-LinkRefusal `$ours }`n"; New = "`n" }
-    @{ Name = 'a stale Task.old not cleared before the swap'; File = 'Register-PacecapTask.ps1'; Old = 'foreach ($stale in $newFolder, $oldFolder)'; New = 'foreach ($stale in , $newFolder)' }
-    @{ Name = '-Remove leaves Task.old'; File = 'Register-PacecapTask.ps1'; Old = "foreach (`$name in 'Task', 'Task.new', 'Task.old')"; New = "foreach (`$name in 'Task', 'Task.new')" }
+        Old = "    if (`$refusal) { return @{ Code = 4; Text = `"`$refusal; nothing changed`" } }`n    # Read before"; New = '    # Read before' }
+    @{ Name = 'a half-made copy not cleared before the new one is written'; File = 'Register-PacecapTask.ps1'; Old = "    if (`$null -ne (Read-Attributes `$new)) { Remove-Entry `$new `$false }`n"; New = '' }
+    @{ Name = '-Remove leaves the Task folder'; File = 'Register-PacecapTask.ps1'; Old = "    if (`$null -ne (Read-Attributes `"`$Folder\Task`")) { Remove-Folder `"`$Folder\Task`" }`n"; New = '' }
+    @{ Name = '-Remove leaves a task that the package registered'; File = 'Register-PacecapTask.ps1'; Old = "            Unregister-Task`n"
+        New = "            if (`$null -ne (Read-Attributes `$taskFolder)) { Unregister-Task }`n" }
+    @{ Name = 'the package''s keeper copied, not run in place'; File = 'Register-PacecapTask.ps1'; Old = 'InPlace = $found.Exe -eq $installed'; New = 'InPlace = $false' }
+    @{ Name = 'a keeper given preferred over the package''s'; File = 'Register-PacecapTask.ps1'; Old = '@($installed) + @($Given | Where-Object { $_ -and $_ -ne $installed })'
+        New = '@($Given | Where-Object { $_ -and $_ -ne $installed }) + @($installed)' }
+    @{ Name = 'the keeper taken unchecked'; File = 'Register-PacecapTask.ps1'; Old = '$found = Find-Pacecap $candidate @() $true'; New = '$found = Find-Pacecap $candidate @() $false' }
+    @{ Name = 'the copy of the script''s keeper left once the package''s runs'; File = 'Register-PacecapTask.ps1'
+        Old = "if (`$found.InPlace -and `$null -ne (Read-Attributes `$taskFolder)) { Remove-Folder `$taskFolder }; ''"; New = "''" }
+    @{ Name = 'the task''s definition read from deploy/ unchecked'; File = 'Register-PacecapTask.ps1'; Old = "    `$why = Get-Exposure `$File`n"; New = "    `$why = ''`n" }
+    @{ Name = 'the released Register reads the definition from a file all the same'; File = 'Register-PacecapTask.ps1'
+        Old = 'if ($null -ne $TaskXml) { return @{ Xml = $TaskXml } }'; New = '' }
+    @{ Name = 'the volume query back in -EncodedCommand'; File = 'shared/PacecapShared.ps1'; Old = "`"-NoProfile -NonInteractive -Command ```"`$query```"`""
+        New = "('-NoProfile -NonInteractive -EncodedCommand ' + [Convert]::ToBase64String([Text.Encoding]::Unicode.GetBytes(`$query)))" }
+    @{ Name = 'the volume query''s letter in double quotes, which the command line would split'; File = 'shared/PacecapShared.ps1'
+        Old = "-Filter 'DriveLetter = ''`$(`$Letter.ToUpper()):''' "; New = "-Filter ```"DriveLetter = '`$(`$Letter.ToUpper()):'```" " }
     @{ Name = 'Register takes a token it cannot read as SYSTEM'; File = 'Register-PacecapTask.ps1'; Old = '$account = try { Read-Account } catch { $null }'
         New = "`$account = try { Read-Account } catch { @{ User = 'S-1-5-18' } }" }
     # Who gets the checks: each group alone.

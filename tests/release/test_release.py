@@ -397,10 +397,14 @@ def bundle(work, pki):
     exes = [name for t in TARGETS for name in (t[1], KEEPERS[t[0]])]
     packages = [dist / ("Pacecap-1.0.0.0-%s.msi" % arch) for arch, *_ in TARGETS]
     # Each released script is its source with the one line that dot-sources
-    # the shared part replaced by that part's bytes.
+    # the shared part replaced by that part's bytes, and the line that reads
+    # the task's definition by a here-string of its bytes.
     shared = (ROOT / "deploy" / "shared" / "PacecapShared.ps1").read_bytes()
     dot_source = b'. "$PSScriptRoot\\shared\\PacecapShared.ps1"\n'
-    alone = {s.name: s.read_bytes().replace(dot_source, shared) for s in scripts}
+    task = b"$TaskXml = @'\n" + (ROOT / "deploy" / "shared" / "PacecapTask.xml").read_bytes() + b"\n'@\n"
+    alone = {s.name: s.read_bytes().replace(dot_source, shared).replace(b"$TaskXml = $null\n", task) for s in scripts}
+    check("Register-PacecapTask.ps1 reads the task's definition on one line of its own",
+          (ROOT / "deploy" / "Register-PacecapTask.ps1").read_bytes().splitlines().count(b"$TaskXml = $null") == 1)
     check("each roll-out script dot-sources the shared part on exactly one line of its own",
           all(s.read_bytes().splitlines(keepends=True).count(dot_source) == 1 for s in scripts))
     released = {s.name: (dist / s.name).read_bytes() for s in scripts}
@@ -602,7 +606,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(44, "release bundle"):
+            with checks(45, "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -67,7 +67,7 @@ class Layout:
     copyfile, so each new file takes its folder's inherited rules; then all
     is given to Administrators, whoever the job's token names as owner of
     what it makes, so that only the rules below make a difference.
-      bin          the exe under test
+      bin          the exe under test, and the kit's PacecapKeep.exe
       scripts      the roll-out scripts alone, as the release ships them
       kit          the same scripts with the exe beside them
       marker       RunMarker.exe named Pacecap.exe
@@ -86,6 +86,7 @@ class Layout:
         self.run_marker = kit / "RunMarker.exe"
         for folder in (self.bin, self.kit):
             shutil.copyfile(exe, folder / "Pacecap.exe")
+        shutil.copyfile(kit / "PacecapKeep.exe", self.bin / "PacecapKeep.exe")
         for folder in (self.scripts, self.kit):
             subprocess.run([sys.executable, str(ROOT / "release" / "standalone.py"), str(folder)], check=True,
                            capture_output=True, timeout=RUN_TIMEOUT)

@@ -82,17 +82,12 @@ def same_folder(a, b):
 
 def task_values(definition, env, folder):
     """(plugged-in, on-battery) that the task passes, where all else of it is
-    as Register-PacecapTask.ps1 makes it from folder; else what is not."""
+    as the package registers it, its keeper in folder run in place; else
+    what is not."""
     tokens = split_arguments(definition["arguments"])
-    lowered = [token.lower() for token in tokens]
-
-    def value(name):
-        at = lowered.index(name.lower()) + 1 if name.lower() in lowered else len(tokens)
-        return int(tokens[at]) if at < len(tokens) and tokens[at].isdigit() else None
-    found = (value("-PluggedIn"), value("-OnBattery"))
-    own = ntpath.join(str(folder), "Task")
+    found = tuple(int(token) if token.isdigit() else None for token in (tokens + ["", ""])[:2])
     problems = action_problems(definition["command"], definition["arguments"], env,
-                               ntpath.join(own, "Remediate-Pacecap.ps1"), ntpath.join(own, "Pacecap.exe"), *found)
+                               ntpath.join(str(folder), "PacecapKeep.exe"), *found)
     if not is_system(definition["user"]):
         problems.append("it runs as %r, not SYSTEM" % definition["user"])
     return problems or found

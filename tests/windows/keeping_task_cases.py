@@ -15,37 +15,39 @@ from windows_api import machine_text
 
 
 def keeping_task_cases(layout, machine):
-    """Register-PacecapTask.ps1 run from a protected copy: the task's
-    definition, the scheme-change trigger firing on another Pacecap.exe's
-    change, the change of the task's own copy not starting it again, a run
-    that finds the values set and changes nothing, and -Remove. Skipped
+    """Register-PacecapTask.ps1 run from a protected copy with -Keeper naming
+    the kit's PacecapKeep.exe: the task's definition (the keeper it runs, its
+    values, its triggers), another program's change of the scheme undone,
+    the keeper's own change not starting the task again, a run that finds
+    the values held logging no change of scheme, and -Remove. Skipped
     where a Pacecap task or %ProgramFiles%\\Pacecap is already there; the
     resume trigger's check needs a resume event in the System log, and each
-    scheme-change window check skips where a change that the task's copy did
-    not make came within it."""
+    scheme-change window check skips where a change that the task's keeper
+    did not make came within it."""
     installed = Path(os.environ["ProgramFiles"]) / "Pacecap"
     if installed.exists() or task_state(TASK) is not None:
         skip(1, "the task that keeps the limits", "%s or a task %s is already here; both are left alone"
              % (installed, TASK))
         return
     register = layout.kit / "Register-PacecapTask.ps1"
-    own = installed / "Task"  # the task's own copies, which nothing else runs
+    own = installed / "Task" / "PacecapKeep.exe"  # the task's own copy, which nothing else runs
     with scheme_restored():
         write_scheme(100, 100)
         try:
-            ran = run_script(register, "-Pacecap", layout.bin / "Pacecap.exe", "-PluggedIn", 96, "-OnBattery", 82)
+            ran = run_script(register, "-Keeper", layout.bin / "PacecapKeep.exe", "-PluggedIn", 96, "-OnBattery", 82)
             check("Register-PacecapTask from a protected copy: exit 0", ran.code == 0, ran)
-            ran = run_script(register, "-Pacecap", own / "Pacecap.exe", "-PluggedIn", 96, "-OnBattery", 82)
-            check("registered again with -Pacecap naming the task's own copy: exit 0, the task there, the same bytes",
-                  ran.code == 0 and task_state(TASK) is not None and (own / "Pacecap.exe").read_bytes()
-                  == (layout.bin / "Pacecap.exe").read_bytes() and not (installed / "Task.old").exists(), ran)
+            ran = run_script(register, "-Keeper", own, "-PluggedIn", 96, "-OnBattery", 82)
+            check("registered again with -Keeper naming the task's own copy: exit 0, the task there, the same bytes, "
+                  "nothing else in its folder", ran.code == 0 and task_state(TASK) is not None
+                  and own.read_bytes() == (layout.bin / "PacecapKeep.exe").read_bytes()
+                  and [path.name for path in own.parent.iterdir()] == [own.name], ran)
             subscription = task_definition_cases(own, layout, machine)
-            scheme_change_cases(own / "Pacecap.exe", layout.bin / "Pacecap.exe", subscription)
+            scheme_change_cases(own, layout.bin / "Pacecap.exe", subscription)
             wait_until_idle(TASK)
             ran = run_script(register, "-Remove")
-            left = [path for path in (own / "Pacecap.exe", own / "Remediate-Pacecap.ps1") if path.exists()]
-            check("-Remove: exit 0, the task and its copies are gone",
-                  ran.code == 0 and task_state(TASK) is None and not left, (ran, left))
+            check("-Remove: exit 0, the task and its folder are gone, the values left as they are",
+                  ran.code == 0 and task_state(TASK) is None and not own.parent.exists() and read_scheme() == (96, 82),
+                  (ran, read_scheme()))
         finally:
             wait_until_idle(TASK)
             unregister(TASK)
@@ -72,8 +74,8 @@ def resume_verdict(machine, logged, selected):
 
 
 def task_definition_cases(own, layout, machine):
-    """Checks the registered task's definition; returns its scheme-change
-    subscription."""
+    """Checks the registered task's definition, which runs the keeper own;
+    returns its scheme-change subscription."""
     exported = powershell("Export-ScheduledTask -TaskName %s" % ps_quote(TASK))
     definition = task_definition(exported.out)
     triggers = definition["triggers"]
@@ -95,30 +97,27 @@ def task_definition_cases(own, layout, machine):
         skip(1, name, detail)
     else:
         check(name + " (%d)" % len(logged or []), passed, detail)
-    exe, users_copy = str(own / "Pacecap.exe"), str(own.parent / "Pacecap.exe")
+    keeper, users_copy = str(own), str(own.parent.parent / own.name)
     suppress = " ".join(scheme[0][1]["suppress"]).lower() if len(scheme) == 1 else ""
     check("the scheme-change trigger selects UserModePowerService 12 and leaves out %s's changes, not %s's"
-          % (exe, users_copy), len(scheme) == 1 and scheme[0][1]["logs"] == {"System"}
+          % (keeper, users_copy), len(scheme) == 1 and scheme[0][1]["logs"] == {"System"}
           and scheme[0][1]["providers"] == {SCHEME_PROVIDER} and scheme[0][1]["ids"] == {12}
-          and "processpath" in suppress and exe.lower() in suppress and users_copy.lower() not in suppress, terms)
+          and "processpath" in suppress and keeper.lower() in suppress and users_copy.lower() not in suppress, terms)
     problems = action_problems(definition["command"], definition["arguments"],
-                               {name.upper(): value for name, value in os.environ.items()},
-                               str(own / "Remediate-Pacecap.ps1"), exe, 96, 82)
-    check("the action: Windows PowerShell runs %s -Pacecap %s -PluggedIn 96 -OnBattery 82"
-          % (own / "Remediate-Pacecap.ps1", exe), not problems,
+                               {name.upper(): value for name, value in os.environ.items()}, keeper, 96, 82)
+    check("the action runs %s 96 82, nothing else" % keeper, not problems,
           (problems, definition["command"], definition["arguments"]))
-    check("it runs as SYSTEM, for at most 5 minutes", is_system(definition["user"])
-          and definition["time_limit"] == TIME_LIMIT, (definition["user"], definition["time_limit"]))
+    check("it runs as SYSTEM, elevated, for at most a minute", is_system(definition["user"])
+          and definition["run_level"] == "HighestAvailable" and definition["time_limit"] == TIME_LIMIT,
+          (definition["user"], definition["run_level"], definition["time_limit"]))
     # Only what nobody else can run may have its changes left alone.
-    found = {item: security(item) for item in (own, own / "Pacecap.exe")}
+    found = {item: security(item) for item in (own.parent, own)}
     closed = [owner == ADMINISTRATORS_SID and rules and not any(rule.inherited for rule in rules)
               and {rule.sid for rule in rules} <= {SYSTEM_SID, ADMINISTRATORS_SID} for owner, rules in found.values()]
-    check("%s and its Pacecap.exe: Administrators own them, only SYSTEM and Administrators have access, "
-          "nothing inherited" % own, all(closed), found)
-    copies = [(own / name).exists() and (own / name).read_bytes() == (layout.kit / name).read_bytes()
-              for name in ("Pacecap.exe", "Remediate-Pacecap.ps1")]
-    check("%s holds Pacecap.exe and Remediate-Pacecap.ps1, byte for byte the registered copies" % own,
-          all(copies), copies)
+    check("%s and its keeper: Administrators own them, only SYSTEM and Administrators have access, "
+          "nothing inherited" % own.parent, all(closed), found)
+    check("%s is byte for byte the kit's PacecapKeep.exe" % own,
+          own.exists() and own.read_bytes() == (layout.bin / own.name).read_bytes())
     return scheme[0][0] if len(scheme) == 1 else None
 
 
@@ -133,14 +132,14 @@ def foreign_events(events, own_exe, expected=()):
 def scheme_change_cases(own_exe, user_exe, subscription):
     wait_until_idle(TASK)
     before, mark = task_state(TASK), last_scheme_event()
-    # Another Pacecap.exe, as any user may run the one on the PATH: the
-    # trigger must put 96/82 back.
+    # Another program changes the plan, as any user may run Pacecap.exe: the
+    # trigger must undo it.
     changed = Run([str(user_exe), "100", "100"])
     started = time.monotonic()
     state = wait_for_run(TASK, before[1], 40)
     now = poll(lambda: read_scheme() == (96, 82), max(1, 40 - (time.monotonic() - started)))
-    check("another Pacecap.exe's change (100 100) starts the task within 40 s, which puts 96 and 82 back "
-          "(last result 0)", changed.code == 0 and state is not None and state[2] == 0 and now,
+    check("another program's change of the plan (Pacecap.exe 100 100) starts the task within 40 s, which "
+          "undoes it: 96 and 82 back (last result 0)", changed.code == 0 and state is not None and state[2] == 0 and now,
           (changed, state, read_scheme()))
 
     def logged():
@@ -151,7 +150,7 @@ def scheme_change_cases(own_exe, user_exe, subscription):
     check("the task's change is logged as UserModePowerService 12 with ProcessPath %s" % own_exe, bool(own), events)
     selected = {event[0] for event in (read_events(subscription) or [])} if subscription else set()
     by_user = [event for event in events if same_path(event[3], str(user_exe))]
-    check("the trigger's query selects the other Pacecap.exe's change and leaves out the task's own",
+    check("the trigger's query selects the other program's change and leaves out the keeper's own",
           bool(by_user) and bool(own) and by_user[0][0] in selected and not any(event[0] in selected for event in own),
           (events, sorted(number for number in selected if number > mark)))
 
@@ -181,7 +180,7 @@ def scheme_change_cases(own_exe, user_exe, subscription):
     events = poll(up_to_powercfg, 10) or scheme_events(mark)
     first_tool = next((event[0] for event in events if by_powercfg(event)), None)
     before_tool = [event for event in events if first_tool is None or event[0] < first_tool]
-    name = "a task run that finds 96 and 82 set exits 0 and logs no UserModePowerService 12"
+    name = "a task run that finds 96 and 82 held exits 0, and its keeper logs no UserModePowerService 12"
     others = foreign_events(before_tool, own_exe)
     if others:
         skip(1, name, "scheme changes that the task's copy did not make came meanwhile: %r" % others)

@@ -88,7 +88,7 @@ GROUPS = [
     ("the task that keeps the limits", "no Pacecap task and no %ProgramFiles%\\Pacecap yet, the System log's "
      "scheme-change events; for the resume check, a resume event in the System log (a machine with a sleep state "
      "or Modern Standby that has resumed)", "skips (1) where either is there already; the resume check skips where "
-     "the log holds no resume event; each scheme-change window check skips where a change that the task's copy "
+     "the log holds no resume event; each scheme-change window check skips where a change that the task's keeper "
      "did not make came within it"),
     ("manifests", "the manifests of UserModePowerService and Kernel-Power", "the Kernel-Power check skips where that "
      "provider is not registered"),

@@ -10,12 +10,11 @@ SAMPLE_TASK = """<?xml version="1.0" encoding="UTF-16"?>
  Path="System"&gt;*[System[Provider[@Name='A'] and EventID=1]]&lt;/Select&gt;&lt;/Query&gt;&lt;/QueryList&gt;\
 </Subscription><Delay>PT10S</Delay></EventTrigger>
   </Triggers>
-  <Principals><Principal id="Author"><UserId>S-1-5-18</UserId></Principal></Principals>
-  <Settings><ExecutionTimeLimit>PT5M</ExecutionTimeLimit></Settings>
-  <Actions Context="Author"><Exec><Command>%SystemRoot%\\System32\\WindowsPowerShell\\v1.0\\powershell.exe</Command>
-    <Arguments>-NoProfile -NonInteractive -ExecutionPolicy Bypass -File\
- "%ProgramFiles%\\Pacecap\\Task\\Remediate-Pacecap.ps1" -Pacecap "C:\\Program Files\\Pacecap\\Task\\Pacecap.exe"\
- -PluggedIn 96 -OnBattery 82</Arguments></Exec></Actions>
+  <Principals><Principal id="Author"><UserId>S-1-5-18</UserId><RunLevel>HighestAvailable</RunLevel></Principal>\
+</Principals>
+  <Settings><ExecutionTimeLimit>PT1M</ExecutionTimeLimit></Settings>
+  <Actions Context="Author"><Exec><Command>%ProgramFiles%\\Pacecap\\PacecapKeep.exe</Command>\
+<Arguments>96 82</Arguments></Exec></Actions>
 </Task>"""
 
 SAMPLE_SUBSCRIPTION = ("<QueryList><Query Id=\"0\" Path=\"System\"><Select Path=\"System\">*[System[Provider["

@@ -96,8 +96,8 @@ def installer_self_test():
     values_found = [task_values(definition, env, "C:\\Program Files\\Pacecap"),
                     task_values(definition, env, "C:\\Program Files\\Other"), task_values(other, env,
                                                                                           "C:\\Program Files\\Pacecap")]
-    check("reads the task's values where it is as Register makes it from the folder, else names what is not",
-          values_found[0] == (96, 82) and len(values_found[1]) == 2 and len(values_found[2]) == 1, values_found)
+    check("reads the task's values where it runs the folder's keeper as SYSTEM, else names what is not",
+          values_found[0] == (96, 82) and len(values_found[1]) == 1 and len(values_found[2]) == 1, values_found)
     packages = {"older": {"code": "{O}", "version": "1.0.0.0"}, "newer": {"code": "{N}", "version": "1.0.1.0"}}
     states = [expected_state(step, packages, ["C:\\A"]) for step in INSTALLER_STEPS]
     check("the steps use only the two packages, and end as they begin: nothing of them installed, no task",
@@ -161,21 +161,20 @@ def self_test(groups, group_runs):
           and untrusted_writes(rules[1:]) == [], (owner, rules))
 
     definition = task_definition(SAMPLE_TASK)
-    check("reads a task's triggers, action, user and time limit",
+    check("reads a task's triggers, action, user, run level and time limit",
           definition["triggers"][0] == ("LogonTrigger", None, None) and definition["triggers"][1][2] == "PT10S"
-          and is_system(definition["user"]) and definition["time_limit"] == TIME_LIMIT
-          and subscription_terms(definition["triggers"][1][1])["ids"] == {1}, definition)
+          and is_system(definition["user"]) and definition["run_level"] == "HighestAvailable"
+          and definition["time_limit"] == TIME_LIMIT and subscription_terms(definition["triggers"][1][1])["ids"] == {1},
+          definition)
     env = {"SYSTEMROOT": "C:\\Windows", "PROGRAMFILES": "C:\\Program Files"}
-    script = "C:\\Program Files\\Pacecap\\Task\\Remediate-Pacecap.ps1"
-    exe = "C:\\Program Files\\Pacecap\\Task\\Pacecap.exe"
-    # Nine flaws: another program, three switches missing or after -File, no
-    # Bypass, the path unquoted, no exe, no values.
-    flawed = action_problems("powershell.exe", "-File " + script + " -NoProfile", env, script, exe, 96, 82)
-    other_exe = action_problems(definition["command"], definition["arguments"], env, script,
-                                "C:\\Program Files\\Pacecap\\Pacecap.exe", 96, 82)
+    keeper = "C:\\Program Files\\Pacecap\\PacecapKeep.exe"
+    # Each flaw named: another program and its arguments (two), another keeper, the values swapped.
+    flaws = [action_problems("powershell.exe", "-File k.ps1 96 82", env, keeper, 96, 82),
+             action_problems(definition["command"], "96 82", env, keeper.replace("Pacecap\\", "Pacecap\\Task\\"), 96, 82),
+             action_problems(definition["command"], "82 96", env, keeper, 96, 82)]
     check("the action is accepted as written, and each flaw of another is named",
-          action_problems(definition["command"], definition["arguments"], env, script, exe, 96, 82) == []
-          and len(flawed) == 9 and len(other_exe) == 1, (flawed, other_exe))
+          action_problems(definition["command"], definition["arguments"], env, keeper, 96, 82) == []
+          and [len(found) for found in flaws] == [2, 1, 1], flaws)
     terms = subscription_terms(SAMPLE_SUBSCRIPTION)
     check("reads a subscription's logs, providers, ids and suppressed paths",
           terms["logs"] == {"System"} and terms["ids"] == {1, 107, 507} and len(terms["suppress"]) == 1

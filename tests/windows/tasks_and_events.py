@@ -19,7 +19,7 @@ SCHEME_EVENTS = "*[System[Provider[@Name='%s'] and EventID=12]]" % SCHEME_PROVID
 RESUME_EVENTS = ("*[System[(Provider[@Name='Microsoft-Windows-Power-Troubleshooter'] and EventID=1)"
                  " or (Provider[@Name='Microsoft-Windows-Kernel-Power'] and (EventID=107 or EventID=507))]]")
 TRIGGER_DELAY = "PT10S"
-TIME_LIMIT = "PT5M"  # a cold Windows PowerShell start at logon on a slow disk, with room
+TIME_LIMIT = "PT1M"  # the keeper never waits: a run that outlasts this hangs
 
 
 # --- Scheduled tasks and the System log -------------------------------------
@@ -175,8 +175,8 @@ def by_powercfg(event):
 
 def task_definition(text):
     """Triggers (kind, subscription, delay), the first action's command and
-    arguments, the principal's user and the time limit of a task's XML
-    definition."""
+    arguments, the principal's user and run level and the time limit of a
+    task's XML definition."""
     task = ET.fromstring(re.sub(r"^\s*<\?xml[^>]*\?>", "", text))
     triggers = [(trigger.tag.split("}")[-1], trigger.findtext("t:Subscription", None, TASK_NS),
                  trigger.findtext("t:Delay", None, TASK_NS)) for trigger in task.find("t:Triggers", TASK_NS)]
@@ -184,6 +184,7 @@ def task_definition(text):
             "command": task.findtext("t:Actions/t:Exec/t:Command", "", TASK_NS),
             "arguments": task.findtext("t:Actions/t:Exec/t:Arguments", "", TASK_NS),
             "user": task.findtext("t:Principals/t:Principal/t:UserId", "", TASK_NS),
+            "run_level": task.findtext("t:Principals/t:Principal/t:RunLevel", "", TASK_NS),
             "time_limit": task.findtext("t:Settings/t:ExecutionTimeLimit", None, TASK_NS)}
 
 
@@ -205,40 +206,14 @@ def split_arguments(text):
     return [token[1:-1] if token.startswith('"') else token for token in re.findall(r'"[^"]*"|\S+', text)]
 
 
-def action_problems(command, arguments, env, script, exe, plugged_in, on_battery):
-    """What keeps a task's action from being Windows PowerShell running
-    script -Pacecap exe -PluggedIn plugged_in -OnBattery on_battery with no
-    profile, no prompts and execution policy Bypass; [] when nothing does.
-    env expands %VARIABLE% references as the task would."""
-    def expand(text):
-        return re.sub(r"%([^%]+)%", lambda match: env.get(match.group(1).upper(), match.group(0)), text)
-
-    problems = []
-    wanted = env.get("SYSTEMROOT", "") + r"\System32\WindowsPowerShell\v1.0\powershell.exe"
-    if not same_path(expand(command), wanted):
-        problems.append("command %r is not %s" % (command, wanted))
-    tokens = split_arguments(arguments)
-    lowered = [token.lower() for token in tokens]
-
-    def after(name):
-        index = lowered.index(name.lower()) if name.lower() in lowered else len(tokens)
-        return (index, tokens[index + 1] if index + 1 < len(tokens) else None)
-
-    file_index, file = after("-File")
-    for switch in ("-NoProfile", "-NonInteractive", "-ExecutionPolicy"):
-        if switch.lower() not in lowered or lowered.index(switch.lower()) > file_index:
-            problems.append("%s is missing or comes after -File" % switch)
-    if (after("-ExecutionPolicy")[1] or "").lower() != "bypass":
-        problems.append("the execution policy is not Bypass")
-    if not same_path(file and expand(file), script):
-        problems.append("-File runs %r, not %s" % (file, script))
-    index, given = after("-Pacecap")
-    if not same_path(given and expand(given), exe) or index < file_index:
-        problems.append("the script is not given -Pacecap %s" % exe)
-    for name, value in (("-PluggedIn", plugged_in), ("-OnBattery", on_battery)):
-        index, given = after(name)
-        if given != str(value) or index < file_index:
-            problems.append("the script is not given %s %s" % (name, value))
+def action_problems(command, arguments, env, keeper, plugged_in, on_battery):
+    """What keeps a task's action from running keeper with plugged_in and
+    on_battery as its only arguments; [] when nothing does. env expands
+    %VARIABLE% references as the task would."""
+    expanded = re.sub(r"%([^%]+)%", lambda match: env.get(match.group(1).upper(), match.group(0)), command)
+    problems = [] if same_path(expanded.strip('"'), keeper) else ["command %r is not %s" % (command, keeper)]
+    if split_arguments(arguments) != [str(plugged_in), str(on_battery)]:
+        problems.append("arguments %r are not %s %s" % (arguments, plugged_in, on_battery))
     return problems
 
 
