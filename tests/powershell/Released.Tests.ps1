@@ -113,7 +113,7 @@ Describe 'The guides in docs/' {
         @{ Why = 'how Configuration Manager lets the scripts run whatever the execution policy'; File = 'rolling-out.md'; Text = 'PowerShell execution policy.{0,80}Bypass' }
         @{ Why = 'the command that hands an unzipped folder, owned by the administrator who made it, to Administrators'; File = 'installing.md'; Text = 'icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q' }
         @{ Why = 'that winget and Scoop installs, in folders of the user''s, are refused by design'; File = 'rolling-out.md'; Text = 'WinGet\\Links' }
-        @{ Why = 'the one trusted place'; File = 'rolling-out.md'; Text = 'start or copy only `%ProgramFiles%\\Pacecap\\Pacecap\.exe`.{0,120}the task''s own copy, or the file `-Pacecap`' }
+        @{ Why = 'the one trusted place'; File = 'rolling-out.md'; Text = 'start or copy only `%ProgramFiles%\\Pacecap\\Pacecap\.exe`.{0,120}the file `-Pacecap` names, and for the task `%ProgramFiles%\\Pacecap\\PacecapKeep\.exe`, the task''s own copy, or the file `-Keeper`' }
         @{ Why = 'the refused path forms and the form named instead'; File = 'rolling-out.md'; Text = 'refusal names the form to use: `/` as a separator \(`C:\\Tools/Pacecap`\)' }
         @{ Why = 'exit 3 for a setting run stopped after it started'; File = 'rolling-out.md'; Text = '\*\*3\*\* a write or the apply step failed, or the setting run was stopped' }
         @{ Why = 'where the system paths come from'; File = 'rolling-out.md'; Text = '`ProgramFilesDir`.{0,120}64-bit view.{0,250}`GetSystemDirectory`.{0,200}No such path comes from the environment' }
