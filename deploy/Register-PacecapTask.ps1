@@ -206,10 +206,11 @@ function Get-TaskTemplate([string]$File) {
 # The path stands in XML text, in an event query that is XML text within
 # that, and in an XPath string in apostrophes, where & < > ' and " each
 # need another escape: such a path throws, so one plain substitution is
-# right in every place.
+# right in every place. The path goes in last: braces are allowed in a
+# path, and nothing in it may be taken for a placeholder.
 function Get-TaskXml([string]$Template, [string]$Keeper, [int]$PluggedIn, [int]$OnBattery) {
     if ($Keeper -match "[&<>'`"]") { throw "its path holds one of & < > ' `", which the task's definition cannot hold as it is" }
-    $Template.Replace('{KEEPER}', $Keeper).Replace('{PLUGGEDIN}', "$PluggedIn").Replace('{ONBATTERY}', "$OnBattery")
+    $Template.Replace('{PLUGGEDIN}', "$PluggedIn").Replace('{ONBATTERY}', "$OnBattery").Replace('{KEEPER}', $Keeper)
 }
 
 # The keeper the task is to run: the package's, PacecapKeep.exe in

@@ -177,6 +177,11 @@ Describe 'Register' {
     It 'refuses a keeper path holding <Char>, which the definition would need escaped' -ForEach @('&', '<', '>', "'", '"' | ForEach-Object { @{ Char = $_ } }) {
         { Get-TaskXml $Template "C:\A$($Char)B\PacecapKeep.exe" 96 82 } | Should -Throw "its path holds one of & < > ' `", *"
     }
+    It 'puts a keeper path holding <Path> in the action and the query as it is' -ForEach @('{PLUGGEDIN}', '{ONBATTERY}' | ForEach-Object { @{ Path = "C:\$_\PacecapKeep.exe" } }) {
+        $task = ([xml](Get-TaskXml $Template $Path 96 82)).Task
+        $task.Actions.Exec.Command, ([xml]$task.Triggers.EventTrigger[1].Subscription).QueryList.Query.Suppress.'#text' |
+            Should -BeExactly $Path, "*[EventData[Data[@Name='ProcessPath']='$Path']]"
+    }
     Context 'the task, as it reaches the Task Scheduler' {
         BeforeAll {
             New-Machine

@@ -70,8 +70,11 @@
         New = "if (`$Keeper -match `"[&<>```"]`")" }
     @{ Name = 'a keeper path with an ampersand put in the definition'; File = 'Register-PacecapTask.ps1'; Old = "if (`$Keeper -match `"[&<>'```"]`")"
         New = "if (`$Keeper -match `"[<>'```"]`")" }
-    @{ Name = 'the keeper named in the action only, not in the scheme-change query'; File = 'Register-PacecapTask.ps1'; Old = "`$Template.Replace('{KEEPER}', `$Keeper)"
-        New = "`$Template.Replace('<Command>{KEEPER}', `"<Command>`$Keeper`")" }
+    @{ Name = 'the keeper named in the action only, not in the scheme-change query'; File = 'Register-PacecapTask.ps1'; Old = ".Replace('{KEEPER}', `$Keeper)"
+        New = ".Replace('<Command>{KEEPER}', `"<Command>`$Keeper`")" }
+    @{ Name = 'the keeper path put in before the values, so that a placeholder in it is taken'; File = 'Register-PacecapTask.ps1'
+        Old = "`$Template.Replace('{PLUGGEDIN}', `"`$PluggedIn`").Replace('{ONBATTERY}', `"`$OnBattery`").Replace('{KEEPER}', `$Keeper)"
+        New = "`$Template.Replace('{KEEPER}', `$Keeper).Replace('{PLUGGEDIN}', `"`$PluggedIn`").Replace('{ONBATTERY}', `"`$OnBattery`")" }
     @{ Name = 'Register deletes the old keeper before the new copy is whole'; File = 'Register-PacecapTask.ps1'
         Old = "    Write-SecureFile `$new `$Bytes `$TaskSecurity"; New = "    if (`$null -ne (Read-Attributes `$Keeper)) { Remove-Entry `$Keeper `$false }`n    Write-SecureFile `$new `$Bytes `$TaskSecurity" }
     @{ Name = 'Register registers the task before the keeper is in place'; File = 'Register-PacecapTask.ps1'

@@ -193,9 +193,11 @@ def scheme_change_cases(own_exe, user_exe, subscription):
 
 
 def manifest_cases():
-    _, manifest, _ = powershell("wevtutil gp Microsoft-Windows-UserModePowerService /ge /gm:true | Out-String")
-    check("the scheme-change trigger's event is registered (UserModePowerService 12)",
-          "reset policy scheme" in manifest, manifest[-300:])
+    # The scheme-change trigger leaves the keeper's own changes out by this event's ProcessPath.
+    scheme = provider_events(SCHEME_PROVIDER, (12,)) or {}
+    check("UserModePowerService's manifest declares 12 (reset policy scheme), in the System log, with ProcessPath",
+          any(log == "System" and "reset policy scheme" in description.lower() and "ProcessPath" in names
+              for log, description, names in scheme.get(12, [])), scheme)
     found = provider_events("Microsoft-Windows-Kernel-Power", (107, 507))
     if found is None:
         skip(1, "Kernel-Power's manifest declares events 107 and 507", "the provider is not registered here")
@@ -203,6 +205,6 @@ def manifest_cases():
 
     def declared(number, *words):
         return any(log == "System" and all(word in description.lower() for word in words)
-                   for log, description in found.get(number, []))
+                   for log, description, _ in found.get(number, []))
     check("Kernel-Power's manifest declares 107 (resumed from sleep) and 507 (exiting standby), in the System log",
           declared(107, "resumed") and declared(507, "exiting", "standby"), found)

@@ -185,8 +185,11 @@ def self_test(groups, group_runs):
                      (42, SCHEME_PROVIDER, 12, "C:\\Windows\\System32\\powercfg.exe")] and by_powercfg(events[1]), events)
     check("reads a task's state line", parse_task_state("Ready 638712345678901234 267011")
           == ("Ready", 638712345678901234, 267011) and parse_task_state("") is None, parse_task_state(""))
-    check("reads declared events", parse_provider_events("107\tSystem\tThe system has resumed from sleep.")
-          == {107: [("System", "The system has resumed from sleep.")]})
+    declared = parse_provider_events("107\tSystem\tThe system has resumed from sleep.\t\n"
+                                     "12\tSystem\tProcess %1 reset policy scheme.\tProcessPath,ProcessPid")
+    check("reads declared events and the names of their data", declared
+          == {107: [("System", "The system has resumed from sleep.", ())],
+              12: [("System", "Process %1 reset policy scheme.", ("ProcessPath", "ProcessPid"))]}, declared)
     own, other = "C:\\P\\Task\\Pacecap.exe", "C:\\P\\Pacecap.exe"
     seen = [(1, SCHEME_PROVIDER, 12, other), (2, SCHEME_PROVIDER, 12, own.lower()), (3, SCHEME_PROVIDER, 12, own),
             (4, SCHEME_PROVIDER, 12, None), (5, SCHEME_PROVIDER, 12, other)]

@@ -222,18 +222,18 @@ def is_system(user):
 
 
 def parse_provider_events(text):
-    """{event id: [(log, description)]} from provider_events' lines."""
+    """{event id: [(log, description, data names)]} from provider_events' lines."""
     found = {}
     for line in text.splitlines():
-        number, log, description = (line.split("\t") + ["", ""])[:3]
-        found.setdefault(int(number), []).append((log, description))
+        number, log, description, names = (line.split("\t") + ["", "", ""])[:4]
+        found.setdefault(int(number), []).append((log, description, tuple(name for name in names.split(",") if name)))
     return found
 
 
 def provider_events(provider, ids):
     """The events ids of provider as its manifest declares them, through the
-    event log's documented metadata classes: {id: [(log, description)]};
-    None when no such provider is registered."""
+    event log's documented metadata classes: {id: [(log, description, the
+    names of its data)]}; None when no such provider is registered."""
     ran = powershell(
         "$ErrorActionPreference = 'Stop'\n"
         "$name = %s\n"
@@ -242,7 +242,8 @@ def provider_events(provider, ids):
         "$metadata = New-Object System.Diagnostics.Eventing.Reader.ProviderMetadata -ArgumentList $name\n"
         "foreach ($item in $metadata.Events) {\n"
         "    if (@(%s) -contains $item.Id) {\n"
-        "        \"{0}`t{1}`t{2}\" -f $item.Id, $item.LogLink.LogName, ($item.Description -replace '\\s+', ' ')\n"
+        "        $names = @([regex]::Matches([string]$item.Template, '<data\\s+name=\"([^\"]+)\"') | ForEach-Object { $_.Groups[1].Value })\n"
+        "        \"{0}`t{1}`t{2}`t{3}\" -f $item.Id, $item.LogLink.LogName, ($item.Description -replace '\\s+', ' '), ($names -join ',')\n"
         "    }\n"
         "}" % (ps_quote(provider), ", ".join(str(number) for number in ids)))
     if ran.code != 0:
