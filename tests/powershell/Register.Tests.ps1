@@ -22,7 +22,7 @@ Describe 'Register' {
         function Unregister-ScheduledTask { [CmdletBinding(SupportsShouldProcess = $true)] param($TaskPath, $TaskName) }
         function Register-ScheduledTask { [CmdletBinding()] param($TaskPath, $TaskName, $Xml, $User, $Password, [switch]$Force) }
         # The keeper that the registered task runs.
-        function Get-TaskKeeper { if ($Fs['\Pacecap']) { ([xml]$Fs['\Pacecap'].Xml).Task.Actions.Exec.Command } }
+        function Get-TaskKeeper { if ($Fs['\Pacecap']) { ([xml]$Fs['\Pacecap'].Xml).Task.Actions.Exec.Command.Trim('"') } }
         # A machine with Vendor\PacecapKeep.exe as an administrator unpacked it,
         # where new items get $PolicyOwner as owner. -Unzipped: Pacecap and its
         # keeper in %ProgramFiles%\Pacecap too, as the package installs them;
@@ -180,7 +180,7 @@ Describe 'Register' {
     It 'puts a keeper path holding <Path> in the action and the query as it is' -ForEach @('{PLUGGEDIN}', '{ONBATTERY}' | ForEach-Object { @{ Path = "C:\$_\PacecapKeep.exe" } }) {
         $task = ([xml](Get-TaskXml $Template $Path 96 82)).Task
         $task.Actions.Exec.Command, ([xml]$task.Triggers.EventTrigger[1].Subscription).QueryList.Query.Suppress.'#text' |
-            Should -BeExactly $Path, "*[EventData[Data[@Name='ProcessPath']='$Path']]"
+            Should -BeExactly "`"$Path`"", "*[EventData[Data[@Name='ProcessPath']='$Path']]"
     }
     Context 'the task, as it reaches the Task Scheduler' {
         BeforeAll {
@@ -192,9 +192,9 @@ Describe 'Register' {
             function Get-Query($Trigger) { ([xml]$Trigger.Subscription).QueryList.Query }
         }
         It '<What>' -ForEach @(
-            @{ What = 'the action: the copied keeper, then the values, nothing else'; Get = { @($Task.Actions.Exec).Count; $Task.Actions.Exec.Command; $Task.Actions.Exec.Arguments }
-                Want = 1, 'C:\Program Files\Pacecap\Task\PacecapKeep.exe', '96 82' }
-            @{ What = 'that keeper is the bytes of the one checked'; Get = { $Fs[$Task.Actions.Exec.Command].Bytes }; Want = 1, 2 }
+            @{ What = 'the action: the copied keeper, quoted, as its path holds spaces, then the values, nothing else'; Get = { @($Task.Actions.Exec).Count; $Task.Actions.Exec.Command; $Task.Actions.Exec.Arguments }
+                Want = 1, '"C:\Program Files\Pacecap\Task\PacecapKeep.exe"', '96 82' }
+            @{ What = 'that keeper is the bytes of the one checked'; Get = { $Fs[$Task.Actions.Exec.Command.Trim('"')].Bytes }; Want = 1, 2 }
             @{ What = 'as SYSTEM, elevated'; Get = { $Task.Principals.Principal.UserId; $Task.Principals.Principal.RunLevel }; Want = 'S-1-5-18', 'HighestAvailable' }
             @{ What = 'triggers: at logon, then two events 10 s later'; Get = { foreach ($t in $Triggers.ChildNodes) { "$($t.LocalName)|$($t.Enabled)|$($t.Delay)" } }
                 Want = 'LogonTrigger|true|', 'EventTrigger|true|PT10S', 'EventTrigger|true|PT10S' }

@@ -13,7 +13,7 @@ SAMPLE_TASK = """<?xml version="1.0" encoding="UTF-16"?>
   <Principals><Principal id="Author"><UserId>S-1-5-18</UserId><RunLevel>HighestAvailable</RunLevel></Principal>\
 </Principals>
   <Settings><ExecutionTimeLimit>PT1M</ExecutionTimeLimit></Settings>
-  <Actions Context="Author"><Exec><Command>%ProgramFiles%\\Pacecap\\PacecapKeep.exe</Command>\
+  <Actions Context="Author"><Exec><Command>"%ProgramFiles%\\Pacecap\\PacecapKeep.exe"</Command>\
 <Arguments>96 82</Arguments></Exec></Actions>
 </Task>"""
 

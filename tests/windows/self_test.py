@@ -168,13 +168,14 @@ def self_test(groups, group_runs):
           definition)
     env = {"SYSTEMROOT": "C:\\Windows", "PROGRAMFILES": "C:\\Program Files"}
     keeper = "C:\\Program Files\\Pacecap\\PacecapKeep.exe"
-    # Each flaw named: another program and its arguments (two), another keeper, the values swapped.
+    # Each flaw named: another program and its arguments (two), another keeper, the values swapped, no quotes.
     flaws = [action_problems("powershell.exe", "-File k.ps1 96 82", env, keeper, 96, 82),
              action_problems(definition["command"], "96 82", env, keeper.replace("Pacecap\\", "Pacecap\\Task\\"), 96, 82),
-             action_problems(definition["command"], "82 96", env, keeper, 96, 82)]
+             action_problems(definition["command"], "82 96", env, keeper, 96, 82),
+             action_problems(definition["command"].strip('"'), "96 82", env, keeper, 96, 82)]
     check("the action is accepted as written, and each flaw of another is named",
           action_problems(definition["command"], definition["arguments"], env, keeper, 96, 82) == []
-          and [len(found) for found in flaws] == [2, 1, 1], flaws)
+          and [len(found) for found in flaws] == [2, 1, 1, 1], flaws)
     terms = subscription_terms(SAMPLE_SUBSCRIPTION)
     check("reads a subscription's logs, providers, ids and suppressed paths",
           terms["logs"] == {"System"} and terms["ids"] == {1, 107, 507} and len(terms["suppress"]) == 1

@@ -212,6 +212,10 @@ def action_problems(command, arguments, env, keeper, plugged_in, on_battery):
     %VARIABLE% references as the task would."""
     expanded = re.sub(r"%([^%]+)%", lambda match: env.get(match.group(1).upper(), match.group(0)), command)
     problems = [] if same_path(expanded.strip('"'), keeper) else ["command %r is not %s" % (command, keeper)]
+    # Unquoted, a path with spaces reaches the keeper split at them, and
+    # Windows would try C:\Program.exe first.
+    if " " in expanded and not (expanded.startswith('"') and expanded.endswith('"')):
+        problems.append("command %r holds spaces but no quotes" % command)
     if split_arguments(arguments) != [str(plugged_in), str(on_battery)]:
         problems.append("arguments %r are not %s %s" % (arguments, plugged_in, on_battery))
     return problems
