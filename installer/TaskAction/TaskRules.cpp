@@ -1,62 +1,55 @@
 #include "TaskRules.h"
 
+#include "TaskXml.h"
+
 namespace taskaction {
 
 namespace {
 
-const char kScriptName[] = "Register-PacecapTask.ps1";
+// What an earlier Pacecap leaves in its folder, and Register-PacecapTask.ps1
+// in the Task folder: the programs and the roll-out scripts, one after the
+// other (a table of pointers would need relocations).
+const char kKnownFiles[] = "Pacecap.exe\0PacecapKeep.exe\0Detect-Pacecap.ps1\0Register-PacecapTask.ps1\0"
+                           "Remediate-Pacecap.ps1\0";
+const char kPlaceholders[] = "{KEEPER}\0{PLUGGEDIN}\0{ONBATTERY}\0";
 
-bool IsDigit(WCHAR c) { return c >= '0' && c <= '9'; }
-
-// Whether the field from..to (not terminated) equals ascii.
-bool FieldIs(const WCHAR* from, const WCHAR* to, const char* ascii) {
-    while (from < to && *ascii && *from == static_cast<WCHAR>(*ascii)) ++from, ++ascii;
-    return from == to && *ascii == 0;
+int Length(const char* ascii) {
+    int n = 0;
+    while (ascii[n]) ++n;
+    return n;
 }
 
-bool StartsWith(const WCHAR* from, const WCHAR* to, const char* ascii) {
-    while (from < to && *ascii && *from == static_cast<WCHAR>(*ascii)) ++from, ++ascii;
-    return *ascii == 0;
+WCHAR Lower(WCHAR c) { return c >= 'A' && c <= 'Z' ? static_cast<WCHAR>(c - 'A' + 'a') : c; }
+
+// Whether wide equals ascii, ignoring ASCII case, as file names compare.
+bool SameName(const WCHAR* wide, const char* ascii) {
+    while (*wide && Lower(*wide) == Lower(static_cast<WCHAR>(*ascii))) ++wide, ++ascii;
+    return *wide == 0 && *ascii == 0;
 }
 
-// A whole number in from..to, at most limit; -1 when there is none.
-long ReadNumber(const WCHAR* from, const WCHAR* to, DWORD limit) {
-    if (from == to || to - from > 4) return -1;
-    DWORD value = 0;
+// The field from..to (not terminated) as a whole number from 0 to 100 into
+// digits, or "0" when empty; false for anything else.
+bool ReadLimit(const WCHAR* from, const WCHAR* to, char (&digits)[4]) {
+    if (from == to) {
+        digits[0] = '0';
+        digits[1] = 0;
+        return true;
+    }
+    if (to - from > 3) return false;
+    int value = 0;
+    int n = 0;
     for (; from < to; ++from) {
-        if (!IsDigit(*from)) return -1;
+        if (*from < '0' || *from > '9') return false;
         value = value * 10 + (*from - '0');
+        digits[n++] = static_cast<char>(*from);
     }
-    return value <= limit ? static_cast<long>(value) : -1;
+    digits[n] = 0;
+    return value <= 100;
 }
 
-// Appends from..to (not terminated) to text.
-template <int Capacity>
-void AppendRange(WideText<Capacity>& text, const WCHAR* from, const WCHAR* to) {
-    for (; from < to; ++from) {
-        const WCHAR one[2] = {*from, 0};
-        AppendWide(text, one);
-    }
-}
-
-bool Refuse(TaskRun& run, const char* why) {
-    run.refusal = why;
+bool Refuse(TaskValues& values, const char* why) {
+    values.refusal = why;
     return false;
-}
-
-// One ARG: appended to run.arguments when given and valid.
-bool ReadArgument(const WCHAR* from, const WCHAR* to, TaskRun& run) {
-    if (FieldIs(from, to, "-Remove")) {
-        run.removes = true;
-    } else {
-        if (!StartsWith(from, to, "-PluggedIn ") && !StartsWith(from, to, "-OnBattery ")) return Refuse(run, "an argument other than -PluggedIn N, -OnBattery N or -Remove");
-        const WCHAR* value = from + 11;  // past either name and its space
-        if (value == to) return true;  // not given: the script's own default holds
-        if (ReadNumber(value, to, 100) < 0) return Refuse(run, "a value that is not a whole number from 0 to 100");
-    }
-    if (run.arguments.length) Append(run.arguments, " ");
-    AppendRange(run.arguments, from, to);
-    return !run.arguments.overflowed || Refuse(run, "arguments too long");
 }
 
 }  // namespace
@@ -72,159 +65,128 @@ void AppendChars(WCHAR* chars, int capacity, int& length, bool& overflowed, cons
     chars[length] = 0;
 }
 
-bool ReadTaskData(const WCHAR* data, TaskRun& run) {
-    run.seconds = 0;
-    run.removes = false;
-    Clear(run.script);
-    Clear(run.arguments);
-    run.refusal = nullptr;
-    const WCHAR* fields[16];
+bool ReadTaskValues(const WCHAR* data, TaskValues& values) {
+    Clear(values.keeper);
+    values.refusal = nullptr;
+    const WCHAR* bars[2];
     int count = 0;
-    fields[count++] = data;
-    for (const WCHAR* c = data; *c; ++c) {
-        if (*c == '|') {
-            if (count == 15) return Refuse(run, "too many fields");
-            fields[count++] = c + 1;
+    const WCHAR* end = data;
+    for (; *end; ++end) {
+        if (*end == '|' && count++ < 2) bars[count - 1] = end;
+    }
+    if (count != 2) return Refuse(values, "data: not KEEPER|P|B");
+    for (const WCHAR* c = data; c < bars[0]; ++c) {
+        const WCHAR one[2] = {*c, 0};
+        if (*c == '&' || *c == '<' || *c == '>' || *c == '\'' || *c == '"') {
+            return Refuse(values, "keeper: & < > ' \"");
         }
+        AppendWide(values.keeper, one);
     }
-    const WCHAR* end = fields[count - 1];
-    while (*end) ++end;
-    fields[count] = end + 1;  // so that field i ends at fields[i + 1] - 1
-    if (count < 3) return Refuse(run, "fewer than three fields");
-    const long seconds = ReadNumber(fields[0], fields[1] - 1, kLongestBound);
-    if (seconds < 1) return Refuse(run, "a bound that is not a whole number of seconds from 1 to 3600");
-    run.seconds = static_cast<DWORD>(seconds);
-    const WCHAR* folderEnd = fields[2] - 1;
-    if (folderEnd == fields[1] || folderEnd[-1] != '\\') return Refuse(run, "a folder without its trailing backslash");
-    for (const WCHAR* c = fields[1]; c < folderEnd; ++c) {
-        if (*c == '"') return Refuse(run, "a folder with a double quote");
+    if (values.keeper.length < 4 || values.keeper.chars[1] != ':' || values.keeper.chars[2] != '\\') {
+        return Refuse(values, "keeper: not full");
     }
-    AppendRange(run.script, fields[1], folderEnd);
-    Append(run.script, kScriptName);
-    if (run.script.overflowed) return Refuse(run, "a folder too long");
-    for (int i = 2; i < count; ++i) {
-        if (!ReadArgument(fields[i], fields[i + 1] - 1, run)) return false;
+    if (values.keeper.overflowed) return Refuse(values, "keeper: too long");
+    if (!ReadLimit(bars[0] + 1, bars[1], values.pluggedIn) || !ReadLimit(bars[1] + 1, end, values.onBattery)) {
+        return Refuse(values, "value: not 0-100");
     }
-    if (run.removes && count != 3) return Refuse(run, "-Remove with other arguments");
+    if (bars[0] + 1 == bars[1] && bars[1] + 1 == end) return Refuse(values, "no value");
     return true;
 }
 
-bool BuildPowerShellPath(const WCHAR* system, WideText<kPathSize>& path) {
-    Clear(path);
-    AppendWide(path, system);
-    if (path.length == 0) return false;
-    if (path.chars[path.length - 1] != '\\') Append(path, "\\");
-    Append(path, "WindowsPowerShell\\v1.0\\powershell.exe");
-    return !path.overflowed;
-}
-
-bool BuildCommandLine(const WCHAR* powershell, const TaskRun& run, WideText<kCommandLineSize>& commandLine) {
-    Clear(commandLine);
-    Append(commandLine, "\"");
-    AppendWide(commandLine, powershell);
-    Append(commandLine, "\" -NoProfile -NonInteractive -ExecutionPolicy Bypass -File \"");
-    AppendWide(commandLine, run.script.chars);
-    Append(commandLine, "\"");
-    if (run.arguments.length) {
-        Append(commandLine, " ");
-        AppendWide(commandLine, run.arguments.chars);
+bool FillTaskXml(const TaskValues& values, WideText<kXmlSize>& xml) {
+    Clear(xml);
+    for (const char* c = kTaskXml; *c;) {
+        int found = -1;
+        int length = 0;
+        const char* name = kPlaceholders;
+        for (int i = 0; i < 3 && found < 0; ++i, name += Length(name) + 1) {
+            length = 0;
+            while (name[length] && c[length] == name[length]) ++length;
+            if (!name[length]) found = i;
+        }
+        if (found == 0) AppendWide(xml, values.keeper.chars);
+        if (found == 1) Append(xml, values.pluggedIn);
+        if (found == 2) Append(xml, values.onBattery);
+        if (found >= 0) {
+            c += length;
+        } else {
+            const char one[2] = {*c++, 0};
+            Append(xml, one);
+        }
     }
-    return !commandLine.overflowed;
-}
-
-void StartLines(Lines& lines) {
-    lines.length = 0;
-    lines.taken = false;
-    lines.line[0] = 0;
-}
-
-bool AddByte(Lines& lines, char byte) {
-    if (lines.taken) StartLines(lines);
-    if (byte == '\n') {
-        if (lines.length && lines.line[lines.length - 1] == '\r') --lines.length;
-        lines.line[lines.length] = 0;
-        lines.taken = true;
-        return true;
-    }
-    lines.line[lines.length++] = byte;
-    lines.line[lines.length] = 0;
-    // Full: handed out as a line of its own.
-    lines.taken = lines.length == kLineSize - 1;
-    return lines.taken;
-}
-
-bool EndLines(Lines& lines) {
-    if (lines.taken) StartLines(lines);
-    lines.taken = true;
-    return lines.length != 0;
+    return !xml.overflowed;
 }
 
 namespace {
 
-void StartWithScript(const TaskRun& run, WideText<kMessageSize>& text) {
-    Clear(text);
-    Append(text, kScriptName);
-    if (run.arguments.length) Append(text, " ");
-    AppendWide(text, run.arguments.chars);
+bool IsDots(const WCHAR* name) { return name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2])); }
+
+// Whether every entry of folder is a known file or, where allowed, the Task
+// folder; false for anything else, a link, or a listing that fails.
+bool OnlyKnown(const WCHAR* folder, bool taskAllowed) {
+    WideText<kPathSize> pattern;
+    Clear(pattern);
+    AppendWide(pattern, folder);
+    Append(pattern, "\\*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = pattern.overflowed ? INVALID_HANDLE_VALUE : FindFirstFileW(pattern.chars, &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool known = true;
+    do {
+        const DWORD attributes = found.dwFileAttributes;
+        if (IsDots(found.cFileName)) continue;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            known = false;
+        } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            known = taskAllowed && SameName(found.cFileName, "Task");
+        } else {
+            known = false;
+            for (const char* file = kKnownFiles; *file; file += Length(file) + 1) {
+                known = known || SameName(found.cFileName, file);
+            }
+        }
+    } while (known && FindNextFileW(search, &found));
+    const bool listed = !known || GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(search);
+    return known && listed;
+}
+
+// Whether path is a folder and no link; with error set to GetLastError()
+// where it cannot be read.
+bool IsPlainFolder(const WCHAR* path, DWORD& error) {
+    const DWORD attributes = GetFileAttributesW(path);
+    error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 }  // namespace
 
-void DescribeEnding(const TaskRun& run, Ending ending, DWORD codeOrError, DWORD processes, const char* step,
-                    WideText<kMessageSize>& text) {
-    StartWithScript(run, text);
-    switch (ending) {
-    case Ending::Exited:
-        Append(text, ": exit code ");
-        AppendNumber(text, codeOrError);
-        break;
-    case Ending::Stopped:
-        Append(text, ": did not finish within ");
-        AppendNumber(text, run.seconds);
-        Append(text, " seconds, and was stopped with all it had started (");
-        AppendNumber(text, processes);
-        Append(text, processes == 1 ? " process)" : " processes)");
-        break;
-    case Ending::Cancelled:
-        Append(text, ": stopped with all it had started, as the install was cancelled");
-        break;
-    case Ending::NotStarted:
-        Append(text, ": Windows PowerShell could not be started: ");
-        Append(text, step);
-        Append(text, " failed with error ");
-        AppendNumber(text, codeOrError);
-        break;
+FolderFound ExamineFolder(const WCHAR* folder) {
+    FolderFound result = {Folder::Other, false};
+    DWORD error = ERROR_SUCCESS;
+    if (!IsPlainFolder(folder, error)) {
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) result.verdict = Folder::Absent;
+        return result;
     }
+    WideText<kPathSize> task;
+    Clear(task);
+    AppendWide(task, folder);
+    Append(task, "\\Task");
+    result.task = !task.overflowed && IsPlainFolder(task.chars, error);
+    if (OnlyKnown(folder, true) && (!result.task || OnlyKnown(task.chars, false))) result.verdict = Folder::Leftover;
+    return result;
 }
 
-UINT Verdict(Ending ending, DWORD exitCode) {
-    if (ending == Ending::Cancelled) return ERROR_INSTALL_USEREXIT;
-    return ending == Ending::Exited && exitCode == 0 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+bool IsMissing(LONG result) {
+    return result == static_cast<LONG>(0x80070002) || result == static_cast<LONG>(0x80070003);
 }
 
-void DescribeFailure(const TaskRun& run, WideText<kMessageSize>& text) {
-    Clear(text);
-    Append(text, run.removes
-        ? "Pacecap's task could not be removed, so Pacecap stays installed, with its task; the lines above say why. "
-          "Run Register-PacecapTask.ps1 -Remove from an administrator prompt, then uninstall again."
-        : "Pacecap's task could not be registered, so the install was undone; the lines above say why. "
-          "Install without PLUGGEDIN and ONBATTERY to leave the task out.");
-}
-
-void DescribeOutputLine(const TaskRun& run, bool errorStream, const WCHAR* line, WideText<kMessageSize>& text) {
-    StartWithScript(run, text);
-    Append(text, errorStream ? " (error output): " : ": ");
-    for (; *line && !text.overflowed; ++line) {
-        const bool special = *line == '[' || *line == ']' || *line == '{' || *line == '}';
-        if (special && text.length + 4 >= kMessageSize) {
-            text.overflowed = true;
-            break;
-        }
-        const WCHAR one[2] = {*line, 0};
-        if (special) Append(text, "[\\");
-        AppendWide(text, one);
-        if (special) Append(text, "]");
-    }
+void Hex(DWORD value, char (&digits)[kHexSize]) {
+    digits[0] = '0';
+    digits[1] = 'x';
+    for (int i = 0; i < 8; ++i) digits[2 + i] = "0123456789ABCDEF"[(value >> (28 - 4 * i)) & 15];
+    digits[10] = 0;
 }
 
 }  // namespace taskaction
