@@ -179,5 +179,5 @@ pacecap_program(PacecapKeep ${PACECAP_KEEPER_SOURCES})
 add_subdirectory(installer/TaskAction)
 
 if(NOT MSVC)
-    add_subdirectory(tests/wine)
+    add_subdirectory(tests/programs)
 endif()

@@ -5,12 +5,13 @@ wixl cannot say. The version comes from the exe's version resource, the
 maker from src/Maker.h, the times from the commit (SOURCE_DATE_EPOCH, else
 the last commit's time), so that the same files give the same package.
 
-Usage: build_msi.py x64|arm64 EXE TASK_ACTION_DLL SCRIPT_FOLDER OUT_DIR
-EXE's folder holds PacecapKeep.exe of the same build, the task's keeper.
-TASK_ACTION_DLL is the task's custom action (installer/TaskAction/) for that
-processor, signed when the release is. SCRIPT_FOLDER holds the three roll-out
-scripts as released (standing alone, signed when the release is). Writes
-OUT_DIR/Pacecap-VERSION-x64.msi (or -arm64.msi) and prints its path.
+Usage: build_msi.py x64|arm64 EXE KEEPER TASK_ACTION_DLL SCRIPT_FOLDER OUT_DIR
+EXE and KEEPER are Pacecap.exe and PacecapKeep.exe for that processor, as
+released (signed when the release is). TASK_ACTION_DLL is the task's custom
+action (installer/TaskAction/) for that processor, signed when the release
+is. SCRIPT_FOLDER holds the three roll-out scripts as released (standing
+alone, signed when the release is). Writes OUT_DIR/Pacecap-VERSION-x64.msi
+(or -arm64.msi) and prints its path.
 """
 import hashlib
 import os
@@ -32,8 +33,6 @@ OTHER_FOLDER = "PacecapFolder <> ProgramFilesPacecap AND NOT PacecapFolder ~= Pr
 # The File table's keys, as wixl makes them from the .wxs.
 FILE_KEYS = ["Pacecap.exe", "PacecapKeep.exe", "Detect_Pacecap.ps1", "Register_PacecapTask.ps1",
              "Remediate_Pacecap.ps1"]
-# The versioned files: the programs.
-PROGRAMS = ["Pacecap.exe", "PacecapKeep.exe"]
 TRUSTED_INSTALLER = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 # Windows Installer's name for each processor in the package's Template.
 PLATFORMS = {"x64": "x64", "arm64": "Arm64"}
@@ -75,9 +74,13 @@ def post_step(version):
     # The task's actions: a function of a DLL in the Binary table (1), run
     # deferred (1024) as SYSTEM (2048), the rollback ones (256) only when the
     # install is undone, the commit ones (512) only when it succeeded; wixl
-    # leaves out these flags.
-    "UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'UndoRegisterTask' OR `Action` = 'UndoRemoveTask'",
-    "UPDATE `CustomAction` SET `Type` = 3585 WHERE `Action` = 'ForgetRegisterTask' OR `Action` = 'ForgetRemoveTask'",
+    # leaves out these flags. (A query each: msibuild changes only the first
+    # row of an OR.)
+    ] + [
+    "UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'" % (kind, action) for kind, action in (
+        (3329, "UndoRegisterTask"), (3329, "UndoRemoveTask"), (3585, "ForgetRegisterTask"),
+        (3585, "ForgetRemoveTask"))
+    ] + [
     # What CheckFolder found, as folders to empty (wixl has no RemoveFile with
     # a property): a leftover install folder's files as the install begins
     # (1), as CheckFolder found only an earlier Pacecap's files there, so that
@@ -104,14 +107,14 @@ def post_step(version):
     # Given on the command line, they must reach the installer service.
     "UPDATE `Property` SET `Value` = 'OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY;EXISTINGFOLDER;LEFTOVERFOLDER;"
     "TASKFOLDER' WHERE `Property` = 'SecureCustomProperties'",
-    # The programs are versioned files (wixl leaves their version out), so
-    # the file versioning rules compare versions; a file hash is for
-    # unversioned files only.
-    ] + [
-    query for key in PROGRAMS for query in (
-        "UPDATE `File` SET `Version` = '%s' WHERE `File` = '%s'" % (version, key),
-        "DELETE FROM `MsiFileHash` WHERE `File_` = '%s'" % key)
-    ] + [
+    # The exe is a versioned file (wixl leaves its version out), so the file
+    # versioning rules compare versions; a file hash is for unversioned
+    # files only.
+    "UPDATE `File` SET `Version` = '%s' WHERE `File` = 'Pacecap.exe'" % version,
+    "DELETE FROM `MsiFileHash` WHERE `File_` = 'Pacecap.exe'",
+    # The keeper likewise (a query each: msibuild deletes only the first row of an OR).
+    "UPDATE `File` SET `Version` = '%s' WHERE `File` = 'PacecapKeep.exe'" % version,
+    "DELETE FROM `MsiFileHash` WHERE `File_` = 'PacecapKeep.exe'",
     # The folder and each file get the rights of Program Files itself, set
     # and not inherited, as the package writes them (a folder that was there
     # before is refused, one of an earlier Pacecap emptied): the task runs the
@@ -141,7 +144,7 @@ def sddl(inherit):
         ("0x1200a9", "S-1-15-2-2")))
 
 
-def build(arch, exe, task_action, script_folder, out_dir):
+def build(arch, exe, keeper, task_action, script_folder, out_dir):
     version = file_version(exe)
     major, minor = (int(field) for field in version.split(".")[:2])
     if major > 255 or minor > 255:
@@ -152,7 +155,7 @@ def build(arch, exe, task_action, script_folder, out_dir):
         # The cabinet keeps each file's time: the commit's.
         stage = Path(scratch)
         shutil.copy(exe, stage / "Pacecap.exe")
-        shutil.copy(Path(exe).parent / "PacecapKeep.exe", stage / "PacecapKeep.exe")
+        shutil.copy(keeper, stage / "PacecapKeep.exe")
         for script in SCRIPTS:
             shutil.copy(Path(script_folder) / script, stage / script)
         shutil.copy(ROOT / "res" / "Pacecap.ico", stage / "Pacecap.ico")
@@ -162,7 +165,7 @@ def build(arch, exe, task_action, script_folder, out_dir):
         defines = {"ProductCode": product_code(version, arch), "UpgradeCode": UPGRADE_CODE, "Version": version,
                    "Maker": name, "Web": web}
         defines.update({part + "Guid": component_code(part)
-                        for part in ("Exe", "Detect", "Register", "Remediate", "Keep")})
+                        for part in ("Exe", "Keeper", "Detect", "Register", "Remediate")})
         database = stage / "Pacecap.msi"
         # wixl stamps the clock into the summary information: the commit's
         # time instead, in UTC, and standing still.
@@ -194,7 +197,7 @@ def build(arch, exe, task_action, script_folder, out_dir):
 
 
 def main():
-    if len(sys.argv) != 6 or sys.argv[1] not in PLATFORMS:
+    if len(sys.argv) != 7 or sys.argv[1] not in PLATFORMS:
         sys.exit(__doc__)
     print(build(sys.argv[1], *(Path(arg) for arg in sys.argv[2:])))
 

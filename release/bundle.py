@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Writes the release bundle around the built (and possibly signed) exes
-already copied into DIST, one per target of TARGETS: copies of the roll-out
-SCRIPTs, a zip per target holding its exe (as Pacecap.exe) and the scripts
-side by side, SHA256SUMS, and the winget and Scoop manifests (manifests.py),
+already copied into DIST, two per target of TARGETS (Pacecap.exe and its
+keeper, PacecapKeep.exe): copies of the roll-out SCRIPTs, a zip per target
+holding its exes (as Pacecap.exe and PacecapKeep.exe) and the scripts side by
+side, SHA256SUMS, and the winget and Scoop manifests (manifests.py),
 all filled in from the files' hashes and the exes' version resource. The
 packages (Pacecap-VERSION-x64.msi, -arm64.msi) are the ones scripts/release
 built into DIST; without them the bundle has the zips only.
@@ -32,6 +33,12 @@ TARGETS = [("Pacecap.exe", "win64", 0x8664, "x64", "64bit"),
            ("Pacecap-arm64.exe", "arm64", 0xAA64, "arm64", "arm64")]
 
 
+def keeper_of(exe_name):
+    """The name in DIST of the keeper beside exe_name: PacecapKeep-arm64.exe
+    beside Pacecap-arm64.exe."""
+    return "PacecapKeep" + exe_name[len("Pacecap"):]
+
+
 def write_zip(files, target):
     """Writes files, a list of (name, path), flat and in the order given, with
     fixed times and attributes, so that the same files give the same zip."""
@@ -48,11 +55,11 @@ def main():
         sys.exit(__doc__)
     dist, header, url_base = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
     versions = {}
-    for exe_name, _, machine, _, _ in TARGETS:
-        pe = pefile.PE(str(dist / exe_name))
+    for name, machine in [(name, t[2]) for t in TARGETS for name in (t[0], keeper_of(t[0]))]:
+        pe = pefile.PE(str(dist / name))
         if pe.FILE_HEADER.Machine != machine:
-            sys.exit("bundle: %s is for machine 0x%X, not 0x%X" % (exe_name, pe.FILE_HEADER.Machine, machine))
-        versions[exe_name] = version_of(pe)
+            sys.exit("bundle: %s is for machine 0x%X, not 0x%X" % (name, pe.FILE_HEADER.Machine, machine))
+        versions[name] = version_of(pe)
     if len(set(versions.values())) != 1:
         sys.exit("bundle: the exes carry different versions: %s" % versions)
     version = versions["Pacecap.exe"]
@@ -67,8 +74,10 @@ def main():
     name, web = maker(header)
     url = url_base.format(version=version).rstrip("/") + "/"
     for exe, archive, *_ in targets:
-        write_zip([("Pacecap.exe", exe)] + [(script.name, script) for script in scripts], archive)
-    exes, archives = [t[0] for t in targets], [t[1] for t in targets]
+        write_zip([("Pacecap.exe", exe), ("PacecapKeep.exe", exe.with_name(keeper_of(exe.name)))] +
+                  [(script.name, script) for script in scripts], archive)
+    exes = [path for t in targets for path in (t[0], t[0].with_name(keeper_of(t[0].name)))]
+    archives = [t[1] for t in targets]
     listed = exes + scripts + archives + packages
     hashes = {path: sha256(path) for path in listed}
     (dist / "SHA256SUMS").write_text("".join("%s  %s\n" % (hashes[p], p.name) for p in listed))

@@ -65,14 +65,16 @@ build_exe() {
 }
 
 # Describes the release build for anyone who rebuilds it: the commit, each
-# target's unsigned exe's hash and the exact Debian packages of the toolchain.
+# target's unsigned exes' hashes and the exact Debian packages of the toolchain.
 build_info() {
-    local git=(git -c safe.directory="$ROOT" -C "$ROOT") commit arch
+    local git=(git -c safe.directory="$ROOT" -C "$ROOT") commit arch exe
     commit=$("${git[@]}" rev-parse HEAD 2>/dev/null || echo "unknown (not a git checkout)")
     [ -z "$("${git[@]}" status --porcelain --untracked-files=no 2>/dev/null)" ] || commit="$commit, with local changes"
-    echo "Pacecap.exe for x64 and for arm64, built from commit $commit"
+    echo "Pacecap.exe and PacecapKeep.exe for x64 and for arm64, built from commit $commit"
     for arch in x64 arm64; do
-        echo "sha256 of the unsigned $arch Pacecap.exe: $(sha256sum <"$(win_dir "$arch")/Pacecap.exe" | cut -d' ' -f1)"
+        for exe in Pacecap.exe PacecapKeep.exe; do
+            echo "sha256 of the unsigned $arch $exe: $(sha256sum <"$(win_dir "$arch")/$exe" | cut -d' ' -f1)"
+        done
     done
     echo "built on $(. /etc/os-release && echo "$PRETTY_NAME") with these packages (name, version, architecture):"
     toolchain_packages | sort -u | xargs dpkg-query -W -f='${Package} ${Version} ${Architecture}\n'

@@ -82,7 +82,8 @@ BOOL WINAPI FakeGetSystemCpuSetInformation(void* buffer, ULONG length, ULONG* re
     std::memset(buffer, 0, needed);
     for (size_t i = 0; i < platform.efficiencyClasses.size(); ++i) {
         BYTE* entry = static_cast<BYTE*>(buffer) + i * entrySize;
-        std::memcpy(entry, &entrySize, sizeof entrySize);  // Size; Type 0 is CpuSetInformation
+        const DWORD size = i < platform.cpuSetSizes.size() ? platform.cpuSetSizes[i] : entrySize;
+        std::memcpy(entry, &size, sizeof size);               // Size; Type 0 is CpuSetInformation
         entry[8] = static_cast<BYTE>(0x100 + i);              // Id
         entry[18] = platform.efficiencyClasses[i];            // EfficiencyClass
     }

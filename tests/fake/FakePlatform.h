@@ -55,6 +55,7 @@ struct Platform {
     // Processors: the efficiency class of each, as GetSystemCpuSetInformation
     // reports it (where the platform has it and it does not fail).
     std::vector<BYTE> efficiencyClasses = {0, 0, 0, 0};
+    std::vector<DWORD> cpuSetSizes;  // the Size that entry i states, where not 32; each takes 32 bytes all the same
     bool hasCpuSets = true;
     bool cpuSetsFail = false;
 

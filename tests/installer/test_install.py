@@ -3,10 +3,10 @@
 of steps: a refused folder, install over a copy placed by hand, PATH, Apps &
 Features, repair, refused limits, upgrade, refused downgrade, uninstall, and
 the task's action (the real TaskAction.dll) with a stand-in powershell.exe
-in System32 (tests/wine/tools/StandInPowerShell.cpp): its lines in the log,
+in System32 (tests/programs/StandInPowerShell.cpp): its lines in the log,
 removal however the task was registered, the values kept on upgrade, a
 failure and a hang rolled back, a cancel answered to the script's first line
-(tests/wine/tools/CancelledInstall.cpp), a failed removal. Wine has no
+(tests/programs/CancelledInstall.cpp), a failed removal. Wine has no
 PowerShell, so the task's registration itself is checked on Windows
 (tests/windows/real_windows.py). With --arm64, under tools/arm64_wine: the
 ARM64 package replaces an x64 install of the same version, its exe runs, its
@@ -24,10 +24,10 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent.parent
+sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "installer"))
-sys.path.insert(0, str(ROOT / "tests" / "wine"))
 import build_msi  # noqa: E402
-import e2e  # noqa: E402 (its Wine commands and the arm64 root)
+from testlib.wine import WINE_DIR, arm64_wine, start, win_path, wine_commands  # noqa: E402
 
 OLD, NEW = "1.0.0.0", "1.0.1.0"  # Windows Installer sees only the first three fields
 SCRIPTS = build_msi.SCRIPTS
@@ -65,26 +65,24 @@ def build(arch, version, work, name=None):
 
 
 class Prefix:
-    """A fresh Wine prefix with one persistent server."""
+    """A fresh Wine prefix with one persistent server. errors collects the
+    standard error of each run."""
 
     def __init__(self, work, arm64_root=None):
-        self.wine, self.server = e2e.wine_commands(arm64_root)
+        self.wine, self.server = wine_commands(arm64_root)
         self.work = work
+        self.errors = []
         self.drive = work / "prefix" / "drive_c"
         self.env = dict(os.environ, WINEPREFIX=str(work / "prefix"), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="winedbg.exe=d", PACECAP_STANDIN_RECORD=RECORD)
         self.env.pop("DISPLAY", None)
         self.env.pop("PACECAP_STANDIN", None)
 
-    def run(self, *args, debug="-all", standin=""):
-        """Runs a Windows program; its exit code's low byte and its output (and
-        Wine's debug lines, with debug). Files, not pipes: Wine's background
-        processes would hold a pipe open."""
-        with open(self.work / "out.log", "wb") as out:
-            done = subprocess.run(self.wine + list(args), env=dict(self.env, WINEDEBUG=debug, PACECAP_STANDIN=standin),
-                                  stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=out if debug != "-all" else subprocess.DEVNULL, timeout=600,
-                                  close_fds=True, cwd=self.work)
+    def run(self, *args, standin=""):
+        """Runs a Windows program; its exit code's low byte and its output."""
+        done = start(self.wine + list(args), self.work / "out.log", self.work / "err.log",
+                     env=dict(self.env, PACECAP_STANDIN=standin), timeout=600, cwd=self.work)
+        self.errors.append((self.work / "err.log").read_text(errors="replace"))
         return done.returncode, (self.work / "out.log").read_bytes()
 
     def start(self, standin):
@@ -102,12 +100,14 @@ class Prefix:
         return lines
 
     def running(self, name):
-        """Processes (of any prefix) whose command line holds name."""
-        found = []
-        for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
+        """Processes of this prefix (by the WINEPREFIX they inherit) whose
+        command line holds name; another checkout's run is none of them."""
+        found, own = [], ("WINEPREFIX=%s" % self.env["WINEPREFIX"]).encode()
+        for process in Path("/proc").glob("[0-9]*"):
             try:
-                if name in cmdline.read_bytes().decode(errors="replace"):
-                    found.append(cmdline.parent.name)
+                if (name in (process / "cmdline").read_bytes().decode(errors="replace") and
+                        own in (process / "environ").read_bytes().split(b"\0")):
+                    found.append(process.name)
             except OSError:
                 pass
         return found
@@ -115,12 +115,12 @@ class Prefix:
     def stop(self):
         subprocess.run(self.server + ["-k"], env=self.env, timeout=60)
 
-    def msiexec(self, *args, debug="-all", standin=""):
+    def msiexec(self, *args, standin=""):
         """msiexec with a verbose log, the stand-in told what to do; its exit
-        code, the log's text (and with debug, Wine's debug lines)."""
+        code and the log's text."""
         log = self.work / "msiexec.log"
         log.unlink(missing_ok=True)
-        code, out = self.run("msiexec", *args, "/qn", "/l*v", e2e.win_path(log), debug=debug, standin=standin)
+        code, out = self.run("msiexec", *args, "/qn", "/l*v", win_path(log), standin=standin)
         return code, (log.read_text(errors="replace") if log.exists() else "") + out.decode(errors="replace")
 
     def query(self, key, *args):
@@ -192,7 +192,7 @@ def steps(prefix, old, new, scripts, original_path):
         shutil.copy(old[1], other)
         subprocess.run(["msibuild", str(other), "-q", "UPDATE `CustomAction` SET `Target` = 'C:\\Elsewhere\\' "
                         "WHERE `Action` = 'SetProgramFilesPacecap'"], check=True)
-        code, log = prefix.msiexec("/i", e2e.win_path(other))
+        code, log = prefix.msiexec("/i", win_path(other))
         return code == FAILURE and "InstallInitialize" not in log and not prefix.installed(), code
 
     def over_copy():
@@ -203,13 +203,13 @@ def steps(prefix, old, new, scripts, original_path):
         for name, data in files(old[0]).items():
             (folder / name).write_bytes(data)
             os.utime(folder / name, (HAND_TIME, HAND_TIME))
-        code, log = prefix.msiexec("/i", e2e.win_path(old[1]))
+        code, log = prefix.msiexec("/i", win_path(old[1]))
         times = [path.stat().st_mtime for path in folder.iterdir()]
         shutil.rmtree(folder)
         return (refused_at_launch(code, log) and times == [HAND_TIME] * 4 and not prefix.products()), (code, times)
 
     def install():
-        code, log = prefix.msiexec("/i", e2e.win_path(old[1]))
+        code, log = prefix.msiexec("/i", win_path(old[1]))
         return code == 0 and prefix.installed() == files(old[0]) and not prefix.started(), (
             code, sorted(prefix.installed()))
 
@@ -225,34 +225,34 @@ def steps(prefix, old, new, scripts, original_path):
 
     def repair():
         (prefix.drive / "Program Files" / "Pacecap" / "Pacecap.exe").unlink()
-        code, _ = prefix.msiexec("/i", e2e.win_path(old[1]), "REINSTALL=ALL", "REINSTALLMODE=amus")
+        code, _ = prefix.msiexec("/i", win_path(old[1]), "REINSTALL=ALL", "REINSTALLMODE=amus")
         return code == 0 and whole(old[0], old_code), code
 
     def refused_limits():
         # The last: values for the installed version itself, which registered no task.
-        outcomes = [(value, prefix.msiexec("/i", e2e.win_path(package[1]), value)) for package, value in
+        outcomes = [(value, prefix.msiexec("/i", win_path(package[1]), value)) for package, value in
                     ((new, "PLUGGEDIN=101"), (new, "PLUGGEDIN=-1"), (new, "ONBATTERY=abc"), (new, "ONBATTERY=99.5"),
                      (old, "PLUGGEDIN=99"))]
         return all(refused_at_launch(code, log) for _, (code, log) in outcomes) and whole(old[0], old_code), [
             (value, code) for value, (code, _) in outcomes]
 
     def upgrade():
-        code, _ = prefix.msiexec("/i", e2e.win_path(new[1]))
+        code, _ = prefix.msiexec("/i", win_path(new[1]))
         return code == 0 and whole(new[0], new_code), (code, prefix.path_entries(), list(prefix.products()))
 
     def downgrade():
-        code, log = prefix.msiexec("/i", e2e.win_path(old[1]))
+        code, log = prefix.msiexec("/i", win_path(old[1]))
         return refused_at_launch(code, log) and whole(new[0], new_code), code
 
     def uninstall():
-        code, log = prefix.msiexec("/x", e2e.win_path(new[1]))
+        code, log = prefix.msiexec("/x", win_path(new[1]))
         return (code == 0 and not prefix.installed() and not prefix.products() and not marked() and
                 not [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -")] and
                 [e for e in prefix.path_entries() if e] == [e for e in original_path if e] and
                 not prefix.finds_pacecap()), (code, prefix.path_entries())
 
     def registered():
-        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99")
+        code, log = prefix.msiexec("/i", win_path(new[1]), "PLUGGEDIN=99")
         lines = [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -PluggedIn 99")]
         # Each stream's lines in their order; the two streams may interleave.
         streams = [[line for line in lines if ("(error output)" in line) == error] for error in (False, True)]
@@ -263,7 +263,7 @@ def steps(prefix, old, new, scripts, original_path):
                 values() == "-PluggedIn 99|-OnBattery"), (code, lines, values())
 
     def removed(what):
-        code, log = prefix.msiexec("/x", e2e.win_path(new[1]))
+        code, log = prefix.msiexec("/x", win_path(new[1]))
         runs = ran(log, "-Remove")
         folder = prefix.drive / "Program Files" / "Pacecap"
         left = sorted(path.name for path in folder.iterdir()) if folder.exists() else []
@@ -272,7 +272,7 @@ def steps(prefix, old, new, scripts, original_path):
         return code == 0 and runs[0] and left in ([], ["Task"]) and not marked(), (what, code, runs, left)
 
     def removed_by_hand():
-        code, _ = prefix.msiexec("/i", e2e.win_path(new[1]))
+        code, _ = prefix.msiexec("/i", win_path(new[1]))
         # As Register-PacecapTask.ps1 leaves it, run by hand: the task's
         # folder with its copies, and no mark.
         (prefix.drive / "Program Files" / "Pacecap" / "Task").mkdir()
@@ -280,9 +280,9 @@ def steps(prefix, old, new, scripts, original_path):
         return code == 0 and not marked() and removed("by hand")[0], code
 
     def upgraded():
-        code, log = prefix.msiexec("/i", e2e.win_path(old[1]), "PLUGGEDIN=90")
+        code, log = prefix.msiexec("/i", win_path(old[1]), "PLUGGEDIN=90")
         first = ran(log, "-PluggedIn 90")
-        code2, log = prefix.msiexec("/i", e2e.win_path(new[1]))
+        code2, log = prefix.msiexec("/i", win_path(new[1]))
         runs = prefix.started()
         # (Wine's RemoveExistingProducts sets no UPGRADINGPRODUCTCODE, so the
         # old version's uninstall removes the task first there.)
@@ -291,7 +291,7 @@ def steps(prefix, old, new, scripts, original_path):
                 removed("after the upgrade")[0]), (code, code2, first, runs, values())
 
     def failed():
-        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99", standin="-PluggedIn 99=6")
+        code, log = prefix.msiexec("/i", win_path(new[1]), "PLUGGEDIN=99", standin="-PluggedIn 99=6")
         runs = ran(log, "-PluggedIn 99", "-Remove")
         return (code == FAILURE and runs[0] and not prefix.installed() and not prefix.products() and
                 "Pacecap's task could not be registered, so the install was undone" in log), (code, runs)
@@ -302,7 +302,7 @@ def steps(prefix, old, new, scripts, original_path):
         if not package.exists():
             shutil.copy(new[1], package)
             subprocess.run(["msibuild", str(package), "-q", query], check=True)
-        return e2e.win_path(package)
+        return win_path(package)
 
     def short():
         """The same package, with a bound of 5 seconds."""
@@ -339,20 +339,20 @@ def steps(prefix, old, new, scripts, original_path):
                 not prefix.running("powershell.exe") and not prefix.installed()), (code, stopped)
 
     def cancelled():
-        out = prefix.run(e2e.win_path(old[0].parent / "tests" / "wine" / "CancelledInstall.exe"), short(),
+        out = prefix.run(win_path(old[0].parent / "tests" / "programs" / "CancelledInstall.exe"), short(),
                          standin="-PluggedIn 99=hang")[1]
         runs, running = prefix.started(), prefix.running("powershell.exe")
         # (Wine runs no rollback after a cancel, as Windows does: it keeps
         # the files and the entry, which an uninstall removes here.)
-        prefix.msiexec("/x", e2e.win_path(new[1]))
+        prefix.msiexec("/x", win_path(new[1]))
         prefix.started()
         return (out == b"1602" and runs[:1] == [POWERSHELL + " -PluggedIn 99 -OnBattery 80"] and not running and
                 not prefix.installed() and not prefix.products()), (out, runs, running)
 
     def failed_removal():
-        code, log = prefix.msiexec("/i", e2e.win_path(new[1]), "PLUGGEDIN=99")
+        code, log = prefix.msiexec("/i", win_path(new[1]), "PLUGGEDIN=99")
         first = ran(log, "-PluggedIn 99")
-        code2, log = prefix.msiexec("/x", e2e.win_path(new[1]), standin="-Remove=6")
+        code2, log = prefix.msiexec("/x", win_path(new[1]), standin="-Remove=6")
         runs = ran(log, "-Remove", "-PluggedIn 99")
         # (Wine's rollback keeps the files but not the Apps & Features entry;
         # Windows keeps both.)
@@ -361,7 +361,22 @@ def steps(prefix, old, new, scripts, original_path):
                 "Run Register-PacecapTask.ps1 -Remove from an administrator prompt, then uninstall again." in log), (
                     code, code2, first, runs)
 
+    def own_processes():
+        # Stand-ins by name alone: one as in another checkout's prefix, one as in this one.
+        named = [subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)", "powershell.exe"],
+                                  env=dict(os.environ, WINEPREFIX=where))
+                 for where in (str(prefix.work / "other-prefix"), prefix.env["WINEPREFIX"])]
+        try:
+            found = prefix.running("powershell.exe")
+        finally:
+            for process in named:
+                process.kill()
+                process.wait()
+        return found == [str(named[1].pid)], (found, [process.pid for process in named])
+
     return [
+        ("a powershell.exe counts as running only in this suite's own prefix, not in another checkout's",
+         own_processes),
         ("before the install, a new process does not find Pacecap", lambda: (not prefix.finds_pacecap(), "")),
         ("a folder other than Program Files' own is refused before anything changes", other_folder),
         ("an install over a copy placed by hand is refused before anything changes", over_copy),
@@ -394,13 +409,13 @@ def steps(prefix, old, new, scripts, original_path):
 
 def arm64_steps(prefix, package, exe, x64_package):
     def x64_first():
-        code, _ = prefix.msiexec("/i", e2e.win_path(x64_package))
+        code, _ = prefix.msiexec("/i", win_path(x64_package))
         return code == 0 and list(prefix.products()) == [build_msi.product_code(OLD, "x64")], code
 
     logs = {}
 
     def install():
-        code, logs["install"] = prefix.msiexec("/i", e2e.win_path(package), "PLUGGEDIN=99")
+        code, logs["install"] = prefix.msiexec("/i", win_path(package), "PLUGGEDIN=99")
         return (code == 0 and prefix.installed().get("Pacecap.exe") == exe.read_bytes() and
                 list(prefix.products()) == [build_msi.product_code(OLD, "arm64")]), (code, list(prefix.products()))
 
@@ -411,7 +426,7 @@ def arm64_steps(prefix, package, exe, x64_package):
                 ended[-1:] == ["Register-PacecapTask.ps1 -PluggedIn 99: exit code 0"]), (runs, ended)
 
     def uninstall():
-        code, _ = prefix.msiexec("/x", e2e.win_path(package))
+        code, _ = prefix.msiexec("/x", win_path(package))
         return (code == 0 and not prefix.installed() and not prefix.products() and
                 prefix.started() == [POWERSHELL + " -Remove"]), code
 
@@ -426,13 +441,13 @@ def main():
     arm64 = sys.argv[1:] == ["--arm64"]
     if sys.argv[1:] not in ([], ["--arm64"]):
         sys.exit(__doc__)
-    root, skip = e2e.arm64_wine() if arm64 else (None, None)
-    if not arm64 and not (e2e.WINE_DIR / "wine64").exists():
-        skip = "no Wine here (%s)" % (e2e.WINE_DIR / "wine64")
+    root, skip = arm64_wine() if arm64 else (None, None)
+    if not arm64 and not (WINE_DIR / "wine64").exists():
+        skip = "no Wine here (%s)" % (WINE_DIR / "wine64")
     passed = failed = 0
     if skip:
         print("Install under Wine skipped: %s" % skip)
-        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 21))
+        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 22))
         return 0
     (ROOT / "build").mkdir(exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="pacecap-install-", dir=ROOT / "build"))
@@ -441,22 +456,27 @@ def main():
         if arm64:
             exe, package = build("arm64", OLD, work, "arm64")
             _, x64_package = build("x64", OLD, work, "x64")
-            prefix.start(exe.parent / "tests" / "wine" / "StandInPowerShell.exe")
+            prefix.start(exe.parent / "tests" / "programs" / "StandInPowerShell.exe")
             table = arm64_steps(prefix, package, exe, x64_package)
         else:
             old, new = build("x64", OLD, work), build("x64", NEW, work)
             scripts = {name: (work / OLD / name).read_bytes() for name in SCRIPTS}
-            prefix.start(old[0].parent / "tests" / "wine" / "StandInPowerShell.exe")
+            prefix.start(old[0].parent / "tests" / "programs" / "StandInPowerShell.exe")
             table = steps(prefix, old, new, scripts, prefix.path_entries())
         for what, step in table:
+            prefix.errors.clear()
             try:
                 ok, detail = step()
             except Exception as error:  # a step that raises fails, and the rest still run
                 ok, detail = False, repr(error)
             passed, failed = passed + ok, failed + (not ok)
             print("%s  %s%s" % ("ok  " if ok else "FAIL", what, "" if ok else " %s" % (detail,)))
+            for err in [] if ok else [err for err in prefix.errors if err]:
+                print("      stderr: %r" % err)
     except Exception as error:
         print("FAIL  setting up: %r" % error)
+        for err in [err for err in prefix.errors if err]:
+            print("      stderr: %r" % err)
         failed += 1
     finally:
         prefix.stop()

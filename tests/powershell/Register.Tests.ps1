@@ -90,12 +90,12 @@ Describe 'Register' {
         @{ Name = 'Administrators own new items'; Code = 0; Text = '^Task Pacecap registered: C:\\Program Files\\Pacecap\\Task\\Remediate'
             Steps = 'folder Pacecap', 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1',
                 'move Pacecap\Task.new to Pacecap\Task', 'register' }
-        @{ Name = 'hole 4: new items owned by their creator'; Owner = 'S-1-5-21-7-7-7-1001'; Code = 0; Text = '^Task Pacecap registered'
+        @{ Name = 'new items owned by the administrator who made them, as a policy may have it: each set whole as it is written, and registered'; Owner = 'S-1-5-21-7-7-7-1001'; Code = 0; Text = '^Task Pacecap registered'
             Steps = 'folder Pacecap', 'folder Pacecap\Task.new', 'file Pacecap\Task.new\Pacecap.exe', 'file Pacecap\Task.new\Remediate-Pacecap.ps1',
                 'move Pacecap\Task.new to Pacecap\Task', 'register' }
-        @{ Name = 'hole 4: an unzipped folder owned by its creator'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4; Steps = @()
+        @{ Name = 'an unzipped folder owned by the administrator who made it: refused, with the icacls commands that hand it to Administrators'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Code = 4; Steps = @()
             Text = '^Refused C:\\Program Files\\Pacecap.*icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q, then icacls .* /reset .*; nothing changed$' }
-        @{ Name = 'hole 4: that folder, with -Pacecap naming a trusted one'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Given = 'C:\Program Files\Vendor\Pacecap.exe'; Code = 4
+        @{ Name = 'that unzipped folder, with -Pacecap naming a trusted exe elsewhere: refused all the same, as the task''s copies go into it'; Owner = 'S-1-5-21-7-7-7-1001'; Unzipped = $true; Given = 'C:\Program Files\Vendor\Pacecap.exe'; Code = 4
             Steps = @(); Text = '^Refused C:\\Program Files\\Pacecap, .*files in C:\\Program Files\\Pacecap\. Put it in C:\\Program Files\\Pacecap, .*; nothing changed$' }
         @{ Name = 'again over a link in the task''s folder'; Installed = $true; Code = 4; Steps = @(); Set = { $Fs['C:\Program Files\Pacecap\Task\Logs'] = @{ Attributes = 0x410 } }
             Text = '^Refused C:\\Program Files\\Pacecap\\Task\\Logs, as it is a link that this did not make; nothing changed$' }
@@ -193,17 +193,17 @@ Describe 'Register' {
             @{ What = 'resume events selected'; Get = { ([xml]$Task.Trigger[1].Subscription).QueryList.Query.Select | ForEach-Object '#text' }
                 Want = "*[System[Provider[@Name='Microsoft-Windows-Power-Troubleshooter'] and EventID=1]]",
                     "*[System[Provider[@Name='Microsoft-Windows-Kernel-Power'] and EventID=107]]", "*[System[Provider[@Name='Microsoft-Windows-Kernel-Power'] and EventID=507]]" }
-            @{ What = 'hole 6: scheme changes, less those of the exe the task runs'; Get = { $q = ([xml]$Task.Trigger[2].Subscription).QueryList.Query; $q.Select.'#text'; $q.Suppress.'#text' }
+            @{ What = 'scheme changes, less those of the exe the task runs, so that its own writes never start it again'; Get = { $q = ([xml]$Task.Trigger[2].Subscription).QueryList.Query; $q.Select.'#text'; $q.Suppress.'#text' }
                 Want = "*[System[Provider[@Name='Microsoft-Windows-UserModePowerService'] and EventID=12]]",
                     "*[EventData[Data[@Name='ProcessPath']='C:\Program Files\Pacecap\Task\Pacecap.exe']]" }
-            @{ What = 'hole 6: the action runs the task''s copies in Windows PowerShell, paths quoted'; Get = { $Task.Action.Execute; $Line }
+            @{ What = 'the action runs the task''s own copies, the exe whose changes are left out, in Windows PowerShell, paths quoted'; Get = { $Task.Action.Execute; $Line }
                 Want = 'C:\Windows\System32\WindowsPowerShell\v1.0\powershell.exe', '-NoProfile', '-NonInteractive', '-ExecutionPolicy', 'Bypass',
                     '-File', 'C:\Program Files\Pacecap\Task\Remediate-Pacecap.ps1', '-Pacecap', 'C:\Program Files\Pacecap\Task\Pacecap.exe', '-PluggedIn', '96', '-OnBattery', '82' }
             @{ What = 'those copies are the files just written: the script, and the bytes of the exe that was checked'; Get = { $Fs[$Line[5]].Bytes; $Fs[$Line[7]].Bytes }; Want = 3, 1, 2 }
             @{ What = 'as SYSTEM, elevated'; Get = { $Task.Principal.UserId, $Task.Principal.LogonType, $Task.Principal.RunLevel }; Want = 'S-1-5-18', 'ServiceAccount', 'Highest' }
             @{ What = 'on battery too, one run at a time'; Get = { $s = $Task.Settings; [bool]$s.AllowStartIfOnBatteries, [bool]$s.DontStopIfGoingOnBatteries, [bool]$s.StartWhenAvailable, $s.MultipleInstances }
                 Want = $true, $true, $true, 'IgnoreNew' }
-            @{ What = 'hole 7: five minutes to run'; Get = { $Task.Settings.ExecutionTimeLimit.TotalMinutes }; Want = 5 }
+            @{ What = 'a run that hangs is stopped after five minutes'; Get = { $Task.Settings.ExecutionTimeLimit.TotalMinutes }; Want = 5 }
             @{ What = 'task folder and files: Administrators own them, no one else may use them, nothing inherited'
                 Get = { ConvertTo-Sddl $Fs['C:\Program Files\Pacecap\Task'].Security $true; ConvertTo-Sddl $Fs[$Line[7]].Security $false }
                 Want = 'O:S-1-5-32-544D:P(A;OICI;0x1F01FF;;;S-1-5-18)(A;OICI;0x1F01FF;;;S-1-5-32-544)', 'O:S-1-5-32-544D:P(A;;0x1F01FF;;;S-1-5-18)(A;;0x1F01FF;;;S-1-5-32-544)' }

@@ -99,9 +99,9 @@ Describe 'The released scripts' {
 
 Describe 'The guides in docs/' {
     It 'says <Why>' -ForEach @(
-        @{ Why = 'hole 9: how Configuration Manager lets the scripts run'; File = 'rolling-out.md'; Text = 'PowerShell execution policy.{0,80}Bypass' }
-        @{ Why = 'hole 4: the command that hands an unzipped folder to Administrators'; File = 'installing.md'; Text = 'icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q' }
-        @{ Why = 'hole 5: winget and Scoop installs are refused by design'; File = 'rolling-out.md'; Text = 'WinGet\\Links' }
+        @{ Why = 'how Configuration Manager lets the scripts run whatever the execution policy'; File = 'rolling-out.md'; Text = 'PowerShell execution policy.{0,80}Bypass' }
+        @{ Why = 'the command that hands an unzipped folder, owned by the administrator who made it, to Administrators'; File = 'installing.md'; Text = 'icacls "C:\\Program Files\\Pacecap" /setowner \*S-1-5-32-544 /T /C /Q' }
+        @{ Why = 'that winget and Scoop installs, in folders of the user''s, are refused by design'; File = 'rolling-out.md'; Text = 'WinGet\\Links' }
         @{ Why = 'the one trusted place'; File = 'rolling-out.md'; Text = 'start or copy only `%ProgramFiles%\\Pacecap\\Pacecap\.exe`.{0,120}the task''s own copy, or the file `-Pacecap`' }
         @{ Why = 'the refused path forms and the form named instead'; File = 'rolling-out.md'; Text = 'refusal names the form to use: `/` as a separator \(`C:\\Tools/Pacecap`\)' }
         @{ Why = 'exit 3 for a setting run stopped after it started'; File = 'rolling-out.md'; Text = '\*\*3\*\* a write or the apply step failed, or the setting run was stopped' }

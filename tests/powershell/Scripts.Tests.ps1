@@ -69,7 +69,7 @@ Describe 'Detect and Remediate' {
         @{ System = 32; Bits = 32; Edition = 'Desktop'; Needs = $true; Want = '' }
         @{ System = 64; Bits = 64; Edition = 'Desktop'; Needs = $true; Want = '' }
         @{ System = 64; Bits = 64; Edition = 'Core'; Needs = $false; Want = '' }
-        @{ System = 64; Bits = 64; Edition = 'Core'; Needs = $true; Want = 'D:\WinNT\System32\WindowsPowerShell\v1.0\powershell.exe' }  # hole 8
+        @{ System = 64; Bits = 64; Edition = 'Core'; Needs = $true; Want = 'D:\WinNT\System32\WindowsPowerShell\v1.0\powershell.exe' }  # the registration needs Windows PowerShell, not PowerShell 7
         @{ System = 32; Bits = 32; Edition = 'Core'; Needs = $true; Want = 'D:\WinNT\System32\WindowsPowerShell\v1.0\powershell.exe' }
     ) {
         Get-Relaunch ($System -eq 64) ($Bits -eq 64) $Edition 'D:\WinNT\System32' $Needs | Should -Be $Want

@@ -14,8 +14,8 @@ Describe 'Trust' {
     }
     It '<Name>' -ForEach @(
         @{ Name = 'stock Program Files\Pacecap, CREATOR OWNER as Administrators'; Why = '^$' }
-        @{ Name = 'stock, CREATOR OWNER as the administrator (hole 4)'; Owner = 'S-1-5-21-7-7-7-1001'; Why = 'change or delete it' }
-        @{ Name = 'hole 3: the elevated account own entry'; Set = { $Fs[$file].Security.Entries += Allow $Admin $F }; Why = 'change or delete it' }
+        @{ Name = 'stock, CREATOR OWNER as the administrator who made the folder'; Owner = 'S-1-5-21-7-7-7-1001'; Why = 'change or delete it' }
+        @{ Name = 'the elevated account''s own entry, which its unelevated processes hold too'; Set = { $Fs[$file].Security.Entries += Allow $Admin $F }; Why = 'change or delete it' }
         @{ Name = 'the C:\ root'; Exe = 'C:\Pacecap.exe'; Set = { $Fs['C:\Pacecap.exe'] = $Fs[$file] }; Why = 'files in C:\\$' }
         @{ Name = 'a folder an administrator made under C:\'; Exe = 'C:\Tools\Pacecap.exe'
             Set = { $Fs['C:\Tools'] = @{ Attributes = 0x10; Security = @{ Owner = $BA; Entries = @((Allow $SY $F), (Allow $AU $M)) } }
@@ -24,7 +24,7 @@ Describe 'Trust' {
             Set = { foreach ($p in 'C:\Users', 'C:\Users\Ann', 'C:\Users\Ann\Downloads') { $Fs[$p] = @{ Attributes = 0x10; Security = @{ Owner = $SY; Entries = @(Allow $SY $F) } } }
                 $Fs['C:\Users\Ann\Downloads'].Security = @{ Owner = 'S-1-5-21-7-7-7-1002'; Entries = @(Allow $SY $F) }
                 $Fs['C:\Users\Ann\Downloads\Pacecap.exe'] = $Fs[$file] }; Why = 'files in C:\\Users\\Ann\\Downloads$' }
-        @{ Name = 'hole 1: Users with only WriteAttributes on the file'; Set = { $Fs[$file].Security.Entries += Allow $BU 0x100 }; Why = 'change or delete it' }
+        @{ Name = 'Users with WriteAttributes alone on the file, no right to write its data'; Set = { $Fs[$file].Security.Entries += Allow $BU 0x100 }; Why = 'change or delete it' }
         @{ Name = 'Users with DeleteChild on the folder'; Set = { $Fs[$dir].Security.Entries += Allow $BU 0x40 }; Why = 'files in C:\\Program Files\\Pacecap$' }
         @{ Name = 'Users with WRITE_DAC on an ancestor'; Set = { $Fs['C:\Program Files'].Security.Entries += Allow $BU 0x40000 }; Why = 'take over C:\\Program Files$' }
         @{ Name = 'a standard user as owner'; Set = { $Fs[$dir].Security.Owner = 'S-1-5-21-7-7-7-1002' }; Why = 'files in' }
@@ -37,7 +37,7 @@ Describe 'Trust' {
         @{ Name = 'an inherit-only entry for Users'; Set = { $Fs[$dir].Security.Entries += Allow $BU $F -InheritOnly }; Why = '^$' }
         @{ Name = 'a deny entry alone'; Set = { $Fs[$file].Security.Entries += Allow $WD $F -Deny }; Why = '^$' }
         @{ Name = 'a deny entry beside an allow'; Set = { $Fs[$file].Security.Entries += (Allow $BU 0x2 -Deny), (Allow $BU 0x2) }; Why = 'change or delete it' }
-        @{ Name = 'hole 2: a wildcard in the path'; Exe = 'C:\Program Files\[P]acecap\Pacecap.exe'; Why = 'wildcard' }
+        @{ Name = 'a wildcard in the path, which PowerShell would match to other files'; Exe = 'C:\Program Files\[P]acecap\Pacecap.exe'; Why = 'wildcard' }
     ) {
         $file, $dir = 'C:\Program Files\Pacecap\Pacecap.exe', 'C:\Program Files\Pacecap'
         Set-Machine (Stock $(if ($Owner) { $Owner } else { $BA }))
@@ -208,7 +208,7 @@ Describe 'The finder' {
         Should -Invoke Read-Attributes -ParameterFilter { $Path -like 'C:\[AB]\*' } -Times $reads -Exactly
     }
     It '<Name>' -ForEach @(
-        @{ Name = 'hole 2: starts exactly the checked file, never one that its name matches as a wildcard'; Want = '[x] 0' }
+        @{ Name = 'starts exactly the checked file, never one that its name matches as a wildcard'; Want = '[x] 0' }
         @{ Name = 'stops a run that does not end, and says it started'; Hang = $true; Stopped = '^it did not end within 1 seconds and was stopped$' }
         # Here the wait fails, as the bound is one Windows refuses; the run goes on meanwhile.
         @{ Name = 'a run whose wait fails once it started comes back as stopped, never thrown as not started'; Hang = $true; Seconds = -1

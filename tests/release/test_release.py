@@ -36,6 +36,9 @@ from release import identity  # noqa: E402 (the packages' identifiers, the bundl
 # zip's suffix, Scoop's name for it and the image's machine. The x64 names are
 # the ones old links point to.
 TARGETS = [("x64", "Pacecap.exe", "win64", "64bit", 0x8664), ("arm64", "Pacecap-arm64.exe", "arm64", "arm64", 0xAA64)]
+# The keeper beside each target's exe in the release folder; and the two exes' names in the zips and packages.
+KEEPERS = {"x64": "PacecapKeep.exe", "arm64": "PacecapKeep-arm64.exe"}
+INSIDE = ("Pacecap.exe", "PacecapKeep.exe")
 URL_BASE = "https://example.invalid/{version}"
 # The package managers' own schemas (winget 1.12.0 and Scoop), copied here.
 SCHEMAS = Path(__file__).resolve().parent / "schemas"
@@ -149,7 +152,8 @@ def sha(path):
 
 
 def build_copy(tree, arch):
-    """Builds the tracked sources, copied into tree, in tree/build for arch."""
+    """Builds the tracked sources, copied into tree, in tree/build for arch;
+    returns Pacecap.exe and PacecapKeep.exe."""
     files = run(["git", "ls-files", "-z"], cwd=ROOT).stdout.split("\0")
     for name in filter(None, files):
         target = tree / "src" / name
@@ -158,10 +162,10 @@ def build_copy(tree, arch):
     configure = run(["cmake", "-S", str(tree / "src"), "-B", str(tree / "build"), "-G", "Ninja",
                      "-DCMAKE_BUILD_TYPE=MinSizeRel",
                      "-DCMAKE_TOOLCHAIN_FILE=%s/src/cmake/windows-%s-llvm.cmake" % (tree, arch)])
-    build = run(["cmake", "--build", str(tree / "build"), "--target", "Pacecap"])
+    build = run(["cmake", "--build", str(tree / "build"), "--target", "Pacecap", "PacecapKeep"])
     if configure.returncode or build.returncode:
         print(configure.stdout + configure.stderr + build.stdout + build.stderr)
-    return tree / "build" / "Pacecap.exe"
+    return [tree / "build" / name for name in INSIDE]
 
 
 def make_pki(folder, tag=""):
@@ -227,8 +231,9 @@ def reproducible(work):
     for arch, *_ in TARGETS:
         first = build_copy(work / arch / "a", arch)
         second = build_copy(work / arch / "b" / "deeper" / "path", arch)
-        check("%s: two builds in different folders are byte-identical" % arch,
-              first.exists() and second.exists() and first.read_bytes() == second.read_bytes())
+        check("%s: two builds in different folders are byte-identical, Pacecap.exe and PacecapKeep.exe" % arch,
+              all(one.exists() and other.exists() and one.read_bytes() == other.read_bytes()
+                  for one, other in zip(first, second)))
     return work / "x64" / "a" / "build" / "Pacecap.exe"
 
 
@@ -290,8 +295,9 @@ def package_tables(packages):
         properties = dict(row[:2] for row in msi_table(package, "Property"))
         upgrade = "{6E1B9F43-2C8D-4F5A-9B7E-3D0A51C4E827}"
         check("%s: template %s;1033, installer 5.0, per machine, 64-bit components, fixed UpgradeCode, ProductCode "
-              "of version and processor, PATH, upgrade and downgrade rows, only into Program Files, a versioned exe, "
-              "rights set with the accounts Windows 7 reads, no script action, and the task's bound of 300 seconds"
+              "of version and processor, PATH, upgrade and downgrade rows, only into Program Files, versioned exes, "
+              "component codes from their names, the keeper's component, rights set with the accounts Windows 7 "
+              "reads, no script action, and the task's bound of 300 seconds"
               % (package.name, arch), [
                   "Template: %s;1033" % build_msi.PLATFORMS[arch] in info, "Version: 500 " in info,
                   properties.get("ALLUSERS") == "1", properties.get("UpgradeCode") == upgrade == identity.UPGRADE_CODE,
@@ -307,10 +313,13 @@ def package_tables(packages):
                   ["SetProgramFilesPacecap", "51", "ProgramFilesPacecap", "[%ProgramW6432]\\Pacecap\\", ""] in
                   msi_table(package, "CustomAction"),
                   ["RefuseOtherFolder", build_msi.OTHER_FOLDER, "1010"] in msi_table(package, "InstallExecuteSequence"),
-                  # The exe by its version, as the file versioning rules compare it, and no hash, which is for
-                  # unversioned files only.
-                  [row[4] for row in msi_table(package, "File") if row[0] == "Pacecap.exe"] == ["1.2.3.0"] and
-                  "Pacecap.exe" not in [row[0] for row in msi_table(package, "MsiFileHash")],
+                  # The exes by their version, as the file versioning rules compare it, and no hash, which is
+                  # for unversioned files only.
+                  [row[4] for row in msi_table(package, "File") if row[0] in INSIDE] == ["1.2.3.0"] * 2 and
+                  not set(INSIDE) & {row[0] for row in msi_table(package, "MsiFileHash")},
+                  # Each component's code comes from its name alone; the keeper's component holds the keeper.
+                  all(row[1] == build_msi.component_code(row[0]) for row in msi_table(package, "Component")) and
+                  ["Keeper", "PacecapKeep.exe"] in [[row[0], row[5]] for row in msi_table(package, "Component")],
                   # The folder and every file it holds, owned by Administrators with rights set, not inherited.
                   sorted((row[1], row[2]) for row in msi_table(package, "MsiLockPermissionsEx")
                          if row[3].startswith("O:BAD:P(A;")) ==
@@ -324,7 +333,7 @@ def package_tables(packages):
                   [row[0] for row in msi_table(package, "Binary")] == ["TaskAction.dll"],
                   # The task's script gets 300 seconds; only the tests shorten it, in a copy.
                   properties.get("TaskSeconds") == "300",
-                  ] == [True] * 17, info)
+                  ] == [True] * 18, info)
     sequence = {rows[0]: rows for rows in msi_table(packages[0], "InstallExecuteSequence")}
     for action, kind, source, target, condition, at in ACTIONS:
         rows = [([row for row in msi_table(p, "CustomAction") if row[0] == action],
@@ -385,6 +394,7 @@ def bundle(work, pki):
         return
     scripts = sorted((ROOT / "deploy").glob("*.ps1"))
     zips = [dist / ("Pacecap-1.0.0.0-%s.zip" % suffix) for _, _, suffix, *_ in TARGETS]
+    exes = [name for t in TARGETS for name in (t[1], KEEPERS[t[0]])]
     packages = [dist / ("Pacecap-1.0.0.0-%s.msi" % arch) for arch, *_ in TARGETS]
     # Each released script is its source with the one line that dot-sources
     # the shared part replaced by that part's bytes.
@@ -410,25 +420,34 @@ def bundle(work, pki):
     installer = yaml.safe_load(manifests["installer"])
     scoop = json.loads((dist / "scoop" / "pacecap.json").read_text())
     for (arch, exe_name, _, scoop_arch, machine), archive, package in zip(TARGETS, zips, packages):
-        exe, unsigned = dist / exe_name, work / ("unsigned-" + exe_name)
-        run(["osslsigncode", "remove-signature", "-in", str(exe), "-out", str(unsigned)])
-        check("%s: signed, machine 0x%X, and BUILDINFO names its unsigned hash" % (exe_name, machine),
-              verify(exe, pki["ca.pem"]).returncode == 0 and pefile.PE(str(exe)).FILE_HEADER.Machine == machine and
-              "sha256 of the unsigned %s Pacecap.exe: %s\n" % (arch, sha(unsigned)) in info, info)
+        # Each exe signed as scripts/sign signs: SHA-1, then SHA-256 nested, both time-stamped; its signature
+        # removed gives back the build's unsigned exe, whose hash BUILDINFO names.
+        inside = dict(zip(INSIDE, (dist / exe_name, dist / KEEPERS[arch])))
+        for name, exe in inside.items():
+            unsigned = work / ("unsigned-" + exe.name)
+            run(["osslsigncode", "remove-signature", "-in", str(exe), "-out", str(unsigned)])
+            out = verify(exe, pki["ca.pem"]).stdout
+            check("%s: signed (SHA-1, SHA-256 nested, both time-stamped), machine 0x%X, and BUILDINFO names its "
+                  "unsigned hash" % (exe.name, machine), "Number of verified signatures: 2" in out and
+                  re.findall(r"Message digest algorithm  : (\w+)", out) == ["SHA1", "SHA256"] and
+                  out.count("Timestamp Server Signature verification: ok") == 2 and
+                  pefile.PE(str(exe)).FILE_HEADER.Machine == machine and
+                  "sha256 of the unsigned %s %s: %s\n" % (arch, name, sha(unsigned)) in info, out[-600:] + info)
         with zipfile.ZipFile(archive) as opened:
-            check("%s holds %s as Pacecap.exe and beside it the roll-out scripts as released" %
-                  (archive.name, exe_name), len(scripts) >= 3 and
-                  opened.namelist() == ["Pacecap.exe"] + [s.name for s in scripts] and
-                  opened.read("Pacecap.exe") == exe.read_bytes() and
+            check("%s holds %s and %s as %s and beside them the roll-out scripts as released" %
+                  (archive.name, exe_name, KEEPERS[arch], " and ".join(inside)), len(scripts) >= 3 and
+                  opened.namelist() == list(inside) + [s.name for s in scripts] and
+                  all(opened.read(name) == exe.read_bytes() for name, exe in inside.items()) and
                   all(opened.read(s.name) == released[s.name] for s in scripts))
         extracted = work / ("extracted-" + arch)
         extracted.mkdir()
         # msiextract writes the Binary streams below its current folder, whatever -C says.
         run(["msiextract", "-C", str(extracted), str(package)], cwd=work)
         files = {path.name: path.read_bytes() for path in extracted.rglob("*") if path.is_file()}
-        check("%s: signed, and holds %s as Pacecap.exe and the scripts as released, byte for byte" %
-              (package.name, exe_name), verify(package, pki["ca.pem"]).returncode == 0 and
-              files == dict({"Pacecap.exe": exe.read_bytes()}, **released), sorted(files))
+        check("%s: signed, and holds %s and %s as %s and the scripts as released, byte for byte" %
+              (package.name, exe_name, KEEPERS[arch], " and ".join(inside)), verify(package, pki["ca.pem"]).returncode
+              == 0 and files == dict({name: exe.read_bytes() for name, exe in inside.items()}, **released),
+              sorted(files))
         action = work / ("TaskAction-%s.dll" % arch)
         action.write_bytes(subprocess.run(["msiinfo", "extract", str(package),
                                            "Binary.TaskAction.dll"], capture_output=True).stdout)
@@ -450,8 +469,8 @@ def bundle(work, pki):
               scoop["architecture"].get(scoop_arch) == {"url": base + archive.name, "hash": sha(archive)},
               installer["Installers"])
     sums = dict(reversed(line.split("  ")) for line in (dist / "SHA256SUMS").read_text().splitlines())
-    check("SHA256SUMS lists both exes, the scripts, both zips and both packages",
-          sums == {p.name: sha(p) for p in [dist / t[1] for t in TARGETS] + [dist / s.name for s in scripts] +
+    check("SHA256SUMS lists the four exes, the scripts, both zips and both packages",
+          sums == {p.name: sha(p) for p in [dist / name for name in exes] + [dist / s.name for s in scripts] +
                    zips + packages})
     check("winget: three manifests of 1.12.0, each naming its schema on its first line; all packages first",
           all(text.startswith("# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.1.12.0.schema.json\n"
@@ -482,15 +501,15 @@ def bundle(work, pki):
     unsigned = pefile.PE(str(plain / "Pacecap.exe"))
     packages = [plain / ("Pacecap-1.2.3.0-%s.msi" % arch) for arch, *_ in TARGETS]
     check("without a certificate the release is unsigned, packages included", done.returncode == 0 and all(
-        pefile.PE(str(plain / t[1])).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0 for t in TARGETS) and all(
+        pefile.PE(str(plain / name)).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0 for name in exes) and all(
         package.exists() and "DigitalSignature" not in run(["msiinfo", "streams", str(package)]).stdout
         for package in packages))
     strings = {k.decode(): v.decode() for info in unsigned.FileInfo[0] if info.Key == b"StringFileInfo"
                for table in info.StringTable for k, v in table.entries.items()}
     winget = plain / "winget" / "manifests" / WINGET / "1.2.3.0"
     check("--version 1.2.3.0: the version resources, the zips, the packages and the manifests say 1.2.3.0",
-          all(identity.file_version(plain / t[1]) == "1.2.3.0" and
-              (plain / ("Pacecap-1.2.3.0-%s.zip" % t[2])).exists() for t in TARGETS) and
+          all(identity.file_version(plain / name) == "1.2.3.0" for name in exes) and
+          all((plain / ("Pacecap-1.2.3.0-%s.zip" % t[2])).exists() for t in TARGETS) and
           all(["ProductVersion", "1.2.3.0"] in msi_table(package, "Property") for package in packages) and
           (strings["FileVersion"], strings["ProductVersion"]) == ("1,2,3,0", "1,2,3,0") and
           "PackageVersion: 1.2.3.0" in (winget / "PacecapProject.Pacecap.installer.yaml").read_text() and
@@ -525,24 +544,29 @@ def bundle(work, pki):
               for name in names.values()), [first, then])
 
     # The same files, with another time and mode and given in another order,
-    # give the same zips; an exe for the other machine is refused.
+    # give the same zips; an exe or a keeper for the other machine is refused.
     bundle_run = lambda folder: run([  # noqa: E731
         "/usr/bin/python3", str(ROOT / "release" / "bundle.py"), str(folder), str(ROOT / "src" / "Maker.h"),
         "http://example.invalid"] + [folder / "deploy" / s.name for s in reversed(scripts)])
-    again, swapped = work / "again", work / "swapped"
-    for folder, names in ((again, [t[1] for t in TARGETS]), (swapped, [t[1] for t in reversed(TARGETS)])):
+    # (folder, the two files that trade places in it, the refusal)
+    swaps = [("swapped", ("Pacecap.exe", "Pacecap-arm64.exe"), "Pacecap.exe is for machine 0xAA64, not 0x8664"),
+             ("swapped-keepers", ("PacecapKeep.exe", "PacecapKeep-arm64.exe"),
+              "PacecapKeep.exe is for machine 0xAA64, not 0x8664")]
+    again = work / "again"
+    for folder, traded in [(again, ())] + [(work / name, traded) for name, traded, _ in swaps]:
         shutil.copytree(ROOT / "deploy", folder / "deploy")
-        for target, name in zip(TARGETS, names):
-            os.chmod(shutil.copy(plain / target[1], folder / name), 0o600)
+        for name in exes:
+            os.chmod(shutil.copy(plain / dict(zip(traded, reversed(traded))).get(name, name), folder / name), 0o600)
             os.utime(folder / name, (1e9, 1e9))
     bundle_run(again)
     check("the zips are reproducible", all(
         (again / name).exists() and (again / name).read_bytes() == (plain / name).read_bytes()
         for name in ("Pacecap-1.2.3.0-%s.zip" % t[2] for t in TARGETS)))
-    done = bundle_run(swapped)
-    check("an exe for the other machine is refused, and nothing written", done.returncode != 0 and
-          "Pacecap.exe is for machine 0xAA64, not 0x8664" in done.stderr and
-          sorted(p.name for p in swapped.iterdir()) == ["Pacecap-arm64.exe", "Pacecap.exe", "deploy"], done.stderr)
+    for name, traded, refusal in swaps:
+        done = bundle_run(work / name)
+        check("%s for the other machine is refused, and nothing written" % traded[0], done.returncode != 0 and
+              refusal in done.stderr and sorted(p.name for p in (work / name).iterdir()) == sorted(exes + ["deploy"]),
+              done.stderr)
 
     # Bad input is refused before anything is built or written.
     for version, why in (("", "the version must be X.Y.Z.W, four numbers from 0 to 65535"),
@@ -578,7 +602,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(41, "release bundle"):
+            with checks(44, "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)

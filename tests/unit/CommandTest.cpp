@@ -118,7 +118,7 @@ TEST_F(CommandTest, InvalidValues_AbortBeforeAnyPowerCallWithoutPrompt) {
     for (const char* line : {"Pacecap 101", "Pacecap 50 101", "Pacecap -5", "Pacecap 50 -1", "Pacecap 4294967346",
                              "Pacecap 50 4294967296", "Pacecap 00000000000000000101", "Pacecap abc 50",
                              "Pacecap \"50\" 60", "Pacecap 50 abc", "Pacecap +5 5",
-                             "Pacecap - 5", "Pacecap 4294967296"}) {
+                             "Pacecap - 5", "Pacecap 4294967296", "Pacecap -4294967246", "Pacecap 50 -4294967226"}) {
         fake::Reset();
         OwnConsoleWithKey();
         EXPECT_EQ(RunProgram(line), 1u) << line;
@@ -235,20 +235,37 @@ TEST_F(HybridTest, EveryClassWritten_MissingSettingSkipped) {
     EXPECT_EQ(fake::Fake().higherClasses[1], std::make_pair(DWORD{100}, DWORD{100}));
 }
 
-TEST_F(HybridTest, FailedClassOneWrite_ReportedExitThree) {
-    Classes(1, {1});
-    Fail("PowerWriteACValueIndex@1");
-    EXPECT_EQ(RunProgram("Pacecap 99 80"), 3u);
-    EXPECT_EQ(Output(), "Error: Failed to write 'plugged-in' value\r\non-battery value set to 80%\r\nChanges applied\r\n");
-    EXPECT_EQ(fake::Fake().higherClasses[1].second, 80u);
+TEST_F(HybridTest, FailedWriteOfEitherClass_ReportedExitThree) {
+    for (const char* op : {"PowerWriteACValueIndex@1", "PowerWriteACValueIndex"}) {
+        SCOPED_TRACE(op);
+        fake::Reset();
+        Classes(1, {1});
+        Fail(op);
+        EXPECT_EQ(RunProgram("Pacecap 99 80"), 3u);
+        EXPECT_EQ(Output(),
+                  "Error: Failed to write 'plugged-in' value\r\non-battery value set to 80%\r\nChanges applied\r\n");
+        EXPECT_EQ(fake::Fake().higherClasses[1].second, 80u);
+    }
 }
 
 TEST_F(HybridTest, ShowMode_AddsLinesOnlyForValuesThatDiffer) {
-    Classes(2, {1, 2});
-    fake::Fake().higherClasses[1] = {85, 60};
-    fake::Fake().higherClasses[2] = {100, 60};
-    EXPECT_EQ(RunProgram("Pacecap 0"), 0u);
-    EXPECT_EQ(Output(), "\r\nplugged-in value is 85%\r\non-battery value is 60%\r\n"
-                        "plugged-in value of efficiency class 2 is 100%\r\n\r\n");
-    EXPECT_TRUE(Writes().empty());
+    struct Case {
+        std::pair<DWORD, DWORD> classOne, classTwo;
+        std::string lines;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{85, 60}, {100, 60}, "plugged-in value of efficiency class 2 is 100%\r\n"},
+             {{50, 40}, {85, 60}, "plugged-in value of efficiency class 1 is 50%\r\n"
+                                  "on-battery value of efficiency class 1 is 40%\r\n"}}) {
+        SCOPED_TRACE(c.lines);
+        fake::Reset();
+        Classes(2, {1, 2});
+        fake::Fake().pluggedIn = 85;
+        fake::Fake().onBattery = 60;
+        fake::Fake().higherClasses[1] = c.classOne;
+        fake::Fake().higherClasses[2] = c.classTwo;
+        EXPECT_EQ(RunProgram("Pacecap 0"), 0u);
+        EXPECT_EQ(Output(), "\r\nplugged-in value is 85%\r\non-battery value is 60%\r\n" + c.lines + "\r\n");
+        EXPECT_TRUE(Writes().empty());
+    }
 }

@@ -43,9 +43,10 @@ protected:
         image.names[0] = Rva(image, &image.functions[0]);
         image.names[1] = Rva(image, &image.functions[1]);
         image.names[2] = kByOrdinal | 7;
+        image.names[3] = kByOrdinal | 0xFFFF;  // the highest ordinal
         image.descriptor = {1, Rva(image, image.library), Rva(image, &image.handle), Rva(image, image.iat),
                             Rva(image, image.names), 0, 0, 0};
-        fake::Fake().libraries["POWRPROF.dll"] = {"PowerGetActiveScheme", "PowerSetActiveScheme", "#7"};
+        fake::Fake().libraries["POWRPROF.dll"] = {"PowerGetActiveScheme", "PowerSetActiveScheme", "#7", "#65535"};
     }
 
     FARPROC Bind(int slot) {
@@ -79,6 +80,7 @@ TEST_F(DelayLoadTest, LaterFunctionsOfSameLibrary_NoSecondLoad) {
     Bind(0);
     EXPECT_EQ(Bind(1), fake::FunctionAddress("POWRPROF.dll", "PowerSetActiveScheme"));
     EXPECT_EQ(Bind(2), fake::FunctionAddress("POWRPROF.dll", "#7"));
+    EXPECT_EQ(Bind(3), fake::FunctionAddress("POWRPROF.dll", "#65535"));
     EXPECT_EQ(fake::CountCalls("LoadLibraryA"), 1);
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,25 @@ std::string Narrow(const WCHAR* wide) {
     return text;
 }
 
+// Keeps [A-Za-z0-9_] and makes anything else '_'. Test discovery reads the
+// list of tests, with each row's printed parameter, as a CMake list, where a
+// trailing backslash escapes the separator and joins two tests into one.
+std::string Safe(const std::string& text) {
+    std::string safe = text;
+    for (char& c : safe) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
+    }
+    return safe;
+}
+
+// A row's name: its number and the start of how it prints, safe.
+struct RowName {
+    template <class Case>
+    std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
+        return std::to_string(info.index) + "_" + Safe(::testing::PrintToString(info.param)).substr(0, 48);
+    }
+};
+
 const char kSystem[] = "C:\\Windows\\system32";
 const char kPowerShell[] = "\"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe\" "
                            "-NoProfile -NonInteractive -ExecutionPolicy Bypass -File ";
@@ -29,7 +49,7 @@ struct CommandCase {
     std::string system = kSystem;
 };
 
-void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.data << " in " << c.system; }
+void PrintTo(const CommandCase& c, std::ostream* out) { *out << Safe(c.data + " in " + c.system); }
 
 class CommandLineTest : public ::testing::TestWithParam<CommandCase> {};
 
@@ -83,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, CommandLineTest, ::testing::Values(
     CommandCase{"300|C:\\Pa\"cecap\\|-Remove", "refused: a folder with a double quote"},
     CommandCase{kLongFolder + "|-Remove", "refused: a folder too long"},
     CommandCase{kFolder + "|-Remove", "too long", std::string(kPathSize - 30, 's')},
-    CommandCase{kFolder + "||||||||||||||", "refused: too many fields"}));
+    CommandCase{kFolder + "||||||||||||||", "refused: too many fields"}), RowName());
 
 // Bytes of a stream, in the chunks they arrive in -> the lines logged.
 struct LinesCase {
@@ -119,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, LinesTest, ::testing::Values(
     LinesCase{{"a\rb\n"}, {"a\rb"}},
     LinesCase{{kFull + "b\n"}, {kFull, "b"}},
     LinesCase{{kFull, "\n"}, {kFull, ""}},
-    LinesCase{{kFull + kFull}, {kFull, kFull}}));
+    LinesCase{{kFull + kFull}, {kFull, kFull}}), RowName());
 
 // How a run ended -> the log line and the verdict.
 struct EndingCase {
@@ -132,7 +152,7 @@ struct EndingCase {
     UINT verdict;
 };
 
-void PrintTo(const EndingCase& c, std::ostream* out) { *out << c.text; }
+void PrintTo(const EndingCase& c, std::ostream* out) { *out << Safe(c.text); }
 
 class EndingTest : public ::testing::TestWithParam<EndingCase> {};
 
@@ -167,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, EndingTest, ::testing::Values(
                "was cancelled", ERROR_INSTALL_USEREXIT},
     EndingCase{Ending::NotStarted, 2, 0, "CreateProcessW", kFolder + "|-Remove",
                "Register-PacecapTask.ps1 -Remove: Windows PowerShell could not be started: CreateProcessW failed "
-               "with error 2", ERROR_INSTALL_FAILURE}));
+               "with error 2", ERROR_INSTALL_FAILURE}), RowName());
 
 // A line of output -> its log line.
 struct OutputCase {
@@ -176,7 +196,7 @@ struct OutputCase {
     std::string text;  // after "Register-PacecapTask.ps1 -Remove"
 };
 
-void PrintTo(const OutputCase& c, std::ostream* out) { *out << c.line; }
+void PrintTo(const OutputCase& c, std::ostream* out) { *out << Safe(c.line); }
 
 class OutputLineTest : public ::testing::TestWithParam<OutputCase> {};
 
@@ -199,6 +219,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, OutputLineTest, ::testing::Values(
     OutputCase{false, "[ProductName] {x} [1]", ": [\\[]ProductName[\\]] [\\{]x[\\}] [\\[]1[\\]]"},
     OutputCase{false, kRoom + "ab[", ": " + kRoom + "ab"},
     OutputCase{false, kRoom + "a[", ": " + kRoom + "a"},
-    OutputCase{false, kRoom + "abcdef", ": " + kRoom + "abc"}));
+    OutputCase{false, kRoom + "abcdef", ": " + kRoom + "abc"}), RowName());
 
 }  // namespace

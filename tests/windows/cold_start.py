@@ -5,7 +5,7 @@ import time
 from pathlib import Path
 
 from harness import RUN_TIMEOUT, Run, check
-from benchmark import paired_ratio  # after harness, which puts tools/ on the path: the benchmark's method
+from testlib.timing import paired_ratio  # after harness, which puts the repository's root on the path
 from power_scheme import read_scheme, value_lines
 from processor_cases import pe_machine
 from windows_api import native_machine

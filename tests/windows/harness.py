@@ -10,10 +10,9 @@ from pathlib import Path
 
 
 ROOT = Path(__file__).resolve().parent.parent.parent
-# For the modules that import the Wine suite's expected bytes or the
-# benchmark's method after this one.
-sys.path.insert(0, str(ROOT / "tests" / "wine"))
-sys.path.insert(0, str(ROOT / "tools"))
+# For the modules that import Pacecap's expected output or the paired timing
+# from testlib after this one.
+sys.path.insert(0, str(ROOT))
 
 RUN_TIMEOUT = 30
 

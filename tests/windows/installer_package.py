@@ -10,7 +10,8 @@ from harness import powershell, ps_quote
 
 
 # What the package puts in %ProgramFiles%\Pacecap.
-INSTALLED = ("Detect-Pacecap.ps1", "Pacecap.exe", "Register-PacecapTask.ps1", "Remediate-Pacecap.ps1")
+INSTALLED = ("Detect-Pacecap.ps1", "Pacecap.exe", "PacecapKeep.exe", "Register-PacecapTask.ps1",
+             "Remediate-Pacecap.ps1")
 # An install or an uninstall takes seconds; this bounds one that hangs. The
 # package gives Register-PacecapTask.ps1 five minutes: its own bound shows first.
 MSIEXEC_TIMEOUT = 360

@@ -10,7 +10,7 @@ import time
 from pathlib import Path
 
 from harness import RUN_TIMEOUT, Run, check, first_line, powershell, ps_quote, skip
-from e2e import values  # after harness, which puts tests/wine on the path: the Wine suite's expected bytes
+from testlib.expected import values  # after harness, which puts the repository's root on the path
 from access_rules import (
     ADMINISTRATORS_SID, TRUSTED_SIDS, icacls, protected_folder, removed, security, untrusted_writes)
 from installer_package import (
@@ -274,8 +274,10 @@ def installer_cases(kit, exe, work):
                     unregister(TASK)
                 # What makes each further check a row may name.
                 further = {"files": lambda: check(
-                               "%d. the installed Pacecap.exe is the kit's, byte for byte" % number,
-                               (folder / "Pacecap.exe").read_bytes() == (kit / "Pacecap.exe").read_bytes()),
+                               "%d. the installed Pacecap.exe and PacecapKeep.exe are the kit's, byte for byte"
+                               % number,
+                               all((folder / name).read_bytes() == (kit / name).read_bytes()
+                                   for name in ("Pacecap.exe", "PacecapKeep.exe"))),
                            "trust": lambda: trust_cases(number, folder, root),
                            "path": lambda: path_cases(number, folder, env, work),
                            "task run": lambda: task_run_cases(number)}

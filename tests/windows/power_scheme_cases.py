@@ -4,8 +4,7 @@ import os
 import shutil
 
 from harness import Run, check, skip
-from e2e import (  # after harness, which puts tests/wine on the path: the Wine suite's expected bytes
-    INVALID, USAGE, set_lines, values)
+from testlib.expected import INVALID, USAGE, set_lines, values  # after harness, which puts the root on the path
 from power_scheme import class_one_verdict, read_class_one, read_scheme, scheme_restored
 
 

@@ -17,8 +17,9 @@ Usage: real_windows.py KIT [--exe PACECAP_EXE] [--emulated X64_EXE] [--summary F
        real_windows.py --self-test
 KIT holds the runtime-free test tools (Marker.dll, LoadLibraries.exe,
 DoNothing.exe, ConsoleKey.exe, RunMarker.exe) and, unless --exe names another,
-Pacecap.exe, and the release's Windows Installer package for the same
-processor in two versions (Pacecap-VERSION-ARCH.msi). --emulated adds to
+Pacecap.exe; the release's PacecapKeep.exe; and the release's Windows
+Installer package for the same processor in two versions
+(Pacecap-VERSION-ARCH.msi). --emulated adds to
 the cold-start figures the x64 X64_EXE, run under emulation on an ARM64
 machine. --summary appends the cold-start figures
 to FILE (the job summary). --pester runs the PowerShell suite under Windows

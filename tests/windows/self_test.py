@@ -7,7 +7,7 @@ import tempfile
 from pathlib import Path
 
 from harness import ROOT, Ran, check, summary_line
-from e2e import values  # after harness, which puts tests/wine on the path: the Wine suite's expected bytes
+from testlib.expected import values  # after harness, which puts the repository's root on the path
 from access_rules import ADMINISTRATORS_SID, REFUSALS, make_case, parse_security, untrusted_writes
 from cold_start import start_problem
 from console_cases import PROMPT, awaited

@@ -1,4 +1,4 @@
-// Small runtime-free helpers shared by the Wine test tools: text building and
+// Small runtime-free helpers shared by the test programs: text building and
 // whole-file reads and writes through the kernel library alone.
 #pragma once
 
