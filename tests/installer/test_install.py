@@ -55,13 +55,14 @@ def build(arch, version, work, name=None):
     scripts standing alone) in work/name (the version by default)."""
     folder = ROOT / "build" / "installer" / ("%s-%s" % (arch, version))
     subprocess.run(["bash", "-c", '. "$0/tools/lib.sh" && configure_cross_for "$1" "$2" -DPACECAP_VERSION="$3" '
-                    '&& quietly cmake --build "$2" --target Pacecap TaskAction StandInPowerShell CancelledInstall',
+                    '&& quietly cmake --build "$2" --target Pacecap PacecapKeep TaskAction StandInPowerShell CancelledInstall',
                     str(ROOT), arch, str(folder), version], check=True, stdin=subprocess.DEVNULL)
     out = work / (name or version)
     out.mkdir()
     subprocess.run(["/usr/bin/python3", str(ROOT / "release" / "standalone.py"), str(out)] +
                    [str(ROOT / "deploy" / name) for name in SCRIPTS], check=True, capture_output=True)
-    return folder / "Pacecap.exe", build_msi.build(arch, folder / "Pacecap.exe", folder / "TaskAction.dll", out, out)
+    return folder / "Pacecap.exe", build_msi.build(arch, folder / "Pacecap.exe", folder / "PacecapKeep.exe",
+                                                   folder / "TaskAction.dll", out, out)
 
 
 class Prefix:
@@ -159,7 +160,8 @@ def refused_at_launch(code, log):
 
 def steps(prefix, old, new, scripts, original_path):
     """The install table: (what, step), each step returning (passed, detail)."""
-    files = lambda exe: dict({"Pacecap.exe": exe.read_bytes()}, **scripts)  # noqa: E731
+    files = lambda exe: dict({"Pacecap.exe": exe.read_bytes(),  # noqa: E731
+                              "PacecapKeep.exe": (exe.parent / "PacecapKeep.exe").read_bytes()}, **scripts)
     old_code = build_msi.product_code(OLD, "x64")
     new_code = build_msi.product_code(NEW, "x64")
 
@@ -206,7 +208,7 @@ def steps(prefix, old, new, scripts, original_path):
         code, log = prefix.msiexec("/i", win_path(old[1]))
         times = [path.stat().st_mtime for path in folder.iterdir()]
         shutil.rmtree(folder)
-        return (refused_at_launch(code, log) and times == [HAND_TIME] * 4 and not prefix.products()), (code, times)
+        return (refused_at_launch(code, log) and times == [HAND_TIME] * len(files(old[0])) and not prefix.products()), (code, times)
 
     def install():
         code, log = prefix.msiexec("/i", win_path(old[1]))
