@@ -81,14 +81,12 @@ def post_step(version):
         (3329, "UndoRegisterTask"), (3329, "UndoRemoveTask"), (3585, "ForgetRegisterTask"),
         (3585, "ForgetRemoveTask"))
     ] + [
-    # What CheckFolder found, as folders to empty (wixl has no RemoveFile with
-    # a property): a leftover install folder's files as the install begins
+    # What CheckFolder found, as folders to empty (wixl's RemoveFile takes no
+    # property): a leftover install folder's files as the install begins
     # (1), as CheckFolder found only an earlier Pacecap's files there, so that
     # the package writes them anew with its rights; and at uninstall (2) the
     # Task folder that Register-PacecapTask.ps1 made, its files and itself.
     # Each property is set only for a folder that is no link.
-    "CREATE TABLE `RemoveFile` (`FileKey` CHAR(72) NOT NULL, `Component_` CHAR(72) NOT NULL, `FileName` CHAR(255) "
-    "LOCALIZABLE, `DirProperty` CHAR(72) NOT NULL, `InstallMode` SHORT NOT NULL PRIMARY KEY `FileKey`)",
     "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) "
     "VALUES ('LeftoverFiles', 'Exe', '*', 'LEFTOVERFOLDER', 1)",
     "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) "
