@@ -21,10 +21,9 @@ namespace {
 const DWORD kBoundMilliseconds = 60000;
 const DWORD kMaxSteps = 8;
 // Where a registration or removal keeps the task as it was, for its rollback
-// to put back ("" for none) and its commit to forget: only administrators
-// write there, and the key goes with the value.
+// to put back ("" for none) and its commit to forget: the key's default
+// value. Only administrators write there, and the key goes with the value.
 const WCHAR kKeepKey[] = L"SOFTWARE\\Pacecap";
-const WCHAR kKeepValue[] = L"TaskBefore";
 const GUID kTaskScheduler = {0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73, 0xE6, 0x15, 0x45, 0x72, 0xDD}};
 const GUID kTaskService = {0x2FABA4C7, 0x4DA9, 0x4013, {0x96, 0x97, 0x20, 0xCC, 0x3F, 0xD4, 0x0F, 0x85}};
 
@@ -36,7 +35,7 @@ struct Job {
     Work work;
     bool done;                   // the whole work succeeded
     WideText<kXmlSize> xml;      // to register: ours filled in, or the one kept
-    WCHAR before[kXmlSize];      // the task as it was
+    VARIANT none;                // VT_EMPTY, for each argument left out: stays zeroed
     Step steps[kMaxSteps];
     volatile LONG count;         // steps written so far
     volatile LONG busy;          // a worker holds the job
@@ -71,65 +70,58 @@ bool Note(const char* what, LONG result) {
 
 BSTR Text(const WCHAR* chars) { return SysAllocString(chars); }
 
-VARIANT Empty() {
-    VARIANT value;
-    ZeroMemory(&value, sizeof value);
-    return value;
-}
+// Forgets the task as it was: the key goes with its value.
+LONG Forget() { return RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKeepKey); }
 
-// Writes the kept task; or, with xml null, forgets it.
+// Keeps xml, the task as it was; or, with xml null, forgets it. What a
+// restore could not read back is not kept.
 bool Keep(const WCHAR* xml) {
     if (!xml) {
-        const LONG error = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKeepKey);
+        const LONG error = Forget();
         return Note("forget old", error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error);
     }
     DWORD size = sizeof(WCHAR);
     while (xml[size / sizeof(WCHAR) - 1]) size += sizeof(WCHAR);
     // Makes the key where it is not there.
-    return Note("keep old", RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKeepKey, kKeepValue, REG_SZ, xml, size));
+    return Note("keep old", size > sizeof job.xml.chars ? ERROR_INSUFFICIENT_BUFFER
+                                                        : RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKeepKey, nullptr,
+                                                                          REG_SZ, xml, size));
 }
 
 // Reads the kept task into job.xml; false where nothing was kept.
 bool ReadKept() {
-    DWORD size = sizeof job.xml.chars - sizeof(WCHAR);
-    DWORD type = 0;
-    ZeroMemory(job.xml.chars, sizeof job.xml.chars);
-    const LONG error = RegGetValueW(HKEY_LOCAL_MACHINE, kKeepKey, kKeepValue, RRF_RT_REG_SZ, &type, job.xml.chars,
+    DWORD size = sizeof job.xml.chars;
+    // RRF_RT_REG_SZ ends the text with a zero, or fails.
+    const LONG error = RegGetValueW(HKEY_LOCAL_MACHINE, kKeepKey, nullptr, RRF_RT_REG_SZ, nullptr, job.xml.chars,
                                     &size);
     Note("read old", error);
     return error == ERROR_SUCCESS;
 }
 
-// Reads the task as it is into job.before ("" for none) and keeps it.
-bool KeepBefore(ITaskFolder* folder, BSTR name) {
+// Keeps the task as it is ("" for none); found says whether it is there.
+bool KeepBefore(ITaskFolder* folder, BSTR name, bool& found) {
     IRegisteredTask* task = nullptr;
     HRESULT result = folder->GetTask(name, &task);
-    job.before[0] = 0;
+    found = task != nullptr;
     if (!Note("GetTask", result) && !IsMissing(result)) return false;
-    if (task) {
-        BSTR xml = nullptr;
-        result = task->get_Xml(&xml);
-        task->Release();
-        // The XML holds no zero character.
-        int length = 0;
-        while (result >= 0 && xml && xml[length] && length < kXmlSize - 1) job.before[length] = xml[length], ++length;
-        job.before[length] = 0;
-        if (result >= 0 && xml && xml[length]) result = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-        SysFreeString(xml);
-        if (!Note("get_Xml", result)) return false;
-    }
-    return Keep(job.before);
+    if (!task) return Keep(L"");
+    BSTR xml = nullptr;
+    result = task->get_Xml(&xml);
+    task->Release();
+    const bool kept = Note("get_Xml", result >= 0 && !xml ? E_POINTER : result) && Keep(xml);
+    SysFreeString(xml);
+    return kept;
 }
 
 bool RegisterXml(ITaskFolder* folder, BSTR name, const WCHAR* chars) {
     BSTR xml = Text(chars);
     BSTR system = Text(L"S-1-5-18");
-    VARIANT user = Empty();
+    VARIANT user = job.none;
     user.vt = VT_BSTR;
     user.bstrVal = system;
     IRegisteredTask* task = nullptr;
-    const HRESULT result = xml && system ? folder->RegisterTask(name, xml, TASK_CREATE_OR_UPDATE, user, Empty(),
-                                                               TASK_LOGON_SERVICE_ACCOUNT, Empty(), &task)
+    const HRESULT result = xml && system ? folder->RegisterTask(name, xml, TASK_CREATE_OR_UPDATE, user, job.none,
+                                                               TASK_LOGON_SERVICE_ACCOUNT, job.none, &task)
                                          : E_OUTOFMEMORY;
     if (task) task->Release();
     SysFreeString(system);
@@ -144,11 +136,12 @@ bool Delete(ITaskFolder* folder, BSTR name) {
 
 // The work in the root task folder.
 bool DoWork(ITaskFolder* folder, BSTR name) {
+    bool found = false;
     switch (job.work) {
     case Work::Register:
-        return KeepBefore(folder, name) && RegisterXml(folder, name, job.xml.chars);
+        return KeepBefore(folder, name, found) && RegisterXml(folder, name, job.xml.chars);
     case Work::Remove:
-        return KeepBefore(folder, name) && (!job.before[0] || Delete(folder, name));
+        return KeepBefore(folder, name, found) && (!found || Delete(folder, name));
     case Work::Restore:
         // Nothing kept: the action it undoes changed nothing.
         if (!ReadKept()) return true;
@@ -167,7 +160,7 @@ bool Connect() {
                 Note("CoCreateInstance",
                      CoCreateInstance(kTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, kTaskService,
                                       reinterpret_cast<void**>(&service))) &&
-                Note("Connect", service->Connect(Empty(), Empty(), Empty(), Empty())) &&
+                Note("Connect", service->Connect(job.none, job.none, job.none, job.none)) &&
                 Note("GetFolder", service->GetFolder(root, &folder)) && DoWork(folder, name);
     if (folder) folder->Release();
     if (service) service->Release();
@@ -201,10 +194,10 @@ bool RunWorker(MSIHANDLE install, bool& cancelled) {
         thread = CreateThread(nullptr, 0, Worker, module, 0, nullptr);
         if (!thread) FreeLibrary(module);
     }
-    if (!thread) InterlockedExchange(&job.busy, 0);
+    if (!thread) job.busy = 0;  // no worker to race with
     const bool ended = thread && WaitForSingleObject(thread, kBoundMilliseconds) == WAIT_OBJECT_0;
     if (thread) CloseHandle(thread);
-    const LONG count = InterlockedCompareExchange(&job.count, 0, 0);
+    const LONG count = job.count;
     for (LONG i = 0; i < count; ++i) {
         char result[kHexSize];
         Hex(static_cast<DWORD>(job.steps[i].result), result);
@@ -253,14 +246,13 @@ UINT Deferred(MSIHANDLE install, Work work) {
 // TASKFOLDER where its Task folder is a folder, which uninstall removes.
 UINT CheckFolder(MSIHANDLE install) {
     WideText<kPathSize> folder;
-    WCHAR programFiles[kPathSize];
-    DWORD size = kPathSize;
-    if (MsiGetPropertyW(install, L"ProgramFiles64Folder", programFiles, &size) != ERROR_SUCCESS) programFiles[0] = 0;
     Clear(folder);
-    AppendWide(folder, programFiles);
+    // Room left for "Pacecap\Task\".
+    DWORD size = kPathSize - 16;
+    if (MsiGetPropertyW(install, L"ProgramFiles64Folder", folder.chars, &size) != ERROR_SUCCESS) size = 0;
+    folder.length = static_cast<int>(size);
     Append(folder, "Pacecap");
-    const FolderFound found = folder.overflowed || !programFiles[0] ? FolderFound{Folder::Other, false}
-                                                                    : ExamineFolder(folder.chars);
+    const FolderFound found = size ? ExamineFolder(folder.chars) : FolderFound{Folder::Other, false};
     const char* seen = "no folder";
     Append(folder, "\\");
     if (found.verdict == Folder::Other) {
@@ -295,7 +287,7 @@ extern "C" UINT __stdcall RestoreTask(MSIHANDLE install) {
 // The commit of a registration or removal: the task as it was is no longer
 // needed. A commit cannot undo anything, so it never fails.
 extern "C" UINT __stdcall ForgetTask(MSIHANDLE) {
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, taskaction::kKeepKey);
+    taskaction::Forget();
     return ERROR_SUCCESS;
 }
 

@@ -51,15 +51,18 @@ struct TaskValues {
     const char* refusal;  // why the data was refused, when it was
 };
 
-// Reads "KEEPER|PLUGGEDIN|ONBATTERY": KEEPER a full path that XML can hold
-// as it stands (none of & < > ' "), each value empty or a whole number from
-// 0 to 100, at least one of them given. False, with values.refusal set, for
-// anything else.
+// Reads "KEEPER|PLUGGEDIN|ONBATTERY": KEEPER a path that XML can hold as it
+// stands (none of & < > ' "; the package gives its own folder's keeper),
+// each value empty or a whole number from 0 to 100, at least one of them
+// given. False, with values.refusal set, for anything else.
 bool ReadTaskValues(const WCHAR* data, TaskValues& values);
 
-// The task's definition (TaskXml.h, made from deploy/shared/PacecapTask.xml)
-// with {KEEPER}, {PLUGGEDIN} and {ONBATTERY} filled in. False when it does
-// not fit.
+// The task's definition (TaskXml.h, made from deploy/shared/PacecapTask.xml,
+// where the build turns {KEEPER}, {PLUGGEDIN} and {ONBATTERY} into these
+// marks) with the values filled in. False when it does not fit.
+const char kKeeperMark = 1;
+const char kPluggedInMark = 2;
+const char kOnBatteryMark = 3;
 bool FillTaskXml(const TaskValues& values, WideText<kXmlSize>& xml);
 
 // What [ProgramFiles64Folder]Pacecap holds before an install.
@@ -73,7 +76,7 @@ struct FolderFound {
     bool task;  // a Task folder is there, a folder and not a link
 };
 // Looks into folder (no trailing backslash) and its Task folder, with
-// FindFirstFileW and GetFileAttributesW, following no link.
+// GetFileAttributesW and FindFirstFileW, following no link.
 FolderFound ExamineFolder(const WCHAR* folder);
 
 // One step of the work with the Task Scheduler, as it ended.
