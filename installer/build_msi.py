@@ -33,6 +33,7 @@ OTHER_FOLDER = "PacecapFolder <> ProgramFilesPacecap AND NOT PacecapFolder ~= Pr
 # The File table's keys, as wixl makes them from the .wxs.
 FILE_KEYS = ["Pacecap.exe", "PacecapKeep.exe", "Detect_Pacecap.ps1", "Register_PacecapTask.ps1",
              "Remediate_Pacecap.ps1"]
+FILE_NAMES = ["Pacecap.exe", "PacecapKeep.exe"] + SCRIPTS
 TRUSTED_INSTALLER = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 # Windows Installer's name for each processor in the package's Template.
 PLATFORMS = {"x64": "x64", "arm64": "Arm64"}
@@ -80,17 +81,19 @@ def post_step(version):
     "UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'" % (kind, action) for kind, action in (
         (3329, "UndoRegisterTask"), (3329, "UndoRemoveTask"), (3585, "ForgetRegisterTask"),
         (3585, "ForgetRemoveTask"))
-    ] + [
-    # What CheckFolder found, as folders to empty (wixl's RemoveFile takes no
-    # property): a leftover install folder's files as the install begins
-    # (1), as CheckFolder found only an earlier Pacecap's files there, so that
-    # the package writes them anew with its rights; and at uninstall (2) the
+    # What CheckFolder found, emptied (wixl's RemoveFile takes no property):
+    # a leftover install folder's files as the install begins (1), as
+    # CheckFolder found only an earlier Pacecap's files there, so that the
+    # package writes them anew with its rights; and at uninstall (2) the
     # Task folder that Register-PacecapTask.ps1 made, its files and itself.
-    # Each property is set only for a folder that is no link.
+    # Each property is set only for a folder that is no link. A row a name,
+    # not a wildcard, which Wine's msi does not expand.
+    ] + [
     "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) "
-    "VALUES ('LeftoverFiles', 'Exe', '*', 'LEFTOVERFOLDER', 1)",
-    "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) "
-    "VALUES ('TaskFiles', 'Exe', '*', 'TASKFOLDER', 2)",
+    "VALUES ('%s_%s', 'Exe', '%s', '%s', %d)" % (prefix, key, name, folder, mode)
+    for prefix, folder, mode in (("Leftover", "LEFTOVERFOLDER", 1), ("Task", "TASKFOLDER", 2))
+    for key, name in zip(FILE_KEYS, FILE_NAMES)
+    ] + [
     "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`) "
     "VALUES ('TaskFolder', 'Exe', 'TASKFOLDER', 2)",
     # The Set actions only set a property (51); wixl adds a flag that has no
