@@ -82,10 +82,9 @@ bool FillTaskXml(const TaskValues& values, WideText<kXmlSize>& xml) {
     Clear(xml);
     for (const char* c = kTaskXml; *c; ++c) {
         const char one[2] = {*c, 0};
+        const WCHAR* keeper = *c == kKeeperMark ? values.keeper.chars : nullptr;
         const char* ascii = *c == kPluggedInMark ? values.pluggedIn : *c == kOnBatteryMark ? values.onBattery : one;
-        const bool keeper = *c == kKeeperMark;
-        AppendChars(xml.chars, kXmlSize, xml.length, xml.overflowed, keeper ? values.keeper.chars : nullptr,
-                    keeper ? nullptr : ascii);
+        AppendChars(xml.chars, kXmlSize, xml.length, xml.overflowed, keeper, ascii);
     }
     return !xml.overflowed;
 }
@@ -94,37 +93,42 @@ namespace {
 
 bool IsDots(const WCHAR* name) { return name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2])); }
 
-// Whether every entry of folder is a known file or, where task is given,
-// the Task folder, which *task then says; false for anything else, a link,
-// or a listing that fails. Lists to the end, so a Task folder is seen
-// whatever comes before it.
+// Whether an entry is a known file or, where task is given, the Task
+// folder, which *task then says. A link, whatever it leads to, never is.
+bool KnownEntry(const WIN32_FIND_DATAW& found, bool* task) {
+    const DWORD attributes = found.dwFileAttributes;
+    const WCHAR* name = found.cFileName;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        const bool known = task && SameName(name, "task");
+        if (known) *task = true;
+        return known || IsDots(name);
+    }
+    for (const char* file = kKnownFiles; *file;) {
+        if (SameName(name, file)) return true;
+        while (*file++) {
+        }
+    }
+    return false;
+}
+
+// Whether every entry of folder is known (KnownEntry); false too for a
+// listing that fails. Lists to the end, so a Task folder is seen whatever
+// comes before it.
 bool OnlyKnown(const WCHAR* folder, bool* task) {
     WideText<kPathSize> pattern;
     Clear(pattern);
     AppendWide(pattern, folder);
     Append(pattern, "\\*");
+    if (pattern.overflowed) return false;
     WIN32_FIND_DATAW found;
-    HANDLE search = pattern.overflowed ? INVALID_HANDLE_VALUE : FindFirstFileW(pattern.chars, &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
+    HANDLE search = FindFirstFileW(pattern.chars, &found);
+    // INVALID_HANDLE_VALUE, an integer made a pointer by Windows' own header.
+    // cppcheck-suppress cstyleCast
+    if (search == INVALID_HANDLE_VALUE) return false;  // NOLINT(performance-no-int-to-ptr)
     bool known = true;
     do {
-        const DWORD attributes = found.dwFileAttributes;
-        const WCHAR* name = found.cFileName;
-        if (IsDots(name)) continue;
-        bool one = false;  // a link, whatever it leads to, never is
-        if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-                one = task && SameName(name, "task");
-                if (one) *task = true;
-            } else {
-                for (const char* file = kKnownFiles; *file;) {
-                    one = one || SameName(name, file);
-                    while (*file++) {
-                    }
-                }
-            }
-        }
-        known = known && one;
+        known = KnownEntry(found, task) && known;
     } while (FindNextFileW(search, &found));
     const bool listed = GetLastError() == ERROR_NO_MORE_FILES;
     FindClose(search);

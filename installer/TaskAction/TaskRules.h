@@ -32,6 +32,7 @@ void Clear(WideText<Capacity>& text) {
     text.chars[0] = 0;
 }
 
+// Appends wide where it is given, else ascii (never null).
 void AppendChars(WCHAR* chars, int capacity, int& length, bool& overflowed, const WCHAR* wide, const char* ascii);
 template <int Capacity>
 void Append(WideText<Capacity>& text, const char* ascii) {
@@ -39,7 +40,7 @@ void Append(WideText<Capacity>& text, const char* ascii) {
 }
 template <int Capacity>
 void AppendWide(WideText<Capacity>& text, const WCHAR* wide) {
-    AppendChars(text.chars, Capacity, text.length, text.overflowed, wide, nullptr);
+    AppendChars(text.chars, Capacity, text.length, text.overflowed, wide, "");
 }
 
 // What a registration is to write: the keeper's path and the two limits,

@@ -328,9 +328,6 @@ def steps(prefix, old, new, scripts, original_path):
         ("before the install, a new process does not find Pacecap", lambda: (not prefix.finds_pacecap(), "")),
         ("a folder other than Program Files' own is refused before anything changes", other_folder),
         ("an install over a folder that holds another file is refused before anything changes", other_file),
-        ("an install over an empty leftover folder installs, and its uninstall leaves nothing", empty_folder),
-        ("an install over a folder of only an earlier Pacecap's files, and a Task folder of them, writes each "
-         "file anew; its uninstall takes the Task folder too", earlier_files),
         ("a silent install without values puts the files, byte for byte, in C:\\Program Files\\Pacecap, and "
          "registers no task", install),
         ("the machine PATH holds the folder once, the rest as it was, and a new process finds Pacecap", path),
@@ -355,6 +352,11 @@ def steps(prefix, old, new, scripts, original_path):
         ("a registration whose data is refused fails the install, which is rolled back, with what to do",
          refused_data),
         ("uninstall removes a task made by hand before the install", by_hand_removed),
+        # After the rest: PATH keeps an empty entry from each uninstall, and
+        # Wine's cmd then finds no Pacecap through it.
+        ("an install over an empty leftover folder installs, and its uninstall leaves nothing", empty_folder),
+        ("an install over a folder of only an earlier Pacecap's files, and a Task folder of them, writes each "
+         "file anew; its uninstall takes the Task folder too", earlier_files),
         ("no step started PowerShell", no_powershell),
     ]
 
