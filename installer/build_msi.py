@@ -33,6 +33,7 @@ OTHER_FOLDER = "PacecapFolder <> ProgramFilesPacecap AND NOT PacecapFolder ~= Pr
 # The File table's keys, as wixl makes them from the .wxs.
 FILE_KEYS = ["Pacecap.exe", "PacecapKeep.exe", "Detect_Pacecap.ps1", "Register_PacecapTask.ps1",
              "Remediate_Pacecap.ps1"]
+FILE_NAMES = ["Pacecap.exe", "PacecapKeep.exe"] + SCRIPTS
 TRUSTED_INSTALLER = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 # Windows Installer's name for each processor in the package's Template.
 PLATFORMS = {"x64": "x64", "arm64": "Arm64"}
@@ -71,23 +72,30 @@ def post_step(version):
     "'Pacecap installs only into [ProgramFilesPacecap], the folder the roll-out scripts trust; nothing was changed.')",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
     "VALUES ('RefuseOtherFolder', '%s', 1010)" % OTHER_FOLDER,
-    # The mark that this install registered the task, with its values, only
-    # where it did (or an install it upgrades did).
-    "UPDATE `Component` SET `Condition` = 'TASKARGUMENTS OR TASKREGISTERED' WHERE `Component` = 'TaskMark'",
     # The task's actions: a function of a DLL in the Binary table (1), run
-    # deferred (1024) as SYSTEM (2048), and the rollback ones (256) only when
-    # the install is undone; wixl leaves out both flags of these.
-    "UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'UndoRegisterTask' OR `Action` = 'UndoRemoveTask'",
-    # TASKFOLDER: the task's folder, and EXISTINGFOLDER: the install folder,
-    # where each is there already (wixl has no DirectorySearch).
-    "CREATE TABLE `DrLocator` (`Signature_` CHAR(72) NOT NULL, `Parent` CHAR(72), `Path` CHAR(255), `Depth` SHORT "
-    "PRIMARY KEY `Signature_`, `Parent`, `Path`)",
-    "INSERT INTO `DrLocator` (`Signature_`, `Path`, `Depth`) "
-    "VALUES ('TaskFolder', '[ProgramFiles64Folder]Pacecap\\Task', 0)",
-    "INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('TASKFOLDER', 'TaskFolder')",
-    "INSERT INTO `DrLocator` (`Signature_`, `Path`, `Depth`) "
-    "VALUES ('ExistingFolder', '[ProgramFiles64Folder]Pacecap', 0)",
-    "INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('EXISTINGFOLDER', 'ExistingFolder')",
+    # deferred (1024) as SYSTEM (2048), the rollback ones (256) only when the
+    # install is undone, the commit ones (512) only when it succeeded; wixl
+    # leaves out these flags. (A query each: msibuild changes only the first
+    # row of an OR.)
+    ] + [
+    "UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'" % (kind, action) for kind, action in (
+        (3329, "UndoRegisterTask"), (3329, "UndoRemoveTask"), (3585, "ForgetRegisterTask"),
+        (3585, "ForgetRemoveTask"))
+    # What CheckFolder found, emptied (wixl's RemoveFile takes no property):
+    # a leftover install folder's files as the install begins (1), as
+    # CheckFolder found only an earlier Pacecap's files there, so that the
+    # package writes them anew with its rights; and at uninstall (2) the
+    # Task folder that Register-PacecapTask.ps1 made, its files and itself.
+    # Each property is set only for a folder that is no link. A row a name,
+    # not a wildcard, which Wine's msi does not expand.
+    ] + [
+    "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) "
+    "VALUES ('%s_%s', 'Exe', '%s', '%s', %d)" % (prefix, key, name, folder, mode)
+    for prefix, folder, mode in (("Leftover", "LEFTOVERFOLDER", 1), ("Task", "TASKFOLDER", 2))
+    for key, name in zip(FILE_KEYS, FILE_NAMES)
+    ] + [
+    "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`) "
+    "VALUES ('TaskFolder', 'Exe', 'TASKFOLDER', 2)",
     # The Set actions only set a property (51); wixl adds a flag that has no
     # meaning there.
     "UPDATE `CustomAction` SET `Type` = 51 WHERE `Type` = 2099",
@@ -98,8 +106,8 @@ def post_step(version):
     "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, `ActionProperty`) "
     "VALUES ('%s', '0.0.0', '%s', 768, 'OLDERFOUND')" % (UPGRADE_CODE, version),
     # Given on the command line, they must reach the installer service.
-    "UPDATE `Property` SET `Value` = 'OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY;TASKREGISTERED;TASKVALUES;TASKFOLDER;"
-    "EXISTINGFOLDER' WHERE `Property` = 'SecureCustomProperties'",
+    "UPDATE `Property` SET `Value` = 'OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY;EXISTINGFOLDER;LEFTOVERFOLDER;"
+    "TASKFOLDER' WHERE `Property` = 'SecureCustomProperties'",
     # The exe is a versioned file (wixl leaves its version out), so the file
     # versioning rules compare versions; a file hash is for unversioned
     # files only.
@@ -110,7 +118,8 @@ def post_step(version):
     "DELETE FROM `MsiFileHash` WHERE `File_` = 'PacecapKeep.exe'",
     # The folder and each file get the rights of Program Files itself, set
     # and not inherited, as the package writes them (a folder that was there
-    # before is refused): the task's actions run the installed script as SYSTEM.
+    # before is refused, one of an earlier Pacecap emptied): the task runs the
+    # installed keeper as SYSTEM.
     "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, "
     "`Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)",
     "INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('PacecapFolder', 'Exe')",
@@ -157,7 +166,7 @@ def build(arch, exe, keeper, task_action, script_folder, out_dir):
         defines = {"ProductCode": product_code(version, arch), "UpgradeCode": UPGRADE_CODE, "Version": version,
                    "Maker": name, "Web": web}
         defines.update({part + "Guid": component_code(part)
-                        for part in ("Exe", "Keeper", "Detect", "Register", "Remediate", "TaskMark")})
+                        for part in ("Exe", "Keeper", "Detect", "Register", "Remediate")})
         database = stage / "Pacecap.msi"
         # wixl stamps the clock into the summary information: the commit's
         # time instead, in UTC, and standing still.

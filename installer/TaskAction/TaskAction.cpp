@@ -1,12 +1,16 @@
-// RunTaskScript, the deferred custom action behind RegisterTask, RemoveTask
-// and their rollback actions: runs the installed Register-PacecapTask.ps1
-// with the 64-bit Windows PowerShell, as SYSTEM, every line it writes going
-// into the installer log, and fails the install, which rolls it back, when
-// the script fails, cannot start or outlasts its bound. The decisions are in
-// TaskRules.cpp; this is the part that meets Windows.
+// The task action: registers and removes Pacecap's task itself, with the
+// Task Scheduler's COM interface, and looks into a leftover install folder.
+// COM rather than schtasks.exe: no child process to bound, no XML file to
+// write where the service can read it, and each call's own HRESULT for the
+// log. Each deferred entry point does its COM calls on a worker thread and
+// waits for it at most kBoundMilliseconds: the one wait of the action, so a
+// registration and its rollback together wait at most twice that. Every step
+// goes into the installer log. The decisions are in TaskRules.cpp; this is
+// the part that meets Windows.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <taskschd.h>
 
 #include "TaskRules.h"
 
@@ -14,287 +18,278 @@ namespace taskaction {
 
 namespace {
 
-const DWORD kPipeSize = 65536;
-const DWORD kPollMilliseconds = 50;
-const DWORD kStoppedExitCode = ERROR_TIMEOUT;
+const DWORD kBoundMilliseconds = 60000;
+const DWORD kMaxSteps = 8;
+// Where a registration or removal keeps the task as it was, for its rollback
+// to put back ("" for none) and its commit to forget: the key's default
+// value. Only administrators write there, and the key goes with the value.
+const WCHAR kKeepKey[] = L"SOFTWARE\\Pacecap";
+const GUID kTaskScheduler = {0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73, 0xE6, 0x15, 0x45, 0x72, 0xDD}};
+const GUID kTaskService = {0x2FABA4C7, 0x4DA9, 0x4013, {0x96, 0x97, 0x20, 0xCC, 0x3F, 0xD4, 0x0F, 0x85}};
 
-// One line into the installer log: field 0, the template, names field 1,
-// the text. The log formats the whole, so a text that may hold "[" comes
-// escaped (DescribeOutputLine). True when the user has cancelled the
-// install: an action that logs must then end and return
-// ERROR_INSTALL_USEREXIT.
-bool Log(MSIHANDLE install, int kind, const WCHAR* text) {
-    MSIHANDLE record = MsiCreateRecord(1);
+enum class Work { Register, Remove, Restore };
+
+// What the worker does and what it did. A global, not a frame: the worker
+// may outlive the action that started it, past the bound.
+struct Job {
+    Work work;
+    bool done;                   // the whole work succeeded
+    WideText<kXmlSize> xml;      // to register: ours filled in, or the one kept
+    VARIANT none;                // VT_EMPTY, for each argument left out: stays zeroed
+    Step steps[kMaxSteps];
+    volatile LONG count;         // steps written so far
+    volatile LONG busy;          // a worker holds the job
+};
+Job job;
+
+// One line into the installer log: text, then detail. True when the user
+// has cancelled the install: an action that logs must then end and return
+// ERROR_INSTALL_USEREXIT. Neither part holds "[", which the log would read
+// as a property.
+bool Log(MSIHANDLE install, const char* text, const char* detail = "", int kind = INSTALLMESSAGE_INFO) {
+    MSIHANDLE record = MsiCreateRecord(2);
     if (!record) return false;
-    WCHAR format[] = {'[', '1', ']', 0};
-    MsiRecordSetStringW(record, 0, format);
-    MsiRecordSetStringW(record, 1, text);
+    MsiRecordSetStringA(record, 0, "Pacecap's task: [1] [2]");
+    MsiRecordSetStringA(record, 1, text);
+    MsiRecordSetStringA(record, 2, detail);
     const int answer = MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(kind), record);
     MsiCloseHandle(record);
     return answer == IDCANCEL;
 }
 
-// One output stream of the script: the read end of its pipe, cut into lines.
-struct Stream {
-    HANDLE pipe;
-    bool error;
-    Lines lines;
-};
-
-// One line of output into the log, after what it came from; text is
-// scratch. True when the user has cancelled.
-bool LogLine(MSIHANDLE install, const TaskRun& run, const Stream& stream, WideText<kMessageSize>& text) {
-    // Windows PowerShell writes to a pipe in the OEM code page.
-    WCHAR line[kLineSize];
-    if (MultiByteToWideChar(CP_OEMCP, 0, stream.lines.line, -1, line, kLineSize) <= 0) line[0] = 0;
-    DescribeOutputLine(run, stream.error, line, text);
-    return Log(install, INSTALLMESSAGE_INFO, text.chars);
+// Records a step; true when it succeeded.
+bool Note(const char* what, LONG result) {
+    const LONG n = job.count;
+    if (n < static_cast<LONG>(kMaxSteps)) {
+        job.steps[n].what = what;
+        job.steps[n].result = result;
+        InterlockedIncrement(&job.count);
+    }
+    return result >= 0;
 }
 
-// Logs the whole lines waiting in the pipe, without blocking, at most one
-// pipe's worth, so that a child that writes without pause still lets the
-// caller reach its bound; with atEnd, the last unfinished line too. True
-// when the user has cancelled.
-bool Drain(MSIHANDLE install, const TaskRun& run, Stream& stream, bool atEnd, WideText<kMessageSize>& text) {
-    bool cancelled = false;
-    // A DWORD, as ReadFile's length is: with sizeof the length below would be a size_t.
-    const DWORD kChunkSize = 256;
-    char chunk[kChunkSize];
-    DWORD available = 0;
-    for (DWORD taken = 0; taken < kPipeSize &&
-                          PeekNamedPipe(stream.pipe, nullptr, 0, nullptr, &available, nullptr) && available;) {
-        DWORD read = 0;
-        if (!ReadFile(stream.pipe, chunk, available < kChunkSize ? available : kChunkSize, &read, nullptr) ||
-            !read) {
-            break;
-        }
-        taken += read;
-        for (DWORD i = 0; i < read; ++i) {
-            if (AddByte(stream.lines, chunk[i]) && LogLine(install, run, stream, text)) cancelled = true;
-        }
+BSTR Text(const WCHAR* chars) { return SysAllocString(chars); }
+
+// Forgets the task as it was: the key goes with its value.
+LONG Forget() { return RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKeepKey); }
+
+// Keeps xml, the task as it was; or, with xml null, forgets it. What a
+// restore could not read back is not kept.
+bool Keep(const WCHAR* xml) {
+    if (!xml) {
+        const LONG error = Forget();
+        return Note("forget old", error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error);
     }
-    if (atEnd && EndLines(stream.lines) && LogLine(install, run, stream, text)) cancelled = true;
-    return cancelled;
+    DWORD size = sizeof(WCHAR);
+    while (xml[size / sizeof(WCHAR) - 1]) size += sizeof(WCHAR);
+    // Makes the key where it is not there.
+    return Note("keep old", size > sizeof job.xml.chars ? ERROR_INSUFFICIENT_BUFFER
+                                                        : RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKeepKey, nullptr,
+                                                                          REG_SZ, xml, size));
 }
 
-// A pipe whose write end alone the child inherits.
-bool MakePipe(HANDLE& read, HANDLE& write) {
-    if (!CreatePipe(&read, &write, nullptr, kPipeSize)) return false;
-    return SetHandleInformation(write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) != 0;
+// Reads the kept task into job.xml; false where nothing was kept.
+bool ReadKept() {
+    DWORD size = sizeof job.xml.chars;
+    // RRF_RT_REG_SZ ends the text with a zero, or fails.
+    const LONG error = RegGetValueW(HKEY_LOCAL_MACHINE, kKeepKey, nullptr, RRF_RT_REG_SZ, nullptr, job.xml.chars,
+                                    &size);
+    Note("read old", error);
+    return error == ERROR_SUCCESS;
 }
 
-// What the run holds open; Close ends any process still in the job.
-struct Child {
-    HANDLE job;
-    HANDLE process;
-    HANDLE thread;
-    HANDLE input;
-    HANDLE writes[2];
-    Stream streams[2];
-};
-
-void CloseOne(HANDLE& handle) {
-    if (handle && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    handle = nullptr;
+// Keeps the task as it is ("" for none); found says whether it is there.
+bool KeepBefore(ITaskFolder* folder, BSTR name, bool& found) {
+    IRegisteredTask* task = nullptr;
+    HRESULT result = folder->GetTask(name, &task);
+    found = task != nullptr;
+    if (!Note("GetTask", result) && !IsMissing(result)) return false;
+    if (!task) return Keep(L"");
+    BSTR xml = nullptr;
+    result = task->get_Xml(&xml);
+    task->Release();
+    const bool kept = Note("get_Xml", result >= 0 && !xml ? E_POINTER : result) && Keep(xml);
+    SysFreeString(xml);
+    return kept;
 }
 
-void Close(Child& child) {
-    CloseOne(child.thread);
-    CloseOne(child.process);
-    CloseOne(child.input);
-    for (int i = 0; i < 2; ++i) {
-        CloseOne(child.writes[i]);
-        CloseOne(child.streams[i].pipe);
-    }
-    CloseOne(child.job);  // kills what is left in it
+bool RegisterXml(ITaskFolder* folder, BSTR name, const WCHAR* chars) {
+    BSTR xml = Text(chars);
+    BSTR system = Text(L"S-1-5-18");
+    VARIANT user = job.none;
+    user.vt = VT_BSTR;
+    user.bstrVal = system;
+    IRegisteredTask* task = nullptr;
+    const HRESULT result = xml && system ? folder->RegisterTask(name, xml, TASK_CREATE_OR_UPDATE, user, job.none,
+                                                               TASK_LOGON_SERVICE_ACCOUNT, job.none, &task)
+                                         : E_OUTOFMEMORY;
+    if (task) task->Release();
+    SysFreeString(system);
+    SysFreeString(xml);
+    return Note("RegisterTask", result);
 }
 
-// Starts PowerShell suspended, in a job that kills all in it once closed,
-// and lets it run. Returns the step that failed, or nullptr.
-const char* Start(Child& child, const WCHAR* powershell, WCHAR* commandLine, const WCHAR* system) {
-    child.job = CreateJobObjectW(nullptr, nullptr);
-    if (!child.job) return "CreateJobObjectW";
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-    ZeroMemory(&limits, sizeof limits);
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(child.job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        return "SetInformationJobObject";
-    }
-    for (int i = 0; i < 2; ++i) {
-        child.streams[i].error = i == 1;
-        StartLines(child.streams[i].lines);
-        if (!MakePipe(child.streams[i].pipe, child.writes[i])) return "CreatePipe";
-    }
-    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-    WCHAR nul[] = {'N', 'U', 'L', 0};
-    child.input = CreateFileW(nul, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0,
-                              nullptr);
-    if (child.input == INVALID_HANDLE_VALUE) return "CreateFileW(NUL)";
-
-    // Only these three handles are inherited, whatever else this process
-    // has open that can be.
-    HANDLE handles[3] = {child.input, child.writes[0], child.writes[1]};
-    alignas(8) unsigned char attributeBuffer[128];
-    SIZE_T attributeSize = sizeof attributeBuffer;
-    auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBuffer);
-    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize)) return "InitializeProcThreadAttributeList";
-    const bool listed = UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                                  sizeof handles, nullptr, nullptr) != 0;
-    STARTUPINFOEXW startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = child.input;
-    startup.StartupInfo.hStdOutput = child.writes[0];
-    startup.StartupInfo.hStdError = child.writes[1];
-    startup.lpAttributeList = attributes;
-    // Joined to the job before it runs a single instruction. A process of
-    // msiexec's own job can join another only from Windows 8 on (nested
-    // jobs); before, it is started again outside that job where the job lets
-    // it go (CREATE_BREAKAWAY_FROM_JOB), and otherwise not run at all.
-    const char* failed = listed ? nullptr : "UpdateProcThreadAttribute";
-    DWORD error = listed ? 0 : GetLastError();
-    for (DWORD breakaway = 0; !failed && !child.process; breakaway = CREATE_BREAKAWAY_FROM_JOB) {
-        PROCESS_INFORMATION process;
-        ZeroMemory(&process, sizeof process);
-        if (!CreateProcessW(powershell, commandLine, nullptr, nullptr, TRUE,
-                            CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | breakaway, nullptr,
-                            system, &startup.StartupInfo, &process)) {
-            failed = "CreateProcessW";
-            error = GetLastError();
-        } else if (AssignProcessToJobObject(child.job, process.hProcess)) {
-            child.process = process.hProcess;
-            child.thread = process.hThread;
-        } else {
-            error = GetLastError();
-            TerminateProcess(process.hProcess, kStoppedExitCode);
-            CloseHandle(process.hThread);
-            CloseHandle(process.hProcess);
-            if (breakaway || error != ERROR_ACCESS_DENIED) failed = "AssignProcessToJobObject";
-        }
-    }
-    DeleteProcThreadAttributeList(attributes);
-    // The child's copies are all that keep the pipes open now.
-    for (int i = 0; i < 2; ++i) CloseOne(child.writes[i]);
-    CloseOne(child.input);
-    if (failed) {
-        SetLastError(error);
-        return failed;
-    }
-    if (ResumeThread(child.thread) == static_cast<DWORD>(-1)) return "ResumeThread";
-    return nullptr;
+bool Delete(ITaskFolder* folder, BSTR name) {
+    const HRESULT result = folder->DeleteTask(name, 0);
+    return Note("DeleteTask", result) || IsMissing(result);
 }
 
-// Reads both streams until no process is left in the job, or the bound has
-// passed or (where mayCancel) the user has cancelled, when the whole job is
-// ended. A rollback is never cancelled: it must put the machine back.
-Ending Watch(MSIHANDLE install, const TaskRun& run, bool mayCancel, Child& child, DWORD& exitCode,
-             DWORD& processes, WideText<kMessageSize>& text) {
-    const ULONGLONG deadline = GetTickCount64() + run.seconds * 1000ULL;
-    Ending ending = Ending::Exited;
-    for (;;) {
-        bool cancelled = false;
-        for (Stream& stream : child.streams) cancelled = Drain(install, run, stream, false, text) || cancelled;
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
-        ZeroMemory(&accounting, sizeof accounting);
-        // A job that cannot be read counts as one still running: the bound ends it.
-        const bool read = QueryInformationJobObject(child.job, JobObjectBasicAccountingInformation, &accounting,
-                                                    sizeof accounting, nullptr) != 0;
-        if (read && accounting.ActiveProcesses == 0) break;
-        if (GetTickCount64() >= deadline || (cancelled && mayCancel)) {
-            processes = read ? accounting.ActiveProcesses : 0;
-            TerminateJobObject(child.job, kStoppedExitCode);
-            ending = cancelled && mayCancel ? Ending::Cancelled : Ending::Stopped;
-            break;
-        }
-        Sleep(kPollMilliseconds);
+// The work in the root task folder.
+bool DoWork(ITaskFolder* folder, BSTR name) {
+    bool found = false;
+    switch (job.work) {
+    case Work::Register:
+        return KeepBefore(folder, name, found) && RegisterXml(folder, name, job.xml.chars);
+    case Work::Remove:
+        return KeepBefore(folder, name, found) && (!found || Delete(folder, name));
+    case Work::Restore:
+        // Nothing kept: the action it undoes changed nothing.
+        if (!ReadKept()) return true;
+        return (job.xml.chars[0] ? RegisterXml(folder, name, job.xml.chars) : Delete(folder, name)) && Keep(nullptr);
     }
-    // Every process that held a write end has ended (or is ending): what is
-    // in the pipes now is all there is.
-    if (ending != Ending::Exited) WaitForSingleObject(child.process, 1000);
-    for (Stream& stream : child.streams) Drain(install, run, stream, true, text);
-    if (!GetExitCodeProcess(child.process, &exitCode)) exitCode = kStoppedExitCode;
-    return ending;
+    return false;
 }
 
-// Starts Register-PacecapTask.ps1 as run asks; returns the step that
-// failed, with its error in error, or nullptr. Not inlined: its paths need
-// a frame of their own, so that no frame comes near a page.
-__declspec(noinline) const char* Launch(Child& child, const TaskRun& run, DWORD& error) {
-    // The System32 folder of this 64-bit process: Windows' own, never the
-    // environment's. Also the current folder: nothing a user can write.
-    WCHAR system[kPathSize];
-    WideText<kPathSize> powershell;
-    WideText<kCommandLineSize> commandLine;
-    const UINT systemLength = GetSystemDirectoryW(system, kPathSize);
-    if (!systemLength || systemLength >= static_cast<UINT>(kPathSize)) {
-        error = systemLength ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
-        return "GetSystemDirectoryW";
-    }
-    if (!BuildPowerShellPath(system, powershell) || !BuildCommandLine(powershell.chars, run, commandLine)) {
-        error = ERROR_FILENAME_EXCED_RANGE;
-        return "the command line";
-    }
-    const char* failedStep = Start(child, powershell.chars, commandLine.chars, system);
-    if (failedStep) error = GetLastError();
-    return failedStep;
+bool Connect() {
+    if (!Note("CoInitializeEx", CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return false;
+    ITaskService* service = nullptr;
+    ITaskFolder* folder = nullptr;
+    BSTR root = Text(L"\\");
+    BSTR name = Text(L"Pacecap");
+    bool done = root && name &&
+                Note("CoCreateInstance",
+                     CoCreateInstance(kTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, kTaskService,
+                                      reinterpret_cast<void**>(&service))) &&
+                Note("Connect", service->Connect(job.none, job.none, job.none, job.none)) &&
+                Note("GetFolder", service->GetFolder(root, &folder)) && DoWork(folder, name);
+    if (folder) folder->Release();
+    if (service) service->Release();
+    SysFreeString(name);
+    SysFreeString(root);
+    CoUninitialize();
+    return done;
 }
 
-// CustomActionData, and the log lines: never needed at once.
-union Scratch {
+// The worker holds its own reference to this DLL, which it lets go as it
+// ends: an action that stopped waiting can return, and the DLL be unloaded
+// by the installer, while it still runs.
+DWORD WINAPI Worker(void* module) {
+    job.done = Connect();
+    InterlockedExchange(&job.busy, 0);
+    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+}
+
+// Runs the job's work on a worker for at most the bound, and logs each
+// step. True when it all succeeded; cancelled, when the user has.
+bool RunWorker(MSIHANDLE install, bool& cancelled) {
+    if (InterlockedCompareExchange(&job.busy, 1, 0) != 0) {
+        cancelled = Log(install, "Task Scheduler still busy");
+        return false;
+    }
+    job.count = 0;
+    job.done = false;
+    HMODULE module = nullptr;
+    HANDLE thread = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Worker), &module)) {
+        thread = CreateThread(nullptr, 0, Worker, module, 0, nullptr);
+        if (!thread) FreeLibrary(module);
+    }
+    if (!thread) job.busy = 0;  // no worker to race with
+    const bool ended = thread && WaitForSingleObject(thread, kBoundMilliseconds) == WAIT_OBJECT_0;
+    if (thread) CloseHandle(thread);
+    const LONG count = job.count;
+    for (LONG i = 0; i < count; ++i) {
+        char result[kHexSize];
+        Hex(static_cast<DWORD>(job.steps[i].result), result);
+        cancelled = Log(install, job.steps[i].what, result) || cancelled;
+    }
+    if (!ended) cancelled = Log(install, thread ? "no answer in 60 s" : "no thread") || cancelled;
+    return ended && job.done;
+}
+
+// The CustomActionData of a registration, read and filled into job.xml.
+bool ReadRegistration(MSIHANDLE install) {
+    TaskValues values;
     WCHAR data[kDataSize];
-    WideText<kMessageSize> text;
-};
-
-UINT Run(MSIHANDLE install) {
-    const bool rollback = MsiGetMode(install, MSIRUNMODE_ROLLBACK) != 0;
-    Scratch scratch;
-    TaskRun run;
     DWORD size = kDataSize;
-    WCHAR name[] = {'C', 'u', 's', 't', 'o', 'm', 'A', 'c', 't', 'i', 'o', 'n', 'D', 'a', 't', 'a', 0};
-    // ERROR_MORE_DATA: longer than the buffer, which then holds nothing sure.
-    const UINT got = MsiGetPropertyW(install, name, scratch.data, &size);
-    if (got != ERROR_SUCCESS) scratch.data[0] = 0;
-    UINT verdict = ERROR_INSTALL_FAILURE;
-    if (!ReadTaskData(scratch.data, run)) {
-        Clear(scratch.text);
-        Append(scratch.text, "The task's CustomActionData was refused: ");
-        if (got == ERROR_MORE_DATA) {
-            Append(scratch.text, "longer than ");
-            AppendNumber(scratch.text, kDataSize - 1);
-            Append(scratch.text, " characters");
-        } else {
-            Append(scratch.text, run.refusal);
-        }
-        Log(install, INSTALLMESSAGE_INFO, scratch.text.chars);
-    } else {
-        Child child;
-        ZeroMemory(&child, sizeof child);
-        DWORD codeOrError = 0;
-        DWORD processes = 0;
-        Ending ending = Ending::NotStarted;
-        const char* failedStep = Launch(child, run, codeOrError);
-        if (!failedStep) ending = Watch(install, run, !rollback, child, codeOrError, processes, scratch.text);
-        Close(child);
+    const UINT got = MsiGetPropertyW(install, L"CustomActionData", data, &size);
+    if (got != ERROR_SUCCESS) data[0] = 0;
+    if (ReadTaskValues(data, values) && FillTaskXml(values, job.xml)) return true;
+    Log(install, "refused", values.refusal ? values.refusal : "too long");
+    return false;
+}
 
-        DescribeEnding(run, ending, codeOrError, processes, failedStep, scratch.text);
-        Log(install, INSTALLMESSAGE_INFO, scratch.text.chars);
-        verdict = Verdict(ending, codeOrError);
+// A deferred entry point: the work, its log, and the verdict. A rollback
+// goes on whatever happens, and a user who cancelled knows: no message box
+// for either.
+UINT Deferred(MSIHANDLE install, Work work) {
+    const bool rollback = MsiGetMode(install, MSIRUNMODE_ROLLBACK) != 0;
+    bool cancelled = false;
+    job.work = work;
+    const bool done = (work != Work::Register || ReadRegistration(install)) && RunWorker(install, cancelled);
+    if (cancelled && !rollback) return ERROR_INSTALL_USEREXIT;
+    if (done) return ERROR_SUCCESS;
+    if (!rollback) {
+        Log(install, work == Work::Register ? "not registered; install undone. Without PLUGGEDIN "
+                                              "and ONBATTERY it is left out."
+                                            : "not removed; Pacecap stays. Run schtasks /delete /tn "
+                                              "Pacecap /f, then uninstall again.",
+            "", INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR);
     }
-    // A rollback goes on whatever happens, and a user who cancelled knows:
-    // no message box for either.
-    if (verdict == ERROR_INSTALL_FAILURE && !rollback) {
-        DescribeFailure(run, scratch.text);
-        Log(install, INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR, scratch.text.chars);
+    return ERROR_INSTALL_FAILURE;
+}
+
+// The immediate look into [ProgramFiles64Folder]Pacecap before the launch
+// conditions: EXISTINGFOLDER where it holds anything but an earlier
+// Pacecap's files; LEFTOVERFOLDER where it holds only those, whose files the
+// install then removes and writes anew with the package's rights;
+// TASKFOLDER where its Task folder is a folder, which uninstall removes.
+UINT CheckFolder(MSIHANDLE install) {
+    WideText<kPathSize> folder;
+    Clear(folder);
+    // Room left for "Pacecap\Task\".
+    DWORD size = kPathSize - 16;
+    if (MsiGetPropertyW(install, L"ProgramFiles64Folder", folder.chars, &size) != ERROR_SUCCESS) size = 0;
+    folder.length = static_cast<int>(size);
+    Append(folder, "Pacecap");
+    const FolderFound found = size ? ExamineFolder(folder.chars) : FolderFound{Folder::Other, false};
+    const char* seen = "no folder";
+    Append(folder, "\\");
+    if (found.verdict == Folder::Other) {
+        seen = "folder of other files";
+        MsiSetPropertyW(install, L"EXISTINGFOLDER", L"1");
+    } else if (found.verdict == Folder::Leftover) {
+        seen = "folder of old files";
+        MsiSetPropertyW(install, L"LEFTOVERFOLDER", folder.chars);
     }
-    return verdict;
+    if (found.task) {
+        Append(folder, "Task\\");
+        MsiSetPropertyW(install, L"TASKFOLDER", folder.chars);
+    }
+    Log(install, seen, found.task ? "and Task" : "");
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
 
 }  // namespace taskaction
 
-extern "C" UINT __stdcall RunTaskScript(MSIHANDLE install) { return taskaction::Run(install); }
+extern "C" UINT __stdcall CheckFolder(MSIHANDLE install) { return taskaction::CheckFolder(install); }
+extern "C" UINT __stdcall RegisterTask(MSIHANDLE install) {
+    return taskaction::Deferred(install, taskaction::Work::Register);
+}
+extern "C" UINT __stdcall RemoveTask(MSIHANDLE install) {
+    return taskaction::Deferred(install, taskaction::Work::Remove);
+}
+extern "C" UINT __stdcall RestoreTask(MSIHANDLE install) {
+    return taskaction::Deferred(install, taskaction::Work::Restore);
+}
+// The commit of a registration or removal: the task as it was is no longer
+// needed. A commit cannot undo anything, so it never fails.
+extern "C" UINT __stdcall ForgetTask(MSIHANDLE) {
+    taskaction::Forget();
+    return ERROR_SUCCESS;
+}
 
 // The DLL's entry: nothing to set up or tear down.
 extern "C" BOOL WINAPI TaskActionEntry(HINSTANCE, DWORD, void*) { return TRUE; }

@@ -1,62 +1,48 @@
 #include "TaskRules.h"
 
+#include "TaskXml.h"
+
 namespace taskaction {
 
 namespace {
 
-const char kScriptName[] = "Register-PacecapTask.ps1";
+// What an earlier Pacecap leaves in its folder, and Register-PacecapTask.ps1
+// in the Task folder: the programs and the roll-out scripts, one after the
+// other (a table of pointers would need relocations), in lower case.
+const char kKnownFiles[] = "pacecap.exe\0pacecapkeep.exe\0detect-pacecap.ps1\0register-pacecaptask.ps1\0"
+                           "remediate-pacecap.ps1\0";
 
-bool IsDigit(WCHAR c) { return c >= '0' && c <= '9'; }
+WCHAR Lower(WCHAR c) { return c >= 'A' && c <= 'Z' ? static_cast<WCHAR>(c - 'A' + 'a') : c; }
 
-// Whether the field from..to (not terminated) equals ascii.
-bool FieldIs(const WCHAR* from, const WCHAR* to, const char* ascii) {
-    while (from < to && *ascii && *from == static_cast<WCHAR>(*ascii)) ++from, ++ascii;
-    return from == to && *ascii == 0;
+// Whether wide equals lower, a name in lower case, ignoring ASCII case as
+// file names compare.
+bool SameName(const WCHAR* wide, const char* lower) {
+    while (*wide && Lower(*wide) == static_cast<WCHAR>(*lower)) ++wide, ++lower;
+    return *wide == 0 && *lower == 0;
 }
 
-bool StartsWith(const WCHAR* from, const WCHAR* to, const char* ascii) {
-    while (from < to && *ascii && *from == static_cast<WCHAR>(*ascii)) ++from, ++ascii;
-    return *ascii == 0;
-}
+const char kNotThree[] = "data: not KEEPER|P|B";
 
-// A whole number in from..to, at most limit; -1 when there is none.
-long ReadNumber(const WCHAR* from, const WCHAR* to, DWORD limit) {
-    if (from == to || to - from > 4) return -1;
-    DWORD value = 0;
-    for (; from < to; ++from) {
-        if (!IsDigit(*from)) return -1;
-        value = value * 10 + (*from - '0');
+// Reads "|" and the field after it, up to the next "|" or the end, as a
+// whole number from 0 to 100 into digits ("0" when empty), and moves c past
+// it; the refusal, or null.
+const char* ReadLimit(const WCHAR*& c, char (&digits)[4]) {
+    if (*c != '|') return kNotThree;
+    int value = 0;
+    int n = 0;
+    for (++c; *c && *c != '|'; ++c) {
+        if (*c < '0' || *c > '9' || n == 3) return "value: not 0-100";
+        value = value * 10 + (*c - '0');
+        digits[n++] = static_cast<char>(*c);
     }
-    return value <= limit ? static_cast<long>(value) : -1;
+    if (n == 0) digits[n++] = '0';
+    digits[n] = 0;
+    return value > 100 ? "value: not 0-100" : nullptr;
 }
 
-// Appends from..to (not terminated) to text.
-template <int Capacity>
-void AppendRange(WideText<Capacity>& text, const WCHAR* from, const WCHAR* to) {
-    for (; from < to; ++from) {
-        const WCHAR one[2] = {*from, 0};
-        AppendWide(text, one);
-    }
-}
-
-bool Refuse(TaskRun& run, const char* why) {
-    run.refusal = why;
+bool Refuse(TaskValues& values, const char* why) {
+    values.refusal = why;
     return false;
-}
-
-// One ARG: appended to run.arguments when given and valid.
-bool ReadArgument(const WCHAR* from, const WCHAR* to, TaskRun& run) {
-    if (FieldIs(from, to, "-Remove")) {
-        run.removes = true;
-    } else {
-        if (!StartsWith(from, to, "-PluggedIn ") && !StartsWith(from, to, "-OnBattery ")) return Refuse(run, "an argument other than -PluggedIn N, -OnBattery N or -Remove");
-        const WCHAR* value = from + 11;  // past either name and its space
-        if (value == to) return true;  // not given: the script's own default holds
-        if (ReadNumber(value, to, 100) < 0) return Refuse(run, "a value that is not a whole number from 0 to 100");
-    }
-    if (run.arguments.length) Append(run.arguments, " ");
-    AppendRange(run.arguments, from, to);
-    return !run.arguments.overflowed || Refuse(run, "arguments too long");
 }
 
 }  // namespace
@@ -72,159 +58,113 @@ void AppendChars(WCHAR* chars, int capacity, int& length, bool& overflowed, cons
     chars[length] = 0;
 }
 
-bool ReadTaskData(const WCHAR* data, TaskRun& run) {
-    run.seconds = 0;
-    run.removes = false;
-    Clear(run.script);
-    Clear(run.arguments);
-    run.refusal = nullptr;
-    const WCHAR* fields[16];
-    int count = 0;
-    fields[count++] = data;
-    for (const WCHAR* c = data; *c; ++c) {
-        if (*c == '|') {
-            if (count == 15) return Refuse(run, "too many fields");
-            fields[count++] = c + 1;
+bool ReadTaskValues(const WCHAR* data, TaskValues& values) {
+    Clear(values.keeper);
+    values.refusal = nullptr;
+    const WCHAR* c = data;
+    for (; *c && *c != '|'; ++c) {
+        if (*c == '&' || *c == '<' || *c == '>' || *c == '\'' || *c == '"') {
+            return Refuse(values, "keeper: & < > ' \"");
         }
+        const WCHAR one[2] = {*c, 0};
+        AppendWide(values.keeper, one);
     }
-    const WCHAR* end = fields[count - 1];
-    while (*end) ++end;
-    fields[count] = end + 1;  // so that field i ends at fields[i + 1] - 1
-    if (count < 3) return Refuse(run, "fewer than three fields");
-    const long seconds = ReadNumber(fields[0], fields[1] - 1, kLongestBound);
-    if (seconds < 1) return Refuse(run, "a bound that is not a whole number of seconds from 1 to 3600");
-    run.seconds = static_cast<DWORD>(seconds);
-    const WCHAR* folderEnd = fields[2] - 1;
-    if (folderEnd == fields[1] || folderEnd[-1] != '\\') return Refuse(run, "a folder without its trailing backslash");
-    for (const WCHAR* c = fields[1]; c < folderEnd; ++c) {
-        if (*c == '"') return Refuse(run, "a folder with a double quote");
-    }
-    AppendRange(run.script, fields[1], folderEnd);
-    Append(run.script, kScriptName);
-    if (run.script.overflowed) return Refuse(run, "a folder too long");
-    for (int i = 2; i < count; ++i) {
-        if (!ReadArgument(fields[i], fields[i + 1] - 1, run)) return false;
-    }
-    if (run.removes && count != 3) return Refuse(run, "-Remove with other arguments");
-    return true;
+    if (values.keeper.overflowed) return Refuse(values, "keeper: too long");
+    const WCHAR* const limits = c;
+    const char* refusal = ReadLimit(c, values.pluggedIn);
+    if (!refusal) refusal = ReadLimit(c, values.onBattery);
+    if (!refusal && *c) refusal = kNotThree;
+    if (!refusal && c - limits == 2) refusal = "no value";
+    return !refusal || Refuse(values, refusal);
 }
 
-bool BuildPowerShellPath(const WCHAR* system, WideText<kPathSize>& path) {
-    Clear(path);
-    AppendWide(path, system);
-    if (path.length == 0) return false;
-    if (path.chars[path.length - 1] != '\\') Append(path, "\\");
-    Append(path, "WindowsPowerShell\\v1.0\\powershell.exe");
-    return !path.overflowed;
-}
-
-bool BuildCommandLine(const WCHAR* powershell, const TaskRun& run, WideText<kCommandLineSize>& commandLine) {
-    Clear(commandLine);
-    Append(commandLine, "\"");
-    AppendWide(commandLine, powershell);
-    Append(commandLine, "\" -NoProfile -NonInteractive -ExecutionPolicy Bypass -File \"");
-    AppendWide(commandLine, run.script.chars);
-    Append(commandLine, "\"");
-    if (run.arguments.length) {
-        Append(commandLine, " ");
-        AppendWide(commandLine, run.arguments.chars);
+bool FillTaskXml(const TaskValues& values, WideText<kXmlSize>& xml) {
+    Clear(xml);
+    for (const char* c = kTaskXml; *c; ++c) {
+        const char one[2] = {*c, 0};
+        const WCHAR* keeper = *c == kKeeperMark ? values.keeper.chars : nullptr;
+        const char* ascii = *c == kPluggedInMark ? values.pluggedIn : *c == kOnBatteryMark ? values.onBattery : one;
+        AppendChars(xml.chars, kXmlSize, xml.length, xml.overflowed, keeper, ascii);
     }
-    return !commandLine.overflowed;
-}
-
-void StartLines(Lines& lines) {
-    lines.length = 0;
-    lines.taken = false;
-    lines.line[0] = 0;
-}
-
-bool AddByte(Lines& lines, char byte) {
-    if (lines.taken) StartLines(lines);
-    if (byte == '\n') {
-        if (lines.length && lines.line[lines.length - 1] == '\r') --lines.length;
-        lines.line[lines.length] = 0;
-        lines.taken = true;
-        return true;
-    }
-    lines.line[lines.length++] = byte;
-    lines.line[lines.length] = 0;
-    // Full: handed out as a line of its own.
-    lines.taken = lines.length == kLineSize - 1;
-    return lines.taken;
-}
-
-bool EndLines(Lines& lines) {
-    if (lines.taken) StartLines(lines);
-    lines.taken = true;
-    return lines.length != 0;
+    return !xml.overflowed;
 }
 
 namespace {
 
-void StartWithScript(const TaskRun& run, WideText<kMessageSize>& text) {
-    Clear(text);
-    Append(text, kScriptName);
-    if (run.arguments.length) Append(text, " ");
-    AppendWide(text, run.arguments.chars);
+bool IsDots(const WCHAR* name) { return name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2])); }
+
+// Whether an entry is a known file or, where task is given, the Task
+// folder, which *task then says. A link, whatever it leads to, never is.
+bool KnownEntry(const WIN32_FIND_DATAW& found, bool* task) {
+    const DWORD attributes = found.dwFileAttributes;
+    const WCHAR* name = found.cFileName;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        const bool known = task && SameName(name, "task");
+        if (known) *task = true;
+        return known || IsDots(name);
+    }
+    for (const char* file = kKnownFiles; *file;) {
+        if (SameName(name, file)) return true;
+        while (*file++) {
+        }
+    }
+    return false;
+}
+
+// Whether every entry of folder is known (KnownEntry); false too for a
+// listing that fails. Lists to the end, so a Task folder is seen whatever
+// comes before it.
+bool OnlyKnown(const WCHAR* folder, bool* task) {
+    WideText<kPathSize> pattern;
+    Clear(pattern);
+    AppendWide(pattern, folder);
+    Append(pattern, "\\*");
+    if (pattern.overflowed) return false;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.chars, &found);
+    // INVALID_HANDLE_VALUE, an integer made a pointer by Windows' own header.
+    // cppcheck-suppress cstyleCast
+    if (search == INVALID_HANDLE_VALUE) return false;  // NOLINT(performance-no-int-to-ptr)
+    bool known = true;
+    do {
+        known = KnownEntry(found, task) && known;
+    } while (FindNextFileW(search, &found));
+    const bool listed = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(search);
+    return known && listed;
 }
 
 }  // namespace
 
-void DescribeEnding(const TaskRun& run, Ending ending, DWORD codeOrError, DWORD processes, const char* step,
-                    WideText<kMessageSize>& text) {
-    StartWithScript(run, text);
-    switch (ending) {
-    case Ending::Exited:
-        Append(text, ": exit code ");
-        AppendNumber(text, codeOrError);
-        break;
-    case Ending::Stopped:
-        Append(text, ": did not finish within ");
-        AppendNumber(text, run.seconds);
-        Append(text, " seconds, and was stopped with all it had started (");
-        AppendNumber(text, processes);
-        Append(text, processes == 1 ? " process)" : " processes)");
-        break;
-    case Ending::Cancelled:
-        Append(text, ": stopped with all it had started, as the install was cancelled");
-        break;
-    case Ending::NotStarted:
-        Append(text, ": Windows PowerShell could not be started: ");
-        Append(text, step);
-        Append(text, " failed with error ");
-        AppendNumber(text, codeOrError);
-        break;
+FolderFound ExamineFolder(const WCHAR* folder) {
+    FolderFound result = {Folder::Other, false};
+    const DWORD attributes = GetFileAttributesW(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) result.verdict = Folder::Absent;
+        return result;
     }
-}
-
-UINT Verdict(Ending ending, DWORD exitCode) {
-    if (ending == Ending::Cancelled) return ERROR_INSTALL_USEREXIT;
-    return ending == Ending::Exited && exitCode == 0 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
-}
-
-void DescribeFailure(const TaskRun& run, WideText<kMessageSize>& text) {
-    Clear(text);
-    Append(text, run.removes
-        ? "Pacecap's task could not be removed, so Pacecap stays installed, with its task; the lines above say why. "
-          "Run Register-PacecapTask.ps1 -Remove from an administrator prompt, then uninstall again."
-        : "Pacecap's task could not be registered, so the install was undone; the lines above say why. "
-          "Install without PLUGGEDIN and ONBATTERY to leave the task out.");
-}
-
-void DescribeOutputLine(const TaskRun& run, bool errorStream, const WCHAR* line, WideText<kMessageSize>& text) {
-    StartWithScript(run, text);
-    Append(text, errorStream ? " (error output): " : ": ");
-    for (; *line && !text.overflowed; ++line) {
-        const bool special = *line == '[' || *line == ']' || *line == '{' || *line == '}';
-        if (special && text.length + 4 >= kMessageSize) {
-            text.overflowed = true;
-            break;
-        }
-        const WCHAR one[2] = {*line, 0};
-        if (special) Append(text, "[\\");
-        AppendWide(text, one);
-        if (special) Append(text, "]");
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return result;
+    WideText<kPathSize> task;
+    Clear(task);
+    AppendWide(task, folder);
+    Append(task, "\\Task");
+    if (OnlyKnown(folder, &result.task) && (!result.task || (!task.overflowed && OnlyKnown(task.chars, nullptr)))) {
+        result.verdict = Folder::Leftover;
     }
+    return result;
+}
+
+bool IsMissing(LONG result) {
+    return result == static_cast<LONG>(0x80070002) || result == static_cast<LONG>(0x80070003);
+}
+
+void Hex(DWORD value, char (&digits)[kHexSize]) {
+    digits[0] = '0';
+    digits[1] = 'x';
+    for (int i = 0; i < 8; ++i) digits[2 + i] = "0123456789ABCDEF"[(value >> (28 - 4 * i)) & 15];
+    digits[10] = 0;
 }
 
 }  // namespace taskaction

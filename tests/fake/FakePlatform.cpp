@@ -12,6 +12,9 @@ namespace fake {
 namespace {
 
 Platform platform;
+// The one folder search open at a time: its folder's entries, and the next one.
+const std::vector<std::pair<std::string, DWORD>>* searchEntries = nullptr;
+size_t searchNext = 0;
 std::set<GUID*> liveSchemes;
 char commandLineCopy[8192];
 
@@ -111,6 +114,7 @@ void Reset() {
     liveSchemes.clear();
     platform = Platform();
     sleptMs = 0;
+    searchEntries = nullptr;
 }
 
 std::vector<std::string> CallsStartingWith(const std::string& prefix) {
@@ -169,6 +173,93 @@ IMAGE_DOS_HEADER __ImageBase = {};
 
 using fake::platform;
 using fake::Record;
+
+namespace {
+
+std::string Narrow(const WCHAR* wide) {
+    std::string text;
+    for (; *wide; ++wide) text += static_cast<char>(*wide);
+    return text;
+}
+
+using fake::searchEntries;
+using fake::searchNext;
+HANDLE const kSearch = reinterpret_cast<HANDLE>(0x4000);
+
+BOOL Found(WIN32_FIND_DATAW* found) {
+    // Windows lists "." and ".." first.
+    static const std::pair<std::string, DWORD> dots[] = {{".", FILE_ATTRIBUTE_DIRECTORY}, {"..", FILE_ATTRIBUTE_DIRECTORY}};
+    const size_t n = searchNext++;
+    if (n >= searchEntries->size() + 2) {
+        platform.lastError = ERROR_NO_MORE_FILES;
+        return FALSE;
+    }
+    const auto& entry = n < 2 ? dots[n] : (*searchEntries)[n - 2];
+    found->dwFileAttributes = entry.second;
+    size_t i = 0;
+    for (; i < entry.first.size() && i < 259; ++i) found->cFileName[i] = static_cast<WCHAR>(entry.first[i]);
+    found->cFileName[i] = 0;
+    return TRUE;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return platform.lastError; }
+
+DWORD GetFileAttributesW(const WCHAR* path) {
+    const std::string name = Narrow(path);
+    Record("GetFileAttributesW " + name);
+    if (fake::Failure("GetFileAttributesW") != ERROR_SUCCESS) {
+        platform.lastError = fake::Failure("GetFileAttributesW");
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    for (const auto& folder : platform.folders) {
+        for (const auto& entry : folder.second) {
+            if (folder.first + "\\" + entry.first == name && !(entry.second & FILE_ATTRIBUTE_DIRECTORY)) return entry.second;
+        }
+    }
+    if (platform.folders.count(name) == 0) {
+        platform.lastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return FILE_ATTRIBUTE_DIRECTORY | platform.folderAttributes[name];
+}
+
+// Takes only "FOLDER\*", one search at a time.
+HANDLE FindFirstFileW(const WCHAR* pattern, WIN32_FIND_DATAW* found) {
+    const std::string name = Narrow(pattern);
+    Record("FindFirstFileW " + name);
+    const size_t star = name.size() >= 2 ? name.size() - 2 : 0;
+    const auto folder = platform.folders.find(name.substr(0, star));
+    if (searchEntries || name.substr(star) != "\\*" || folder == platform.folders.end() ||
+        fake::Failure("FindFirstFileW") != ERROR_SUCCESS) {
+        platform.lastError = searchEntries ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    searchEntries = &folder->second;
+    searchNext = 0;
+    Found(found);
+    return kSearch;
+}
+
+BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* found) {
+    if (search != kSearch || !searchEntries) {
+        platform.lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    if (fake::Failure("FindNextFileW") != ERROR_SUCCESS && searchNext >= 2) {
+        platform.lastError = fake::Failure("FindNextFileW");
+        return FALSE;
+    }
+    return Found(found);
+}
+
+BOOL FindClose(HANDLE search) {
+    Record("FindClose");
+    const bool open = search == kSearch && searchEntries;
+    searchEntries = nullptr;
+    return open ? TRUE : FALSE;
+}
 
 LPSTR GetCommandLineA() {
     Record("GetCommandLineA");

@@ -70,6 +70,12 @@ struct Platform {
     int badFrees = 0;
     bool applied = false;
 
+    // Folders, by path: each entry's name and attributes; a folder's own
+    // attributes are FILE_ATTRIBUTE_DIRECTORY and those in folderAttributes.
+    std::map<std::string, std::vector<std::pair<std::string, DWORD>>> folders;
+    std::map<std::string, DWORD> folderAttributes;
+    DWORD lastError = 0;
+
     // Every platform call, in order, with its chief argument where it has one.
     std::vector<std::string> calls;
 };

@@ -1,23 +1,29 @@
 #!/usr/bin/python3
 """The Windows Installer package under Wine, in a fresh prefix, as one table
-of steps: a refused folder, install over a copy placed by hand, PATH, Apps &
+of steps: refused folders, a leftover folder taken over, PATH, Apps &
 Features, repair, refused limits, upgrade, refused downgrade, uninstall, and
-the task's action (the real TaskAction.dll) with a stand-in powershell.exe
-in System32 (tests/programs/StandInPowerShell.cpp): its lines in the log,
-removal however the task was registered, the values kept on upgrade, a
-failure and a hang rolled back, a cancel answered to the script's first line
-(tests/programs/CancelledInstall.cpp), a failed removal. Wine has no
-PowerShell, so the task's registration itself is checked on Windows
-(tests/windows/real_windows.py). With --arm64, under tools/arm64_wine: the
-ARM64 package replaces an x64 install of the same version, its exe runs, its
-action runs once, and it uninstalls; skipped, with the reason, where that
-Wine cannot run. Builds the exes of two versions itself, under
-build/installer. Ends with "N passed, M failed" (", K skipped").
+the task's action (the real TaskAction.dll) with Wine's own Task Scheduler:
+the task registered with both values, with each alone (the other 0), left
+as it is without values at install, repair and upgrade, put back when the
+install is undone, and removed at uninstall however it was registered, or
+not there at all; a Task Scheduler that never answers met by the action's
+one bound. Wine keeps only part of a task's definition (its
+Description and Settings), so the task is seen by its Description, in the
+prefix's C:\windows\system32\tasks\Pacecap, and the rest is checked on
+Windows (tests/windows/real_windows.py). A stand-in powershell.exe in System32
+(tests/programs/StandInPowerShell.cpp) records any start: no step starts
+one. With --arm64, under tools/arm64_wine: the ARM64 package replaces an x64
+install of the same version, its exe runs, its action registers the task,
+and it uninstalls, removing it; skipped, with the reason, where that Wine
+cannot run. Builds the exes of two versions itself, under build/installer.
+Ends with "N passed, M failed" (", K skipped").
 
 Usage: test_install.py [--arm64]
 """
 import os
+import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -32,20 +38,16 @@ from testlib.wine import WINE_DIR, arm64_wine, start, win_path, wine_commands  #
 OLD, NEW = "1.0.0.0", "1.0.1.0"  # Windows Installer sees only the first three fields
 SCRIPTS = build_msi.SCRIPTS
 FOLDER = r"C:\Program Files\Pacecap" + "\\"
-MARK = r"HKLM\SOFTWARE\Pacecap"  # where an install that registered the task says so, with its values
+KEPT = r"HKLM\SOFTWARE\Pacecap"  # the task as it was, only while an install runs
 UNINSTALL = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 FAILURE = 1603 & 0xFF  # ERROR_INSTALL_FAILURE, as Linux sees an exit code
 USAGE = b"Pacecap - sets max CPU percent values in the current power profile"
-# How the task's action starts Windows PowerShell, as the stand-in records
-# it: by its full path in System32, the installed script by its path, the
-# values given only.
-POWERSHELL = (r'"C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe" -NoProfile -NonInteractive '
-              r'-ExecutionPolicy Bypass -File "C:\Program Files\Pacecap\Register-PacecapTask.ps1"')
-RECORD = r"C:\standin.log"  # where the stand-in records each start
-# What the stand-in writes: each line of both streams, "[...]" as it stands.
-STANDIN_LINES = [": stand-in output 1", ": stand-in [ProductName] output 2", ": stand-in output 3",
-                 " (error output): stand-in error 1", " (error output): stand-in error 2"]
+RECORD = r"C:\standin.log"  # where the stand-in powershell.exe records each start
+# The task's Description, as the package fills it in.
+DESCRIPTION = "Keeps the maximum processor state at %s %% plugged in and %s %% on battery (0: left as it is)."
+# A task of the same name made by hand, from the task's own definition.
+BY_HAND = "by hand"
 HAND_TIME = 1e9  # the times of a copy placed by hand
 
 
@@ -55,7 +57,7 @@ def build(arch, version, work, name=None):
     scripts standing alone) in work/name (the version by default)."""
     folder = ROOT / "build" / "installer" / ("%s-%s" % (arch, version))
     subprocess.run(["bash", "-c", '. "$0/tools/lib.sh" && configure_cross_for "$1" "$2" -DPACECAP_VERSION="$3" '
-                    '&& quietly cmake --build "$2" --target Pacecap PacecapKeep TaskAction StandInPowerShell CancelledInstall',
+                    '&& quietly cmake --build "$2" --target Pacecap PacecapKeep TaskAction StandInPowerShell',
                     str(ROOT), arch, str(folder), version], check=True, stdin=subprocess.DEVNULL)
     out = work / (name or version)
     out.mkdir()
@@ -79,10 +81,10 @@ class Prefix:
         self.env.pop("DISPLAY", None)
         self.env.pop("PACECAP_STANDIN", None)
 
-    def run(self, *args, standin=""):
+    def run(self, *args):
         """Runs a Windows program; its exit code's low byte and its output."""
-        done = start(self.wine + list(args), self.work / "out.log", self.work / "err.log",
-                     env=dict(self.env, PACECAP_STANDIN=standin), timeout=600, cwd=self.work)
+        done = start(self.wine + list(args), self.work / "out.log", self.work / "err.log", env=self.env,
+                     timeout=600, cwd=self.work)
         self.errors.append((self.work / "err.log").read_text(errors="replace"))
         return done.returncode, (self.work / "out.log").read_bytes()
 
@@ -91,6 +93,10 @@ class Prefix:
         (self.work / "prefix").mkdir()
         subprocess.run(self.server + ["-p"], env=self.env, check=True, timeout=60)
         self.run("wineboot", "-i")
+        # A fresh prefix's Task Scheduler service starts only after the
+        # server is started again (else error 1055).
+        self.stop()
+        subprocess.run(self.server + ["-p"], env=self.env, check=True, timeout=60)
         shutil.copy(standin, self.drive / "windows" / "system32" / "WindowsPowerShell" / "v1.0" / "powershell.exe")
 
     def started(self):
@@ -100,15 +106,15 @@ class Prefix:
         record.unlink(missing_ok=True)
         return lines
 
-    def running(self, name):
-        """Processes of this prefix (by the WINEPREFIX they inherit) whose
-        command line holds name; another checkout's run is none of them."""
+    def processes(self, command):
+        """The ids of this prefix's processes (by the WINEPREFIX they inherit)
+        whose command line starts with command."""
         found, own = [], ("WINEPREFIX=%s" % self.env["WINEPREFIX"]).encode()
         for process in Path("/proc").glob("[0-9]*"):
             try:
-                if (name in (process / "cmdline").read_bytes().decode(errors="replace") and
+                if ((process / "cmdline").read_bytes().replace(b"\0", b" ").startswith(command.encode()) and
                         own in (process / "environ").read_bytes().split(b"\0")):
-                    found.append(process.name)
+                    found.append(int(process.name))
             except OSError:
                 pass
         return found
@@ -116,12 +122,11 @@ class Prefix:
     def stop(self):
         subprocess.run(self.server + ["-k"], env=self.env, timeout=60)
 
-    def msiexec(self, *args, standin=""):
-        """msiexec with a verbose log, the stand-in told what to do; its exit
-        code and the log's text."""
+    def msiexec(self, *args):
+        """msiexec with a verbose log; its exit code and the log's text."""
         log = self.work / "msiexec.log"
         log.unlink(missing_ok=True)
-        code, out = self.run("msiexec", *args, "/qn", "/l*v", win_path(log), standin=standin)
+        code, out = self.run("msiexec", *args, "/qn", "/l*v", win_path(log))
         return code, (log.read_text(errors="replace") if log.exists() else "") + out.decode(errors="replace")
 
     def query(self, key, *args):
@@ -144,7 +149,29 @@ class Prefix:
 
     def installed(self):
         folder = self.drive / "Program Files" / "Pacecap"
-        return {path.name: path.read_bytes() for path in folder.iterdir()} if folder.exists() else {}
+        return {path.name: path.read_bytes() if path.is_file() else None
+                for path in folder.iterdir()} if folder.exists() else {}
+
+    def task(self):
+        """The Description of the task named Pacecap, "" where it has none,
+        None where there is no task."""
+        path = self.drive / "windows" / "system32" / "tasks" / "Pacecap"
+        if not path.exists():
+            return None
+        data = path.read_bytes()
+        text = data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode(errors="replace")
+        found = re.search(r"<Description>(.*?)</Description>", text, re.S)
+        return found[1] if found else ""
+
+    def task_by_hand(self):
+        """Registers the task named Pacecap as an administrator would by hand,
+        from the task's own definition with a Description of BY_HAND."""
+        xml = (ROOT / "deploy" / "shared" / "PacecapTask.xml").read_text()
+        xml = re.sub(r"<Description>.*?</Description>", "<Description>%s</Description>" % BY_HAND, xml)
+        xml = xml.replace("{KEEPER}", FOLDER + "PacecapKeep.exe").replace("{PLUGGEDIN}", "70").replace(
+            "{ONBATTERY}", "60")
+        (self.work / "hand.xml").write_text(xml)
+        return self.run("schtasks", "/create", "/tn", "Pacecap", "/xml", win_path(self.work / "hand.xml"), "/f")[0]
 
     def finds_pacecap(self):
         """Whether a new process finds Pacecap through the PATH."""
@@ -159,28 +186,14 @@ def refused_at_launch(code, log):
 
 
 def steps(prefix, old, new, scripts, original_path):
-    """The install table: (what, step), each step returning (passed, detail)."""
+    """The install table: (what, step), each step returning (passed, detail).
+    old is the package changed to stand in for Windows at an upgrade (see
+    main)."""
     files = lambda exe: dict({"Pacecap.exe": exe.read_bytes(),  # noqa: E731
                               "PacecapKeep.exe": (exe.parent / "PacecapKeep.exe").read_bytes()}, **scripts)
     old_code = build_msi.product_code(OLD, "x64")
     new_code = build_msi.product_code(NEW, "x64")
-
-    def marked():
-        return "TaskRegistered" in prefix.query(MARK)
-
-    def values():
-        line = [line for line in prefix.query(MARK, "/v", "TaskValues").splitlines() if "REG_SZ" in line]
-        return line[0].split("REG_SZ", 1)[1].strip() if line else None
-
-    def ran(log, *arguments):
-        """Each run of the action, in order, as the stand-in recorded it and
-        the log ended it, for the arguments given (the rest of each run's
-        command line)."""
-        runs = prefix.started()
-        endings = [line.split(":", 1)[0] for line in log.splitlines() if
-                   line.startswith("Register-PacecapTask.ps1") and ": exit code " in line]
-        return runs == [POWERSHELL + (" " + args if args else "") for args in arguments] and endings == [
-            "Register-PacecapTask.ps1" + (" " + args if args else "") for args in arguments], (runs, endings)
+    folder = prefix.drive / "Program Files" / "Pacecap"
 
     def whole(exe, code):
         """exe's version installed whole: its files, one product, PATH once and otherwise as it was."""
@@ -188,32 +201,65 @@ def steps(prefix, old, new, scripts, original_path):
         return (prefix.installed() == files(exe) and list(prefix.products()) == [code] and
                 [entry for entry in path if entry] == [entry for entry in original_path if entry] + [FOLDER])
 
-    def other_folder():
-        # The same package, told that Program Files is elsewhere.
-        other = prefix.work / "other.msi"
-        shutil.copy(old[1], other)
-        subprocess.run(["msibuild", str(other), "-q", "UPDATE `CustomAction` SET `Target` = 'C:\\Elsewhere\\' "
-                        "WHERE `Action` = 'SetProgramFilesPacecap'"], check=True)
-        code, log = prefix.msiexec("/i", win_path(other))
-        return code == FAILURE and "InstallInitialize" not in log and not prefix.installed(), code
+    def gone():
+        """Nothing left: no folder, no product, PATH as it was, no task, nothing kept."""
+        return (not folder.exists() and not prefix.products() and prefix.task() is None and
+                "Pacecap" not in prefix.query(KEPT) and
+                [e for e in prefix.path_entries() if e] == [e for e in original_path if e] and not prefix.finds_pacecap())
 
-    def over_copy():
-        # The same files placed by hand, as unpacked from the zip: they
-        # would keep their owner and rights.
-        folder = prefix.drive / "Program Files" / "Pacecap"
+    def by_hand(extra=()):
+        """The folder as left by hand: the old files with the times of a copy, and extra names."""
         folder.mkdir(parents=True)
-        for name, data in files(old[0]).items():
+        for name, data in list(files(old[0]).items()) + [(name, b"") for name in extra]:
+            (folder / name).parent.mkdir(exist_ok=True)
             (folder / name).write_bytes(data)
             os.utime(folder / name, (HAND_TIME, HAND_TIME))
+
+    def variant(name, *queries):
+        """The new package with changes (SQL queries), in work/name."""
+        package = prefix.work / name
+        shutil.copy(new[1], package)
+        for query in queries:
+            subprocess.run(["msibuild", str(package), "-q", query], check=True)
+        return win_path(package)
+
+    def other_folder():
+        # The same package, told that Program Files is elsewhere.
+        package = variant("other.msi", "UPDATE `CustomAction` SET `Target` = 'C:\\Elsewhere\\' "
+                          "WHERE `Action` = 'SetProgramFilesPacecap'")
+        code, log = prefix.msiexec("/i", package)
+        return code == FAILURE and "InstallInitialize" not in log and not prefix.installed(), code
+
+    def other_file():
+        # The files placed by hand, with one more: each would keep its owner and rights.
+        by_hand(["notes.txt"])
         code, log = prefix.msiexec("/i", win_path(old[1]))
         times = [path.stat().st_mtime for path in folder.iterdir()]
         shutil.rmtree(folder)
-        return (refused_at_launch(code, log) and times == [HAND_TIME] * len(files(old[0])) and not prefix.products()), (code, times)
+        return (refused_at_launch(code, log) and times == [HAND_TIME] * (len(files(old[0])) + 1) and
+                not prefix.products()), (code, times)
+
+    def empty_folder():
+        folder.mkdir(parents=True)
+        code, _ = prefix.msiexec("/i", win_path(old[1]))
+        installed = whole(old[0], old_code)
+        code2, _ = prefix.msiexec("/x", win_path(old[1]))
+        return code == code2 == 0 and installed and gone(), (code, code2, sorted(prefix.installed()))
+
+    def earlier_files():
+        # As an earlier Pacecap and Register-PacecapTask.ps1 leave them: the
+        # package writes each file anew, and its uninstall takes the Task folder too.
+        by_hand(["Task/Remediate-Pacecap.ps1", "Task/PacecapKeep.exe"])
+        code, _ = prefix.msiexec("/i", win_path(old[1]))
+        times = {path.name: path.stat().st_mtime for path in folder.iterdir() if path.is_file()}
+        installed = sorted(prefix.installed()) == sorted(list(files(old[0])) + ["Task"])
+        code2, _ = prefix.msiexec("/x", win_path(old[1]))
+        return (code == code2 == 0 and installed and sorted(times) == sorted(files(old[0])) and
+                HAND_TIME not in times.values() and gone()), (code, code2, times)
 
     def install():
-        code, log = prefix.msiexec("/i", win_path(old[1]))
-        return code == 0 and prefix.installed() == files(old[0]) and not prefix.started(), (
-            code, sorted(prefix.installed()))
+        code, _ = prefix.msiexec("/i", win_path(old[1]))
+        return code == 0 and whole(old[0], old_code) and prefix.task() is None, (code, prefix.task())
 
     def path():
         return whole(old[0], old_code) and prefix.finds_pacecap(), prefix.path_entries()
@@ -225,187 +271,126 @@ def steps(prefix, old, new, scripts, original_path):
                 == ("Pacecap", "The Pacecap Project", OLD, "https://pacecap.example") and
                 icon.exists() and icon.read_bytes() == (ROOT / "res" / "Pacecap.ico").read_bytes()), entry
 
+    def registered(package, values, description):
+        code, log = prefix.msiexec("/i", package, *values)
+        steps = [line.split("Pacecap's task: ", 1)[1].split()[0] for line in log.splitlines()
+                 if "Pacecap's task: " in line]
+        return (code == 0 and prefix.task() == description and "RegisterTask" in steps and
+                "Pacecap" not in prefix.query(KEPT)), (code, prefix.task(), steps)
+
     def repair():
-        (prefix.drive / "Program Files" / "Pacecap" / "Pacecap.exe").unlink()
+        # The task changed by hand since: a repair without values leaves it so.
+        made = prefix.task_by_hand()
+        (folder / "Pacecap.exe").unlink()
         code, _ = prefix.msiexec("/i", win_path(old[1]), "REINSTALL=ALL", "REINSTALLMODE=amus")
-        return code == 0 and whole(old[0], old_code), code
+        return made == 0 and code == 0 and whole(old[0], old_code) and prefix.task() == BY_HAND, (
+            made, code, prefix.task())
 
     def refused_limits():
-        # The last: values for the installed version itself, which registered no task.
-        outcomes = [(value, prefix.msiexec("/i", win_path(package[1]), value)) for package, value in
-                    ((new, "PLUGGEDIN=101"), (new, "PLUGGEDIN=-1"), (new, "ONBATTERY=abc"), (new, "ONBATTERY=99.5"),
-                     (old, "PLUGGEDIN=99"))]
-        return all(refused_at_launch(code, log) for _, (code, log) in outcomes) and whole(old[0], old_code), [
-            (value, code) for value, (code, _) in outcomes]
+        outcomes = [(value, prefix.msiexec("/i", win_path(new[1]), value)) for value in
+                    ("PLUGGEDIN=101", "PLUGGEDIN=-1", "ONBATTERY=abc", "ONBATTERY=99.5")]
+        return (all(refused_at_launch(code, log) for _, (code, log) in outcomes) and whole(old[0], old_code) and
+                prefix.task() == BY_HAND), [(value, code) for value, (code, _) in outcomes]
 
     def upgrade():
         code, _ = prefix.msiexec("/i", win_path(new[1]))
-        return code == 0 and whole(new[0], new_code), (code, prefix.path_entries(), list(prefix.products()))
+        return code == 0 and whole(new[0], new_code) and prefix.task() == BY_HAND, (
+            code, prefix.path_entries(), list(prefix.products()), prefix.task())
 
     def downgrade():
         code, log = prefix.msiexec("/i", win_path(old[1]))
         return refused_at_launch(code, log) and whole(new[0], new_code), code
 
     def uninstall():
-        code, log = prefix.msiexec("/x", win_path(new[1]))
-        return (code == 0 and not prefix.installed() and not prefix.products() and not marked() and
-                not [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -")] and
-                [e for e in prefix.path_entries() if e] == [e for e in original_path if e] and
-                not prefix.finds_pacecap()), (code, prefix.path_entries())
+        code, _ = prefix.msiexec("/x", win_path(new[1]))
+        return code == 0 and gone(), (code, prefix.task(), sorted(prefix.installed()))
 
-    def registered():
-        code, log = prefix.msiexec("/i", win_path(new[1]), "PLUGGEDIN=99")
-        lines = [line for line in log.splitlines() if line.startswith("Register-PacecapTask.ps1 -PluggedIn 99")]
-        # Each stream's lines in their order; the two streams may interleave.
-        streams = [[line for line in lines if ("(error output)" in line) == error] for error in (False, True)]
-        return (code == 0 and whole(new[0], new_code) and ran(log, "-PluggedIn 99")[0] and
-                streams == [["Register-PacecapTask.ps1 -PluggedIn 99" + line for line in STANDIN_LINES[:3]] +
-                            ["Register-PacecapTask.ps1 -PluggedIn 99: exit code 0"],
-                            ["Register-PacecapTask.ps1 -PluggedIn 99" + line for line in STANDIN_LINES[3:]]] and
-                values() == "-PluggedIn 99|-OnBattery"), (code, lines, values())
-
-    def removed(what):
-        code, log = prefix.msiexec("/x", win_path(new[1]))
-        runs = ran(log, "-Remove")
-        folder = prefix.drive / "Program Files" / "Pacecap"
-        left = sorted(path.name for path in folder.iterdir()) if folder.exists() else []
-        if folder.exists():  # the stand-in removes no task folder, which Wine's uninstall then leaves
-            shutil.rmtree(folder)
-        return code == 0 and runs[0] and left in ([], ["Task"]) and not marked(), (what, code, runs, left)
-
-    def removed_by_hand():
+    def no_task():
         code, _ = prefix.msiexec("/i", win_path(new[1]))
-        # As Register-PacecapTask.ps1 leaves it, run by hand: the task's
-        # folder with its copies, and no mark.
-        (prefix.drive / "Program Files" / "Pacecap" / "Task").mkdir()
-        (prefix.drive / "Program Files" / "Pacecap" / "Task" / "Remediate-Pacecap.ps1").write_bytes(b"")
-        return code == 0 and not marked() and removed("by hand")[0], code
+        installed = whole(new[0], new_code) and prefix.task() is None
+        code2, log = prefix.msiexec("/x", win_path(new[1]))
+        return code == code2 == 0 and installed and "Pacecap's task: GetTask 0x80070002" in log and gone(), (
+            code, code2)
 
-    def upgraded():
-        code, log = prefix.msiexec("/i", win_path(old[1]), "PLUGGEDIN=90")
-        first = ran(log, "-PluggedIn 90")
-        code2, log = prefix.msiexec("/i", win_path(new[1]))
-        runs = prefix.started()
-        # (Wine's RemoveExistingProducts sets no UPGRADINGPRODUCTCODE, so the
-        # old version's uninstall removes the task first there.)
-        return (code == code2 == 0 and first[0] and runs[-1:] == [POWERSHELL + " -PluggedIn 90"] and
-                whole(new[0], new_code) and values() == "-PluggedIn 90|-OnBattery" and
-                removed("after the upgrade")[0]), (code, code2, first, runs, values())
-
-    def failed():
-        code, log = prefix.msiexec("/i", win_path(new[1]), "PLUGGEDIN=99", standin="-PluggedIn 99=6")
-        runs = ran(log, "-PluggedIn 99", "-Remove")
-        return (code == FAILURE and runs[0] and not prefix.installed() and not prefix.products() and
-                "Pacecap's task could not be registered, so the install was undone" in log), (code, runs)
-
-    def variant(name, query):
-        """The new package with one change (an SQL query), in work/name."""
-        package = prefix.work / name
-        if not package.exists():
-            shutil.copy(new[1], package)
-            subprocess.run(["msibuild", str(package), "-q", query], check=True)
-        return win_path(package)
-
-    def short():
-        """The same package, with a bound of 5 seconds."""
-        return variant("short.msi", "UPDATE `Property` SET `Value` = '5' WHERE `Property` = 'TaskSeconds'")
+    def undone():
+        # A failure after the registration: the rollback puts the task back as it was.
+        made = prefix.task_by_hand()
+        package = variant("failing.msi", "INSERT INTO `CustomAction` (`Action`, `Type`, `Target`) "
+                          "VALUES ('Fail', 19, 'a failure planted after the registration')",
+                          "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('Fail', 6595)")
+        code, _ = prefix.msiexec("/i", package, "PLUGGEDIN=99")
+        return (made == 0 and code == FAILURE and prefix.task() == BY_HAND and not prefix.installed() and
+                "Pacecap" not in prefix.query(KEPT)), (made, code, prefix.task())
 
     def refused_data():
-        # The same package, its registration given an argument it does not take.
+        # The same package, its registration given a keeper that XML cannot hold as it stands.
         package = variant("refused.msi", "UPDATE `CustomAction` SET `Target` = "
-                          "'[TaskSeconds]|[PacecapFolder]|-Pacecap x' WHERE `Action` = 'SetRegisterTask'")
+                          "'C:\\A&B\\PacecapKeep.exe|[PLUGGEDIN]|[ONBATTERY]' WHERE `Action` = 'SetRegisterTask'")
         code, log = prefix.msiexec("/i", package, "PLUGGEDIN=99")
-        prefix.started()
-        return (code == FAILURE and "The task's CustomActionData was refused: an argument other than" in log and
-                "Pacecap's task could not be registered, so the install was undone" in log and
-                not prefix.installed()), code
+        return (code == FAILURE and "Pacecap's task: refused keeper: & < > ' \"" in log and
+                "Pacecap's task: not registered; install undone." in log and
+                not prefix.installed() and prefix.task() == BY_HAND), code
 
-    def hung():
-        code, log = prefix.msiexec("/i", short(), "PLUGGEDIN=99", standin="-PluggedIn 99=hang")
-        runs = prefix.started()
-        # (The processes counted include the console host that Wine, like
-        # Windows, starts for PowerShell.)
-        stopped = [line.split(" (")[0] for line in log.splitlines() if "did not finish within 5 seconds" in line]
-        return (code == FAILURE and runs[:2] == [POWERSHELL + " -PluggedIn 99", '"C:\\windows\\system32\\'
-                'WindowsPowerShell\\v1.0\\powershell.exe" hanging-child'] and
-                stopped == ["Register-PacecapTask.ps1 -PluggedIn 99: did not finish within 5 seconds, and was stopped "
-                            "with all it had started"] and
-                not prefix.running("powershell.exe") and not prefix.installed()), (code, runs, stopped,
-                                                                                   prefix.running("powershell.exe"))
-
-    def flooded():
-        code, log = prefix.msiexec("/i", short(), "PLUGGEDIN=99", standin="-PluggedIn 99=flood")
-        prefix.started()
-        stopped = [line for line in log.splitlines() if "did not finish within 5 seconds" in line]
-        return (code == FAILURE and len(stopped) == 1 and ": " + "f" * 63 in log and
-                not prefix.running("powershell.exe") and not prefix.installed()), (code, stopped)
-
-    def cancelled():
-        out = prefix.run(win_path(old[0].parent / "tests" / "programs" / "CancelledInstall.exe"), short(),
-                         standin="-PluggedIn 99=hang")[1]
-        runs, running = prefix.started(), prefix.running("powershell.exe")
-        # (Wine runs no rollback after a cancel, as Windows does: it keeps
-        # the files and the entry, which an uninstall removes here.)
-        prefix.msiexec("/x", win_path(new[1]))
-        prefix.started()
-        return (out == b"1602" and runs[:1] == [POWERSHELL + " -PluggedIn 99 -OnBattery 80"] and not running and
-                not prefix.installed() and not prefix.products()), (out, runs, running)
-
-    def failed_removal():
-        code, log = prefix.msiexec("/i", win_path(new[1]), "PLUGGEDIN=99")
-        first = ran(log, "-PluggedIn 99")
-        code2, log = prefix.msiexec("/x", win_path(new[1]), standin="-Remove=6")
-        runs = ran(log, "-Remove", "-PluggedIn 99")
-        # (Wine's rollback keeps the files but not the Apps & Features entry;
-        # Windows keeps both.)
-        return (code == 0 and first[0] and code2 == FAILURE and runs[0] and prefix.installed() == files(new[0]) and
-                "Pacecap's task could not be removed, so Pacecap stays installed, with its task" in log and
-                "Run Register-PacecapTask.ps1 -Remove from an administrator prompt, then uninstall again." in log), (
-                    code, code2, first, runs)
-
-    def own_processes():
-        # Stand-ins by name alone: one as in another checkout's prefix, one as in this one.
-        named = [subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)", "powershell.exe"],
-                                  env=dict(os.environ, WINEPREFIX=where))
-                 for where in (str(prefix.work / "other-prefix"), prefix.env["WINEPREFIX"])]
+    def unanswered():
+        # The Task Scheduler's service (in Wine's netsvcs host, started by the
+        # task made by hand) stopped dead: the action gives up at its one
+        # bound, the install is undone, and its rollback does not wait again.
+        hosts = prefix.processes(r"C:\windows\system32\svchost.exe -k netsvcs")
+        for host in hosts:
+            os.kill(host, signal.SIGSTOP)
         try:
-            found = prefix.running("powershell.exe")
+            code, log = prefix.msiexec("/i", win_path(new[1]), "PLUGGEDIN=99")
         finally:
-            for process in named:
-                process.kill()
-                process.wait()
-        return found == [str(named[1].pid)], (found, [process.pid for process in named])
+            for host in hosts:
+                os.kill(host, signal.SIGCONT)
+        return (len(hosts) == 1 and code == FAILURE and "Pacecap's task: no answer in 60 s" in log and
+                "Pacecap's task: Task Scheduler still busy" in log and not prefix.installed() and
+                prefix.task() == BY_HAND), (hosts, code)
+
+    def by_hand_removed():
+        code, _ = prefix.msiexec("/i", win_path(new[1]))
+        code2, _ = prefix.msiexec("/x", win_path(new[1]))
+        return code == code2 == 0 and gone(), (code, code2, prefix.task())
+
+    def no_powershell():
+        return not prefix.started(), prefix.started()
 
     return [
-        ("a powershell.exe counts as running only in this suite's own prefix, not in another checkout's",
-         own_processes),
         ("before the install, a new process does not find Pacecap", lambda: (not prefix.finds_pacecap(), "")),
         ("a folder other than Program Files' own is refused before anything changes", other_folder),
-        ("an install over a copy placed by hand is refused before anything changes", over_copy),
-        ("a silent install puts the exe and the three scripts, byte for byte, in C:\\Program Files\\Pacecap", install),
+        ("an install over a folder that holds another file is refused before anything changes", other_file),
+        ("a silent install without values puts the files, byte for byte, in C:\\Program Files\\Pacecap, and "
+         "registers no task", install),
         ("the machine PATH holds the folder once, the rest as it was, and a new process finds Pacecap", path),
         ("Apps & Features: name, publisher, version, help link and icon", apps_and_features),
-        ("a repair (REINSTALL=ALL REINSTALLMODE=amus) puts back a deleted exe", repair),
-        ("limits outside 0 to 100, and limits over an install of the same version that registered no task, are "
-         "refused before anything changes, and the install stays whole", refused_limits),
-        ("an upgrade to %s leaves one product and one PATH entry, with the new exe" % NEW, upgrade),
+        ("PLUGGEDIN=99 ONBATTERY=80 over the same version registers the task with both, and keeps nothing",
+         lambda: registered(win_path(old[1]), ["PLUGGEDIN=99", "ONBATTERY=80"], DESCRIPTION % (99, 80))),
+        ("a repair without values puts back a deleted exe, and leaves the task as it is", repair),
+        ("limits outside 0 to 100 are refused before anything changes, and the install and task stay",
+         refused_limits),
+        ("an upgrade to %s without values leaves one product, one PATH entry, the new exe, and the task as it is"
+         % NEW, upgrade),
         ("a downgrade to %s is refused before anything changes, and %s stays whole" % (OLD, NEW), downgrade),
-        ("uninstall runs no task action where there is no task, and leaves no file, no PATH "
-         "entry and no Apps & Features entry", uninstall),
-        ("PLUGGEDIN=99: the action starts System32's Windows PowerShell by its path with the script and the "
-         "value, logs each line of both streams and the exit code, and remembers the values", registered),
-        ("uninstall removes the task the package registered", lambda: removed("by the package")),
-        ("uninstall removes a task registered by hand, which left no mark", removed_by_hand),
-        ("an upgrade without values registers the task again with the values it had", upgraded),
-        ("a registration that exits 6 fails the install, which is rolled back and its task removed", failed),
+        ("uninstall removes a task made by hand, and leaves no file, no PATH entry, no Apps & Features entry",
+         uninstall),
+        ("PLUGGEDIN=99 alone registers the task with 99 plugged in and 0 (left as it is) on battery",
+         lambda: registered(win_path(new[1]), ["PLUGGEDIN=99"], DESCRIPTION % (99, 0))),
+        ("ONBATTERY=80 alone over it registers the task again, with 0 plugged in and 80 on battery",
+         lambda: registered(win_path(new[1]), ["ONBATTERY=80"], DESCRIPTION % (0, 80))),
+        ("uninstall removes the task the package registered", uninstall),
+        ("uninstall where there is no task finds none, which is no error, and leaves nothing", no_task),
+        ("a failure after the registration undoes the install and puts back the task as it was", undone),
         ("a registration whose data is refused fails the install, which is rolled back, with what to do",
          refused_data),
-        ("a registration that hangs, with a child that hangs too, is stopped at the bound with its child, "
-         "and the install is rolled back", hung),
-        ("a registration that writes without pause is stopped at the bound all the same", flooded),
-        ("a cancel answered to the script's first line stops it with its child, and the install returns 1602",
-         cancelled),
-        ("a removal that fails stops the uninstall with what to do, and registers the task again", failed_removal),
+        ("a Task Scheduler that never answers fails the install at the one bound of 60 s, and the install is "
+         "undone", unanswered),
+        ("uninstall removes a task made by hand before the install", by_hand_removed),
+        # After the rest: PATH keeps an empty entry from each uninstall, and
+        # Wine's cmd then finds no Pacecap through it.
+        ("an install over an empty leftover folder installs, and its uninstall leaves nothing", empty_folder),
+        ("an install over a folder of only an earlier Pacecap's files, and a Task folder of them, writes each "
+         "file anew; its uninstall takes the Task folder too", earlier_files),
+        ("no step started PowerShell", no_powershell),
     ]
 
 
@@ -414,29 +399,24 @@ def arm64_steps(prefix, package, exe, x64_package):
         code, _ = prefix.msiexec("/i", win_path(x64_package))
         return code == 0 and list(prefix.products()) == [build_msi.product_code(OLD, "x64")], code
 
-    logs = {}
-
     def install():
-        code, logs["install"] = prefix.msiexec("/i", win_path(package), "PLUGGEDIN=99")
+        code, _ = prefix.msiexec("/i", win_path(package), "PLUGGEDIN=99")
         return (code == 0 and prefix.installed().get("Pacecap.exe") == exe.read_bytes() and
                 list(prefix.products()) == [build_msi.product_code(OLD, "arm64")]), (code, list(prefix.products()))
 
     def action():
-        runs = prefix.started()
-        ended = [line for line in logs.get("install", "").splitlines() if line.startswith("Register-PacecapTask.ps1")]
-        return (runs == [POWERSHELL + " -PluggedIn 99"] and
-                ended[-1:] == ["Register-PacecapTask.ps1 -PluggedIn 99: exit code 0"]), (runs, ended)
+        return prefix.task() == DESCRIPTION % (99, 0), prefix.task()
 
     def uninstall():
         code, _ = prefix.msiexec("/x", win_path(package))
-        return (code == 0 and not prefix.installed() and not prefix.products() and
-                prefix.started() == [POWERSHELL + " -Remove"]), code
+        return (code == 0 and not prefix.installed() and not prefix.products() and prefix.task() is None and
+                not prefix.started()), (code, prefix.task())
 
     return [("the x64 package installs on ARM64 too", x64_first),
             ("the ARM64 package of the same version, with PLUGGEDIN=99, replaces it, and installs its exe", install),
-            ("its ARM64 task action ran once, started PowerShell with the value, and logged its exit code", action),
+            ("its ARM64 task action registered the task with 99 plugged in and 0 on battery", action),
             ("the installed ARM64 exe runs, found through the PATH", lambda: (prefix.finds_pacecap(), "")),
-            ("the ARM64 package uninstalls, removing the task", uninstall)]
+            ("the ARM64 package uninstalls, removing the task, and no PowerShell ran", uninstall)]
 
 
 def main():
@@ -449,7 +429,7 @@ def main():
     passed = failed = 0
     if skip:
         print("Install under Wine skipped: %s" % skip)
-        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 22))
+        print("0 passed, 0 failed, %d skipped" % (5 if arm64 else 23))
         return 0
     (ROOT / "build").mkdir(exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix="pacecap-install-", dir=ROOT / "build"))
@@ -462,6 +442,13 @@ def main():
             table = arm64_steps(prefix, package, exe, x64_package)
         else:
             old, new = build("x64", OLD, work), build("x64", NEW, work)
+            # Windows runs the old version's uninstall within an upgrade with
+            # UPGRADINGPRODUCTCODE set, which keeps the task; Wine's sets
+            # nothing. The old package stands in for Windows there: its
+            # removal of the task never runs.
+            for action in ("ForgetRemoveTask", "UndoRemoveTask", "RemoveTask"):
+                subprocess.run(["msibuild", str(old[1]), "-q", "UPDATE `InstallExecuteSequence` SET `Condition` = "
+                                "'0' WHERE `Action` = '%s'" % action], check=True)
             scripts = {name: (work / OLD / name).read_bytes() for name in SCRIPTS}
             prefix.start(old[0].parent / "tests" / "programs" / "StandInPowerShell.exe")
             table = steps(prefix, old, new, scripts, prefix.path_entries())

@@ -48,24 +48,19 @@ MANIFESTS = [("yaml", "version"), ("installer.yaml", "installer"), ("locale.en-U
 # The task's custom actions, read back with msiinfo: (action, type, source,
 # target, condition, sequence). 3073 is a function of a DLL in the Binary
 # table (1), deferred (1024), without impersonation (2048); 3329 the same
-# as a rollback action (256); 51 sets the property the deferred action reads.
-GIVEN, REMOVING = "TASKARGUMENTS AND NOT REMOVE", 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
-FRESH = GIVEN + " AND NOT TASKREGISTERED AND NOT TASKFOLDER"
-FOUND = "(TASKREGISTERED OR TASKFOLDER) AND " + REMOVING
+# as a rollback action (256), 3585 as a commit action (512); 51 sets the
+# property the deferred action reads; CheckFolder runs at once, before the
+# launch conditions.
+GIVEN, REMOVING = "(PLUGGEDIN OR ONBATTERY) AND NOT REMOVE", 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
 ACTIONS = [
-    ("SetTaskArguments", "51", "TASKARGUMENTS", "-PluggedIn [PLUGGEDIN]|-OnBattery [ONBATTERY]",
-     "PLUGGEDIN OR ONBATTERY", "991"),
-    ("SetRememberedTaskArguments", "51", "TASKARGUMENTS", "[TASKVALUES]",
-     "TASKVALUES AND NOT (PLUGGEDIN OR ONBATTERY)", "992"),
-    ("SetRemoveTask", "51", "RemoveTask", "[TaskSeconds]|[PacecapFolder]|-Remove", FOUND, "1520"),
-    ("SetUndoRemoveTask", "51", "UndoRemoveTask", "[TaskSeconds]|[PacecapFolder]|[TASKVALUES]",
-     "TASKVALUES AND " + REMOVING, "1521"),
-    ("SetRegisterTask", "51", "RegisterTask", "[TaskSeconds]|[PacecapFolder]|[TASKARGUMENTS]", GIVEN, "1530"),
-    ("SetUndoRegisterTask", "51", "UndoRegisterTask", "[TaskSeconds]|[PacecapFolder]|-Remove", FRESH, "1531"),
-    ("UndoRemoveTask", "3329", "TaskAction.dll", "RunTaskScript", "TASKVALUES AND " + REMOVING, "1539"),
-    ("RemoveTask", "3073", "TaskAction.dll", "RunTaskScript", FOUND, "1540"),
-    ("UndoRegisterTask", "3329", "TaskAction.dll", "RunTaskScript", FRESH, "6589"),
-    ("RegisterTask", "3073", "TaskAction.dll", "RunTaskScript", GIVEN, "6590"),
+    ("CheckFolder", "2049", "TaskAction.dll", "CheckFolder", "NOT Installed OR (%s)" % REMOVING, "99"),
+    ("ForgetRemoveTask", "3585", "TaskAction.dll", "ForgetTask", REMOVING, "1538"),
+    ("UndoRemoveTask", "3329", "TaskAction.dll", "RestoreTask", REMOVING, "1539"),
+    ("RemoveTask", "3073", "TaskAction.dll", "RemoveTask", REMOVING, "1540"),
+    ("SetRegisterTask", "51", "RegisterTask", "[PacecapFolder]PacecapKeep.exe|[PLUGGEDIN]|[ONBATTERY]", GIVEN, "1550"),
+    ("ForgetRegisterTask", "3585", "TaskAction.dll", "ForgetTask", GIVEN, "6588"),
+    ("UndoRegisterTask", "3329", "TaskAction.dll", "RestoreTask", GIVEN, "6589"),
+    ("RegisterTask", "3073", "TaskAction.dll", "RegisterTask", GIVEN, "6590"),
 ]
 # Accounts that Windows 7's SDDL reads by alias; any other goes by its SID.
 OLDEST_ALIASES = {"SY", "BA", "BU"}
@@ -297,7 +292,7 @@ def package_tables(packages):
         check("%s: template %s;1033, installer 5.0, per machine, 64-bit components, fixed UpgradeCode, ProductCode "
               "of version and processor, PATH, upgrade and downgrade rows, only into Program Files, versioned exes, "
               "component codes from their names, the keeper's component, rights set with the accounts Windows 7 "
-              "reads, no script action, and the task's bound of 300 seconds"
+              "reads, no script action, and the folders CheckFolder finds emptied"
               % (package.name, arch), [
                   "Template: %s;1033" % build_msi.PLATFORMS[arch] in info, "Version: 500 " in info,
                   properties.get("ALLUSERS") == "1", properties.get("UpgradeCode") == upgrade == identity.UPGRADE_CODE,
@@ -331,20 +326,22 @@ def package_tables(packages):
                   # any source), as Windows Installer brings no script engine; the one DLL is the task's.
                   not [row for row in msi_table(package, "CustomAction") if int(row[1]) & 7 in (5, 6)] and
                   [row[0] for row in msi_table(package, "Binary")] == ["TaskAction.dll"],
-                  # The task's script gets 300 seconds; only the tests shorten it, in a copy.
-                  properties.get("TaskSeconds") == "300",
+                  # What CheckFolder found, emptied: a leftover's files at install, the Task folder at uninstall.
+                  sorted(msi_table(package, "RemoveFile")) == sorted(
+                      [["%s_%s" % (prefix, key), "Exe", name, folder, mode]
+                       for prefix, folder, mode in (("Leftover", "LEFTOVERFOLDER", "1"), ("Task", "TASKFOLDER", "2"))
+                       for key, name in zip(build_msi.FILE_KEYS, build_msi.FILE_NAMES)] +
+                      [["TaskFolder", "Exe", "", "TASKFOLDER", "2"]]),
                   ] == [True] * 18, info)
     sequence = {rows[0]: rows for rows in msi_table(packages[0], "InstallExecuteSequence")}
     for action, kind, source, target, condition, at in ACTIONS:
         rows = [([row for row in msi_table(p, "CustomAction") if row[0] == action],
                  [row for row in msi_table(p, "InstallExecuteSequence") if row[0] == action]) for p in packages]
-        # The values are settled before the transaction, as the registry
-        # write that remembers them reads them too; the task's own actions
-        # run inside it.
+        # The folder is looked into before anything changes; the task's own actions run inside the transaction.
         inside = int(sequence["InstallInitialize"][2]) < int(at) < int(sequence["InstallFinalize"][2])
         check("custom action %s: type %s, %s, when %s, at %s" % (action, kind, target, condition, at),
               all(row == ([[action, kind, source, target, ""]], [[action, condition, at]]) for row in rows) and
-              inside == (source != "TASKARGUMENTS"), rows)
+              inside == (action != "CheckFolder"), rows)
     conditions = [row[0] for row in msi_table(packages[0], "LaunchCondition")]
     check("launch conditions, which run before anything changes, refuse limits outside 0 to 100", all(
               "NOT %s OR (%s >= 0 AND %s <= 100)" % (name, name, name) in conditions
@@ -606,7 +603,7 @@ def main():
         with time_stamp_authority(work, pki) as pki["tsa.url"]:
             with checks(12, "signing"):
                 signing(work, unsigned, pki, other_pki)
-            with checks(45, "release bundle"):
+            with checks(35 + len(ACTIONS), "release bundle"):
                 bundle(work, pki)
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <string>
 #include <vector>
 
+#include "FakePlatform.h"
 #include "TaskRules.h"
 
 using namespace taskaction;
@@ -18,207 +18,140 @@ std::string Narrow(const WCHAR* wide) {
     return text;
 }
 
-// Keeps [A-Za-z0-9_] and makes anything else '_'. Test discovery reads the
-// list of tests, with each row's printed parameter, as a CMake list, where a
-// trailing backslash escapes the separator and joins two tests into one.
-std::string Safe(const std::string& text) {
-    std::string safe = text;
-    for (char& c : safe) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
+// The text of each element named tag in xml, in order.
+std::vector<std::string> Elements(const std::string& xml, const std::string& tag) {
+    std::vector<std::string> found;
+    for (size_t at = xml.find("<" + tag + ">"); at != std::string::npos; at = xml.find("<" + tag + ">", at + 1)) {
+        const size_t from = at + tag.size() + 2;
+        found.push_back(xml.substr(from, xml.find("</" + tag + ">", from) - from));
     }
-    return safe;
+    return found;
 }
 
-// A row's name: its number and the start of how it prints, safe.
-struct RowName {
-    template <class Case>
-    std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
-        return std::to_string(info.index) + "_" + Safe(::testing::PrintToString(info.param)).substr(0, 48);
-    }
-};
+const std::string kKeeper = "C:\\Program Files\\Pacecap\\PacecapKeep.exe";
 
-const char kSystem[] = "C:\\Windows\\system32";
-const char kPowerShell[] = "\"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe\" "
-                           "-NoProfile -NonInteractive -ExecutionPolicy Bypass -File ";
-const char kScript[] = "\"C:\\Program Files\\Pacecap\\Register-PacecapTask.ps1\"";
-
-// CustomActionData -> PowerShell's command line, or the refusal.
-struct CommandCase {
+// CustomActionData -> the task's XML, field by field, or the refusal.
+struct ValuesCase {
     std::string data;
-    std::string expect;  // the whole command line after kPowerShell, or "refused: ..."
-    std::string system = kSystem;
+    std::string arguments;  // the action's arguments, or "refused: ..."
+    std::string keeper = kKeeper;
 };
 
-void PrintTo(const CommandCase& c, std::ostream* out) { *out << Safe(c.data + " in " + c.system); }
+void PrintTo(const ValuesCase& c, std::ostream* out) { *out << c.data; }
 
-class CommandLineTest : public ::testing::TestWithParam<CommandCase> {};
+class TaskXmlTest : public ::testing::TestWithParam<ValuesCase> {};
 
-TEST_P(CommandLineTest, FromCustomActionData) {
-    const CommandCase& c = GetParam();
-    TaskRun run;
-    WideText<kPathSize> powershell;
-    WideText<kCommandLineSize> commandLine;
-    std::string got;
-    if (!ReadTaskData(Wide(c.data).c_str(), run)) {
-        got = std::string("refused: ") + run.refusal;
-    } else if (!BuildPowerShellPath(Wide(c.system).c_str(), powershell) ||
-               !BuildCommandLine(powershell.chars, run, commandLine)) {
-        got = "too long";
-    } else {
-        got = Narrow(commandLine.chars);
-        const std::string prefix = std::string(kPowerShell);
-        EXPECT_EQ(got.substr(0, prefix.size()), prefix);
-        got = got.substr(prefix.size());
-        EXPECT_EQ(run.seconds, 300u);
+TEST_P(TaskXmlTest, FilledFromCustomActionData) {
+    const ValuesCase& c = GetParam();
+    TaskValues values;
+    static WideText<kXmlSize> xml;
+    if (!ReadTaskValues(Wide(c.data).c_str(), values)) {
+        EXPECT_EQ(std::string("refused: ") + values.refusal, c.arguments);
+        return;
     }
-    EXPECT_EQ(got, c.expect);
+    ASSERT_TRUE(FillTaskXml(values, xml));
+    const std::string text = Narrow(xml.chars);
+    EXPECT_EQ(Elements(text, "Arguments"), std::vector<std::string>{c.arguments});
+    EXPECT_EQ(Elements(text, "Command"), std::vector<std::string>{c.keeper});
+    // The keeper's own changes do not trigger it again.
+    EXPECT_NE(text.find("[@Name='ProcessPath']='" + c.keeper + "'"), std::string::npos);
+    EXPECT_EQ(Elements(text, "UserId"), std::vector<std::string>{"S-1-5-18"});
+    EXPECT_EQ(text.find_first_of(std::string("{\1\2\3", 4)), std::string::npos);
+    EXPECT_EQ(text.find('\n'), std::string::npos);
 }
 
-const std::string kFolder = "300|C:\\Program Files\\Pacecap\\";
-const std::string kLongFolder = "300|C:\\" + std::string(250, 'x') + "\\";
+INSTANTIATE_TEST_SUITE_P(Cases, TaskXmlTest, ::testing::Values(
+    ValuesCase{kKeeper + "|99|80", "99 80"},
+    ValuesCase{kKeeper + "|99|", "99 0"},
+    ValuesCase{kKeeper + "||80", "0 80"},
+    ValuesCase{kKeeper + "|0|100", "0 100"},
+    ValuesCase{"D:\\Pacecap\\PacecapKeep.exe|5|5", "5 5", "D:\\Pacecap\\PacecapKeep.exe"},
+    ValuesCase{kKeeper + "||", "refused: no value"},
+    ValuesCase{kKeeper + "|101|", "refused: value: not 0-100"},
+    ValuesCase{kKeeper + "|-1|", "refused: value: not 0-100"},
+    ValuesCase{kKeeper + "|99; x|", "refused: value: not 0-100"},
+    ValuesCase{kKeeper + "||0099", "refused: value: not 0-100"},
+    ValuesCase{"C:\\A&B\\PacecapKeep.exe|99|", "refused: keeper: & < > ' \""},
+    ValuesCase{"C:\\A<B\\PacecapKeep.exe|99|", "refused: keeper: & < > ' \""},
+    ValuesCase{"C:\\A'B\\PacecapKeep.exe|99|", "refused: keeper: & < > ' \""},
+    ValuesCase{"C:\\A\"B\\PacecapKeep.exe|99|", "refused: keeper: & < > ' \""},
+    ValuesCase{"C:\\" + std::string(300, 'x') + "|99|", "refused: keeper: too long"},
+    ValuesCase{kKeeper + "|99", "refused: data: not KEEPER|P|B"},
+    ValuesCase{kKeeper + "|99|80|1", "refused: data: not KEEPER|P|B"}));
 
-INSTANTIATE_TEST_SUITE_P(Cases, CommandLineTest, ::testing::Values(
-    CommandCase{kFolder + "|-PluggedIn 99|-OnBattery 80", std::string(kScript) + " -PluggedIn 99 -OnBattery 80"},
-    CommandCase{kFolder + "|-PluggedIn 0|-OnBattery 100", std::string(kScript) + " -PluggedIn 0 -OnBattery 100"},
-    CommandCase{kFolder + "|-PluggedIn |-OnBattery 80", std::string(kScript) + " -OnBattery 80"},
-    CommandCase{kFolder + "|-PluggedIn 99|-OnBattery ", std::string(kScript) + " -PluggedIn 99"},
-    CommandCase{kFolder + "|-PluggedIn |-OnBattery ", kScript},
-    CommandCase{kFolder + "|-Remove", std::string(kScript) + " -Remove"},
-    CommandCase{kFolder + "|-Remove", std::string(kScript) + " -Remove", "C:\\Windows\\system32\\"},
-    CommandCase{kFolder + "|-PluggedIn 101", "refused: a value that is not a whole number from 0 to 100"},
-    CommandCase{kFolder + "|-PluggedIn -1", "refused: a value that is not a whole number from 0 to 100"},
-    CommandCase{kFolder + "|-PluggedIn 99; calc", "refused: a value that is not a whole number from 0 to 100"},
-    CommandCase{kFolder + "|-OnBattery 1A", "refused: a value that is not a whole number from 0 to 100"},
-    CommandCase{kFolder + "|-PluggedIn 00099", "refused: a value that is not a whole number from 0 to 100"},
-    CommandCase{kFolder + "|-Pacecap C:\\x.exe", "refused: an argument other than -PluggedIn N, -OnBattery N or -Remove"},
-    CommandCase{kFolder + "|-Remove ", "refused: an argument other than -PluggedIn N, -OnBattery N or -Remove"},
-    CommandCase{kFolder + "|-Remove|-PluggedIn 5", "refused: -Remove with other arguments"},
-    CommandCase{kFolder, "refused: fewer than three fields"},
-    CommandCase{"", "refused: fewer than three fields"},
-    CommandCase{"0|C:\\Program Files\\Pacecap\\|-Remove", "refused: a bound that is not a whole number of seconds from 1 to 3600"},
-    CommandCase{"3601|C:\\Program Files\\Pacecap\\|-Remove", "refused: a bound that is not a whole number of seconds from 1 to 3600"},
-    CommandCase{"|C:\\Program Files\\Pacecap\\|-Remove", "refused: a bound that is not a whole number of seconds from 1 to 3600"},
-    CommandCase{"300|C:\\Program Files\\Pacecap|-Remove", "refused: a folder without its trailing backslash"},
-    CommandCase{"300||-Remove", "refused: a folder without its trailing backslash"},
-    CommandCase{"300|C:\\Pa\"cecap\\|-Remove", "refused: a folder with a double quote"},
-    CommandCase{kLongFolder + "|-Remove", "refused: a folder too long"},
-    CommandCase{kFolder + "|-Remove", "too long", std::string(kPathSize - 30, 's')},
-    CommandCase{kFolder + "||||||||||||||", "refused: too many fields"}), RowName());
+const DWORD kDir = FILE_ATTRIBUTE_DIRECTORY;
+const DWORD kLink = FILE_ATTRIBUTE_REPARSE_POINT;
+const std::string kFolder = "C:\\Program Files\\Pacecap";
+const std::string kTask = kFolder + "\\Task";
+using Entries = std::vector<std::pair<std::string, DWORD>>;
 
-// Bytes of a stream, in the chunks they arrive in -> the lines logged.
-struct LinesCase {
-    std::vector<std::string> chunks;
-    std::vector<std::string> lines;
+// What the install folder holds -> the verdict, and the folders listed.
+struct FolderCase {
+    std::string what;
+    std::map<std::string, Entries> folders;
+    Folder verdict;
+    bool task;
+    std::vector<std::string> listed;  // the folders whose "\\*" was searched
+    DWORD folderAttributes = 0;
+    DWORD attributesError = 0;
 };
 
-void PrintTo(const LinesCase& c, std::ostream* out) { *out << c.chunks.size() << " chunks"; }
+void PrintTo(const FolderCase& c, std::ostream* out) { *out << c.what; }
 
-class LinesTest : public ::testing::TestWithParam<LinesCase> {};
+class FolderTest : public ::testing::TestWithParam<FolderCase> {};
 
-TEST_P(LinesTest, SplitAsTheyArrive) {
-    Lines lines;
-    StartLines(lines);
-    std::vector<std::string> got;
-    for (const std::string& chunk : GetParam().chunks) {
-        for (char byte : chunk) {
-            if (AddByte(lines, byte)) got.push_back(lines.line);
-        }
+TEST_P(FolderTest, LooksIntoTheFolder) {
+    const FolderCase& c = GetParam();
+    fake::Reset();
+    fake::Fake().folders = c.folders;
+    fake::Fake().folderAttributes[kFolder] = c.folderAttributes;
+    if (c.attributesError) fake::Fake().failures["GetFileAttributesW"] = c.attributesError;
+    const FolderFound found = ExamineFolder(Wide(kFolder).c_str());
+    EXPECT_EQ(found.verdict, c.verdict);
+    EXPECT_EQ(found.task, c.task);
+    std::vector<std::string> listed;
+    for (const std::string& call : fake::CallsStartingWith("FindFirstFileW ")) listed.push_back(call.substr(15));
+    std::vector<std::string> expected;
+    for (const std::string& folder : c.listed) expected.push_back(folder + "\\*");
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(fake::CountCalls("FindClose"), static_cast<int>(listed.size()));
+}
+
+const Entries kEarlier = {{"Pacecap.exe", 0}, {"PacecapKeep.exe", 0}, {"Detect-Pacecap.ps1", 0},
+                          {"Register-PacecapTask.ps1", 0}, {"Remediate-Pacecap.ps1", 0}};
+const Entries kWithTask = {{"Pacecap.exe", 0}, {"Task", kDir}};
+const Entries kTaskFiles = {{"PacecapKeep.exe", 0}, {"Pacecap.exe", 0}, {"Remediate-Pacecap.ps1", 0}};
+
+INSTANTIATE_TEST_SUITE_P(Cases, FolderTest, ::testing::Values(
+    FolderCase{"absent", {}, Folder::Absent, false, {}},
+    FolderCase{"unreadable", {{kFolder, {}}}, Folder::Other, false, {}, 0, ERROR_ACCESS_DENIED},
+    FolderCase{"empty", {{kFolder, {}}}, Folder::Leftover, false, {kFolder}},
+    FolderCase{"an earlier Pacecap's files", {{kFolder, kEarlier}}, Folder::Leftover, false, {kFolder}},
+    FolderCase{"names in another case", {{kFolder, {{"PACECAP.exe", 0}}}}, Folder::Leftover, false, {kFolder}},
+    FolderCase{"a Task folder of the script's copies", {{kFolder, kWithTask}, {kTask, kTaskFiles}}, Folder::Leftover,
+               true, {kFolder, kTask}},
+    FolderCase{"another file", {{kFolder, {{"Pacecap.exe", 0}, {"notes.txt", 0}}}}, Folder::Other, false, {kFolder}},
+    FolderCase{"another file in Task", {{kFolder, kWithTask}, {kTask, {{"x.dll", 0}}}}, Folder::Other, true,
+               {kFolder, kTask}},
+    FolderCase{"a folder in Task", {{kFolder, kWithTask}, {kTask, {{"Task", kDir}}}}, Folder::Other, true,
+               {kFolder, kTask}},
+    FolderCase{"another folder", {{kFolder, {{"Old", kDir}}}}, Folder::Other, false, {kFolder}},
+    FolderCase{"a known name that is a link", {{kFolder, {{"Pacecap.exe", kLink}}}}, Folder::Other, false, {kFolder}},
+    FolderCase{"a Task that is a link", {{kFolder, {{"Task", kDir | kLink}}}}, Folder::Other, false, {kFolder}},
+    FolderCase{"the folder a link", {{kFolder, kEarlier}}, Folder::Other, false, {}, kLink}));
+
+TEST(TaskStepTest, ResultsAsTheLogShowsThem) {
+    const std::vector<std::pair<DWORD, std::string>> rows = {
+        {0, "0x00000000"}, {0x80070002u, "0x80070002"}, {0x8004131Fu, "0x8004131F"}};
+    for (const auto& row : rows) {
+        char digits[kHexSize];
+        Hex(row.first, digits);
+        EXPECT_EQ(std::string(digits), row.second);
     }
-    if (EndLines(lines)) got.push_back(lines.line);
-    EXPECT_FALSE(EndLines(lines));  // the end is taken once
-    EXPECT_EQ(got, GetParam().lines);
+    EXPECT_TRUE(IsMissing(static_cast<LONG>(0x80070002u)));
+    EXPECT_TRUE(IsMissing(static_cast<LONG>(0x80070003u)));
+    EXPECT_FALSE(IsMissing(static_cast<LONG>(0x80070005u)));
+    EXPECT_FALSE(IsMissing(0));
 }
-
-const std::string kFull(kLineSize - 1, 'a');
-
-INSTANTIATE_TEST_SUITE_P(Cases, LinesTest, ::testing::Values(
-    LinesCase{{}, {}},
-    LinesCase{{"one\r\ntwo\n"}, {"one", "two"}},
-    LinesCase{{"on", "e\r", "\ntw", "o"}, {"one", "two"}},
-    LinesCase{{"\r\n\n[1] x\r\n"}, {"", "", "[1] x"}},
-    LinesCase{{"a\rb\n"}, {"a\rb"}},
-    LinesCase{{kFull + "b\n"}, {kFull, "b"}},
-    LinesCase{{kFull, "\n"}, {kFull, ""}},
-    LinesCase{{kFull + kFull}, {kFull, kFull}}), RowName());
-
-// How a run ended -> the log line and the verdict.
-struct EndingCase {
-    Ending ending;
-    DWORD code;
-    DWORD processes;
-    const char* step;
-    std::string data;
-    std::string text;
-    UINT verdict;
-};
-
-void PrintTo(const EndingCase& c, std::ostream* out) { *out << Safe(c.text); }
-
-class EndingTest : public ::testing::TestWithParam<EndingCase> {};
-
-TEST_P(EndingTest, SaysHowAndDecides) {
-    const EndingCase& c = GetParam();
-    TaskRun run;
-    ASSERT_TRUE(ReadTaskData(Wide(c.data).c_str(), run));
-    WideText<kMessageSize> text;
-    DescribeEnding(run, c.ending, c.code, c.processes, c.step, text);
-    EXPECT_EQ(Narrow(text.chars), c.text);
-    EXPECT_EQ(Verdict(c.ending, c.code), c.verdict);
-    DescribeFailure(run, text);
-    EXPECT_NE(Narrow(text.chars).find(run.removes ? "stays installed, with its task" : "the install was undone"),
-              std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, EndingTest, ::testing::Values(
-    EndingCase{Ending::Exited, 0, 0, nullptr, kFolder + "|-PluggedIn 99|-OnBattery ",
-               "Register-PacecapTask.ps1 -PluggedIn 99: exit code 0", ERROR_SUCCESS},
-    EndingCase{Ending::Exited, 6, 0, nullptr, kFolder + "|-Remove", "Register-PacecapTask.ps1 -Remove: exit code 6",
-               ERROR_INSTALL_FAILURE},
-    EndingCase{Ending::Exited, 4294967295u, 0, nullptr, kFolder + "|-PluggedIn |-OnBattery ",
-               "Register-PacecapTask.ps1: exit code 4294967295", ERROR_INSTALL_FAILURE},
-    EndingCase{Ending::Stopped, 0, 2, nullptr, "5|C:\\P\\|-OnBattery 7",
-               "Register-PacecapTask.ps1 -OnBattery 7: did not finish within 5 seconds, and was stopped with all it "
-               "had started (2 processes)", ERROR_INSTALL_FAILURE},
-    EndingCase{Ending::Stopped, 0, 1, nullptr, kFolder + "|-Remove",
-               "Register-PacecapTask.ps1 -Remove: did not finish within 300 seconds, and was stopped with all it "
-               "had started (1 process)", ERROR_INSTALL_FAILURE},
-    EndingCase{Ending::Cancelled, 0, 1, nullptr, kFolder + "|-PluggedIn 99|-OnBattery 80",
-               "Register-PacecapTask.ps1 -PluggedIn 99 -OnBattery 80: stopped with all it had started, as the install "
-               "was cancelled", ERROR_INSTALL_USEREXIT},
-    EndingCase{Ending::NotStarted, 2, 0, "CreateProcessW", kFolder + "|-Remove",
-               "Register-PacecapTask.ps1 -Remove: Windows PowerShell could not be started: CreateProcessW failed "
-               "with error 2", ERROR_INSTALL_FAILURE}), RowName());
-
-// A line of output -> its log line.
-struct OutputCase {
-    bool errorStream;
-    std::string line;
-    std::string text;  // after "Register-PacecapTask.ps1 -Remove"
-};
-
-void PrintTo(const OutputCase& c, std::ostream* out) { *out << Safe(c.line); }
-
-class OutputLineTest : public ::testing::TestWithParam<OutputCase> {};
-
-TEST_P(OutputLineTest, NamesTheStreamAndEscapes) {
-    const OutputCase& c = GetParam();
-    TaskRun run;
-    ASSERT_TRUE(ReadTaskData(Wide(kFolder + "|-Remove").c_str(), run));
-    WideText<kMessageSize> text;
-    DescribeOutputLine(run, c.errorStream, Wide(c.line).c_str(), text);
-    EXPECT_EQ(Narrow(text.chars), "Register-PacecapTask.ps1 -Remove" + c.text);
-}
-
-const std::string kPrefix = "Register-PacecapTask.ps1 -Remove: ";
-const std::string kRoom(kMessageSize - 1 - kPrefix.size() - 3, 'r');
-
-INSTANTIATE_TEST_SUITE_P(Cases, OutputLineTest, ::testing::Values(
-    OutputCase{false, "Task Pacecap removed", ": Task Pacecap removed"},
-    OutputCase{true, "At line:1 char:2", " (error output): At line:1 char:2"},
-    OutputCase{false, "", ": "},
-    OutputCase{false, "[ProductName] {x} [1]", ": [\\[]ProductName[\\]] [\\{]x[\\}] [\\[]1[\\]]"},
-    OutputCase{false, kRoom + "ab[", ": " + kRoom + "ab"},
-    OutputCase{false, kRoom + "a[", ": " + kRoom + "a"},
-    OutputCase{false, kRoom + "abcdef", ": " + kRoom + "abc"}), RowName());
 
 }  // namespace

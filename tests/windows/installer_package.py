@@ -13,7 +13,8 @@ from harness import powershell, ps_quote
 INSTALLED = ("Detect-Pacecap.ps1", "Pacecap.exe", "PacecapKeep.exe", "Register-PacecapTask.ps1",
              "Remediate-Pacecap.ps1")
 # An install or an uninstall takes seconds; this bounds one that hangs. The
-# package gives Register-PacecapTask.ps1 five minutes: its own bound shows first.
+# task's action waits for the Task Scheduler at most 60 seconds, twice with
+# its rollback: its own bound shows first.
 MSIEXEC_TIMEOUT = 360
 ERROR_UNKNOWN_PRODUCT = 1605
 ERROR_NO_MORE_ITEMS = 259

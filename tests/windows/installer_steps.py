@@ -19,7 +19,7 @@ from installer_package import (
 from machine_path import machine_path_restored, read_machine_path
 from power_scheme import read_scheme, scheme_restored, write_scheme
 from tasks_and_events import (
-    TASK, action_problems, is_system, register_system_task, run_as_system, split_arguments, start_and_wait,
+    TASK, is_system, register_system_task, run_as_system, same_path, split_arguments, start_and_wait,
     task_definition, task_state, unregister, wait_until_idle)
 from windows_api import native_machine
 
@@ -30,28 +30,36 @@ from windows_api import native_machine
 # property that the package's own refusal tests (NEWER_FOUND: the one that a
 # detect-only row of its Upgrade table sets); the package installed
 # afterwards (None: none, and nothing of one left); the task's values
-# afterwards (None: no task; FOREIGN: the job's own, registered before the
-# step); the further checks then.
-Step = collections.namedtuple("Step", "what arguments refused installed task checks")
+# afterwards (None: no task); the further checks then; and whether the job
+# registers a task of the package's name itself first (FOREIGN_ARGUMENTS).
+# The values live in the task: given, they register it again, a value left
+# out as 0 (the keeper leaves it as it is); not given, the task stays as it
+# is. Uninstall removes the task named Pacecap whoever registered it, as
+# Register-PacecapTask.ps1 -Remove would: one name, one task, and none left.
+Step = collections.namedtuple("Step", "what arguments refused installed task checks foreign", defaults=(False,))
 NEWER_FOUND = "a newer version found"
-# A task of the package's name that the job registers, not the package: an
-# uninstall must leave it. Never started; known by its arguments.
-FOREIGN = "the job's own task"
+# A task of the package's name that the job registers, not the package.
+# Never started; known by its arguments.
 FOREIGN_ARGUMENTS = "/d /c rem registered by the Pacecap job, not by the package"
 
 INSTALLER_STEPS = [
-    Step("a silent install", ["/i", "older"], None, "older", None, ("files", "trust", "path")),
-    Step("values over that install, which registered no task, are refused",
-         ["/i", "older", "PLUGGEDIN=99", "ONBATTERY=80"], "TASKREGISTERED", "older", None, ()),
-    Step("an uninstall that leaves a task of that name it did not register", ["/x", "older"], None, None, FOREIGN,
-         ()),
-    Step("an install with PLUGGEDIN=101 is refused", ["/i", "older", "PLUGGEDIN=101", "ONBATTERY=80"], "PLUGGEDIN",
-         None, None, ()),
-    Step("an install with PLUGGEDIN=99 ONBATTERY=80", ["/i", "older", "PLUGGEDIN=99", "ONBATTERY=80"], None, "older",
-         (99, 80), ("task run",)),
+    Step("a silent install, without values: no task", ["/i", "older"], None, "older", None,
+         ("files", "trust", "path")),
+    Step("PLUGGEDIN=99 ONBATTERY=80 over that install registers the task",
+         ["/i", "older", "PLUGGEDIN=99", "ONBATTERY=80"], None, "older", (99, 80), ("task run",)),
     Step("an upgrade, with no values: the task stays", ["/i", "newer"], None, "newer", (99, 80), ("trust", "path")),
     Step("a downgrade is refused", ["/i", "older"], NEWER_FOUND, "newer", (99, 80), ()),
-    Step("an uninstall", ["/x", "newer"], None, None, None, ()),
+    Step("a repair, with no values: the task stays", ["/i", "newer", "REINSTALL=ALL", "REINSTALLMODE=omus"], None,
+         "newer", (99, 80), ()),
+    Step("PLUGGEDIN=99 alone registers the task again, 0 on battery", ["/i", "newer", "PLUGGEDIN=99"], None, "newer",
+         (99, 0), ()),
+    Step("an uninstall removes a task of that name that the job registered", ["/x", "newer"], None, None, None, (),
+         True),
+    Step("an install with PLUGGEDIN=101 is refused", ["/i", "older", "PLUGGEDIN=101", "ONBATTERY=80"], "PLUGGEDIN",
+         None, None, ()),
+    Step("an install with ONBATTERY=80 alone: 0 plugged in", ["/i", "older", "ONBATTERY=80"], None, "older", (0, 80),
+         ()),
+    Step("an uninstall removes the task", ["/x", "older"], None, None, None, ()),
 ]
 # How many checks each further check of a row makes.
 FURTHER_CHECKS = {"files": 1, "trust": 2, "path": 1, "task run": 1}
@@ -82,15 +90,18 @@ def same_folder(a, b):
 
 def task_values(definition, env, folder):
     """(plugged-in, on-battery) that the task passes, where all else of it is
-    as the package registers it, its keeper in folder run in place; else
-    what is not."""
+    as the package registers it in folder: the keeper, two values, SYSTEM;
+    else what is not."""
+    command = re.sub(r"%([^%]+)%", lambda match: env.get(match.group(1).upper(), match.group(0)),
+                     definition["command"])
+    keeper = ntpath.join(str(folder), "PacecapKeep.exe")
     tokens = split_arguments(definition["arguments"])
-    found = tuple(int(token) if token.isdigit() else None for token in (tokens + ["", ""])[:2])
-    problems = action_problems(definition["command"], definition["arguments"], env,
-                               ntpath.join(str(folder), "PacecapKeep.exe"), *found)
+    problems = [] if same_path(command.strip('"'), keeper) else ["command %r is not %s" % (definition["command"], keeper)]
+    if len(tokens) != 2 or not all(token.isdigit() for token in tokens):
+        problems.append("arguments %r are not two values" % definition["arguments"])
     if not is_system(definition["user"]):
         problems.append("it runs as %r, not SYSTEM" % definition["user"])
-    return problems or found
+    return problems or tuple(int(token) for token in tokens)
 
 
 def expected_state(step, packages, rest):
@@ -110,8 +121,7 @@ def state_problems(found, expected):
 
 def describe_state(expected):
     if not expected["products"]:
-        return "no product, file, folder, task or PATH entry of it; the rest of PATH as it was%s" % (
-            "; the job's own task %s still there" % TASK if expected["task"] == FOREIGN else "")
+        return "no product, file, folder, task or PATH entry of it; the rest of PATH as it was"
     return "version %s alone, its %d files, one PATH entry and the rest as it was, %s" % (
         expected["version"], len(expected["files"]),
         "the task with %d and %d" % expected["task"] if expected["task"] else "no task")
@@ -129,10 +139,9 @@ def installed_state(folder, upgrade_code, env):
     entries = path_entries(read_machine_path()[1], env)
     task = None
     if task_state(TASK) is not None:
-        # In the root folder, where Register-PacecapTask.ps1 puts it.
+        # In the root folder, where the package and Register-PacecapTask.ps1 put it.
         exported = powershell("Export-ScheduledTask -TaskName %s -TaskPath '\\'" % ps_quote(TASK))
         task = (["the task could not be exported: %s" % exported.err] if exported.code != 0
-                else FOREIGN if FOREIGN_ARGUMENTS in exported.out  # it has no trigger to read
                 else task_values(task_definition(exported.out), env, folder))
     return {"products": related_products(upgrade_code),
             "files": [name for name in INSTALLED if (folder / name).is_file()], "folder": folder.exists(),
@@ -246,7 +255,7 @@ def installer_cases(kit, exe, work):
         try:
             for number, step in enumerate(INSTALLER_STEPS, 1):
                 package = packages[step.arguments[1]]
-                if step.task == FOREIGN:
+                if step.foreign:
                     made = register_system_task(TASK, os.path.join(os.environ["SystemRoot"], "System32", "cmd.exe"),
                                                 FOREIGN_ARGUMENTS)
                     if made.code != 0:
@@ -265,8 +274,6 @@ def installer_cases(kit, exe, work):
                 expected = expected_state(step, packages, rest)
                 problems = state_problems(installed_state(folder, upgrade, env), expected)
                 check("%d. then: %s" % (number, describe_state(expected)), not problems, problems)
-                if step.task == FOREIGN:
-                    unregister(TASK)
                 # What makes each further check a row may name.
                 further = {"files": lambda: check(
                                "%d. the installed Pacecap.exe and PacecapKeep.exe are the kit's, byte for byte"

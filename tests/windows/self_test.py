@@ -91,13 +91,15 @@ def installer_self_test():
     check("reads a Path value's entries, expanded, and tells the install folder however it is written",
           entries == ["C:\\Windows\\system32", "C:\\Program Files\\pacecap\\", "%NOPE%\\x"]
           and [same_folder(entry, "C:/Program Files/Pacecap") for entry in entries] == [False, True, False], entries)
-    definition = task_definition(SAMPLE_TASK)
-    other = dict(definition, user="S-1-5-21-1-2-3-1001")
-    values_found = [task_values(definition, env, "C:\\Program Files\\Pacecap"),
-                    task_values(definition, env, "C:\\Program Files\\Other"), task_values(other, env,
-                                                                                          "C:\\Program Files\\Pacecap")]
-    check("reads the task's values where it runs the folder's keeper as SYSTEM, else names what is not",
-          values_found[0] == (96, 82) and len(values_found[1]) == 1 and len(values_found[2]) == 1, values_found)
+    # The task as the package fills in its one definition.
+    definition = task_definition((ROOT / "deploy" / "shared" / "PacecapTask.xml").read_text().replace(
+        "{KEEPER}", "%ProgramFiles%\\Pacecap\\PacecapKeep.exe").replace("{PLUGGEDIN}", "96").replace(
+        "{ONBATTERY}", "0"))
+    values_found = [task_values(dict(definition, **change), env, "C:\\Program Files\\" + folder)
+                    for change, folder in (({}, "Pacecap"), ({}, "Other"), ({"user": "S-1-5-21-1-2-3-1001"}, "Pacecap"),
+                                           ({"arguments": "96"}, "Pacecap"))]
+    check("reads the task's values where it runs the keeper in the folder as SYSTEM, else names what is not",
+          values_found[0] == (96, 0) and [len(found) for found in values_found[1:]] == [1, 1, 1], values_found)
     packages = {"older": {"code": "{O}", "version": "1.0.0.0"}, "newer": {"code": "{N}", "version": "1.0.1.0"}}
     states = [expected_state(step, packages, ["C:\\A"]) for step in INSTALLER_STEPS]
     check("the steps use only the two packages, and end as they begin: nothing of them installed, no task",

@@ -35,9 +35,16 @@ typedef uintptr_t ULONG_PTR;
 
 #define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_NO_MORE_FILES 18L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSTALL_USEREXIT 1602L
 #define ERROR_INSTALL_FAILURE 1603L
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define FILE_TYPE_UNKNOWN 0x0000
@@ -122,7 +129,17 @@ typedef struct _STARTUPINFOA {
     HANDLE hStdError;
 } STARTUPINFOA;
 
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    WCHAR cFileName[260];
+} WIN32_FIND_DATAW;
+
 // Kernel
+DWORD GetLastError();
+DWORD GetFileAttributesW(const WCHAR* path);
+HANDLE FindFirstFileW(const WCHAR* pattern, WIN32_FIND_DATAW* found);
+BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* found);
+BOOL FindClose(HANDLE search);
 LPSTR GetCommandLineA();
 int lstrlenA(LPCSTR text);
 LPSTR lstrcpyA(LPSTR to, LPCSTR from);
