@@ -52,7 +52,8 @@ TEST_P(TaskXmlTest, FilledFromCustomActionData) {
     ASSERT_TRUE(FillTaskXml(values, xml));
     const std::string text = Narrow(xml.chars);
     EXPECT_EQ(Elements(text, "Arguments"), std::vector<std::string>{c.arguments});
-    EXPECT_EQ(Elements(text, "Command"), std::vector<std::string>{c.keeper});
+    // In quotes, as the path holds spaces.
+    EXPECT_EQ(Elements(text, "Command"), std::vector<std::string>{"\"" + c.keeper + "\""});
     // The keeper's own changes do not trigger it again.
     EXPECT_NE(text.find("[@Name='ProcessPath']='" + c.keeper + "'"), std::string::npos);
     EXPECT_EQ(Elements(text, "UserId"), std::vector<std::string>{"S-1-5-18"});
