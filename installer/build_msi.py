@@ -127,22 +127,25 @@ def post_step(version):
     "VALUES ('LockFolder', 'PacecapFolder', 'CreateFolder', '%s')" % sddl("OICI"),
     ] + [
     "INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`) "
-    "VALUES ('Lock%s', '%s', 'File', '%s')" % (key, key, sddl("")) for key in FILE_KEYS
+    "VALUES ('Lock%s', '%s', 'File', '%s')" % (key, key, sddl("", key != "PacecapKeep.exe")) for key in FILE_KEYS
     ] + [
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('RemoveFolders', 3600)",
     "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('CreateFolders', 3700)",
     ]
 
 
-def sddl(inherit):
+def sddl(inherit, users=True):
     """Owned by Administrators; full control for SYSTEM, Administrators and
-    TrustedInstaller, read and run (0x1200A9) for Users and for all app
-    packages, restricted ones too, as in Program Files; protected (P) from
-    the entries above it. inherit: "OICI" for a folder, "" for a file. All
-    app packages by SID: Windows 7 does not know the alias AC (error 1943)."""
-    return "O:BAD:P" + "".join("(A;%s;%s;;;%s)" % (inherit, rights, sid) for rights, sid in (
-        ("FA", "SY"), ("FA", "BA"), ("FA", TRUSTED_INSTALLER), ("0x1200a9", "BU"), ("0x1200a9", "S-1-15-2-1"),
-        ("0x1200a9", "S-1-15-2-2")))
+    TrustedInstaller, and with users, read and run (0x1200A9) for Users and
+    for all app packages, restricted ones too, as in Program Files;
+    protected (P) from the entries above it. inherit: "OICI" for a folder,
+    "" for a file. All app packages by SID: Windows 7 does not know the alias
+    AC (error 1943). The keeper is the task's alone: its own scheme changes
+    start no run of the task, so one that a user could run would set limits
+    that the task leaves in place."""
+    readers = [("0x1200a9", "BU"), ("0x1200a9", "S-1-15-2-1"), ("0x1200a9", "S-1-15-2-2")] if users else []
+    return "O:BAD:P" + "".join("(A;%s;%s;;;%s)" % (inherit, rights, sid) for rights, sid in [
+        ("FA", "SY"), ("FA", "BA"), ("FA", TRUSTED_INSTALLER)] + readers)
 
 
 def build(arch, exe, keeper, task_action, script_folder, out_dir):

@@ -319,6 +319,9 @@ def package_tables(packages):
                   sorted((row[1], row[2]) for row in msi_table(package, "MsiLockPermissionsEx")
                          if row[3].startswith("O:BAD:P(A;")) ==
                   sorted([("PacecapFolder", "CreateFolder")] + [(row[0], "File") for row in msi_table(package, "File")]),
+                  # Users may run Pacecap.exe, but not the task's keeper.
+                  [";BU)" in row[3] for row in msi_table(package, "MsiLockPermissionsEx")
+                   if row[1] in ("Pacecap.exe", "PacecapKeep.exe")] == [True, False],
                   # Every account of the rights by an alias Windows 7 reads, or by its SID.
                   all(trustee in OLDEST_ALIASES or trustee.startswith("S-1-") for row in
                       msi_table(package, "MsiLockPermissionsEx") for trustee in re.findall(r";([^;()]*)\)", row[3])),
@@ -332,7 +335,7 @@ def package_tables(packages):
                        for prefix, folder, mode in (("Leftover", "LEFTOVERFOLDER", "1"), ("Task", "TASKFOLDER", "2"))
                        for key, name in zip(build_msi.FILE_KEYS, build_msi.FILE_NAMES)] +
                       [["TaskFolder", "Exe", "", "TASKFOLDER", "2"]]),
-                  ] == [True] * 18, info)
+                  ] == [True] * 19, info)
     sequence = {rows[0]: rows for rows in msi_table(packages[0], "InstallExecuteSequence")}
     for action, kind, source, target, condition, at in ACTIONS:
         rows = [([row for row in msi_table(p, "CustomAction") if row[0] == action],
