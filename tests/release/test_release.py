@@ -49,11 +49,11 @@ MANIFESTS = [("yaml", "version"), ("installer.yaml", "installer"), ("locale.en-U
 # target, condition, sequence). 3073 is a function of a DLL in the Binary
 # table (1), deferred (1024), without impersonation (2048); 3329 the same
 # as a rollback action (256), 3585 as a commit action (512); 51 sets the
-# property the deferred action reads; CheckFolder runs at once, before the
-# launch conditions.
+# property the deferred action reads; CheckFolder (1) runs at once, as the
+# user, before the launch conditions.
 GIVEN, REMOVING = "(PLUGGEDIN OR ONBATTERY) AND NOT REMOVE", 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
 ACTIONS = [
-    ("CheckFolder", "2049", "TaskAction.dll", "CheckFolder", "NOT Installed OR (%s)" % REMOVING, "99"),
+    ("CheckFolder", "1", "TaskAction.dll", "CheckFolder", "NOT Installed OR (%s)" % REMOVING, "99"),
     ("ForgetRemoveTask", "3585", "TaskAction.dll", "ForgetTask", REMOVING, "1538"),
     ("UndoRemoveTask", "3329", "TaskAction.dll", "RestoreTask", REMOVING, "1539"),
     ("RemoveTask", "3073", "TaskAction.dll", "RemoveTask", REMOVING, "1540"),
