@@ -50,17 +50,20 @@ MANIFESTS = [("yaml", "version"), ("installer.yaml", "installer"), ("locale.en-U
 # table (1), deferred (1024), without impersonation (2048); 3329 the same
 # as a rollback action (256), 3585 as a commit action (512); 51 sets the
 # property the deferred action reads; CheckFolder (1) runs at once, as the
-# user, before the launch conditions.
+# user, before the launch conditions; each Forget...Now only with rollback
+# disabled, when no commit action runs.
 GIVEN, REMOVING = "(PLUGGEDIN OR ONBATTERY) AND NOT REMOVE", 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
 ACTIONS = [
     ("CheckFolder", "1", "TaskAction.dll", "CheckFolder", "NOT Installed OR (%s)" % REMOVING, "99"),
     ("ForgetRemoveTask", "3585", "TaskAction.dll", "ForgetTask", REMOVING, "1538"),
     ("UndoRemoveTask", "3329", "TaskAction.dll", "RestoreTask", REMOVING, "1539"),
     ("RemoveTask", "3073", "TaskAction.dll", "RemoveTask", REMOVING, "1540"),
+    ("ForgetRemoveTaskNow", "3073", "TaskAction.dll", "ForgetTask", REMOVING + " AND RollbackDisabled", "1541"),
     ("SetRegisterTask", "51", "RegisterTask", "[PacecapFolder]PacecapKeep.exe|[PLUGGEDIN]|[ONBATTERY]", GIVEN, "1550"),
     ("ForgetRegisterTask", "3585", "TaskAction.dll", "ForgetTask", GIVEN, "6588"),
     ("UndoRegisterTask", "3329", "TaskAction.dll", "RestoreTask", GIVEN, "6589"),
     ("RegisterTask", "3073", "TaskAction.dll", "RegisterTask", GIVEN, "6590"),
+    ("ForgetRegisterTaskNow", "3073", "TaskAction.dll", "ForgetTask", GIVEN + " AND RollbackDisabled", "6591"),
 ]
 # Accounts that Windows 7's SDDL reads by alias; any other goes by its SID.
 OLDEST_ALIASES = {"SY", "BA", "BU"}
