@@ -105,9 +105,12 @@ def post_step(version):
     "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'OLDERFOUND'",
     "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Attributes`, `ActionProperty`) "
     "VALUES ('%s', '0.0.0', '%s', 768, 'OLDERFOUND')" % (UPGRADE_CODE, version),
-    # Given on the command line, they must reach the installer service.
-    "UPDATE `Property` SET `Value` = 'OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY;EXISTINGFOLDER;LEFTOVERFOLDER;"
-    "TASKFOLDER' WHERE `Property` = 'SecureCustomProperties'",
+    # Given on the command line, they must reach the installer service. Not
+    # CheckFolder's folders: the service's own CheckFolder sets them, and one
+    # that a user who is no administrator gave (a repair) would name where
+    # RemoveFiles deletes as SYSTEM.
+    "UPDATE `Property` SET `Value` = 'OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY' "
+    "WHERE `Property` = 'SecureCustomProperties'",
     # The exe is a versioned file (wixl leaves its version out), so the file
     # versioning rules compare versions; a file hash is for unversioned
     # files only.

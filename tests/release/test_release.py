@@ -49,18 +49,21 @@ MANIFESTS = [("yaml", "version"), ("installer.yaml", "installer"), ("locale.en-U
 # target, condition, sequence). 3073 is a function of a DLL in the Binary
 # table (1), deferred (1024), without impersonation (2048); 3329 the same
 # as a rollback action (256), 3585 as a commit action (512); 51 sets the
-# property the deferred action reads; CheckFolder runs at once, before the
-# launch conditions.
+# property the deferred action reads; CheckFolder (1) runs at once, as the
+# user, before the launch conditions; each Forget...Now only with rollback
+# disabled, when no commit action runs.
 GIVEN, REMOVING = "(PLUGGEDIN OR ONBATTERY) AND NOT REMOVE", 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
 ACTIONS = [
-    ("CheckFolder", "2049", "TaskAction.dll", "CheckFolder", "NOT Installed OR (%s)" % REMOVING, "99"),
+    ("CheckFolder", "1", "TaskAction.dll", "CheckFolder", "NOT Installed OR (%s)" % REMOVING, "99"),
     ("ForgetRemoveTask", "3585", "TaskAction.dll", "ForgetTask", REMOVING, "1538"),
     ("UndoRemoveTask", "3329", "TaskAction.dll", "RestoreTask", REMOVING, "1539"),
     ("RemoveTask", "3073", "TaskAction.dll", "RemoveTask", REMOVING, "1540"),
+    ("ForgetRemoveTaskNow", "3073", "TaskAction.dll", "ForgetTask", REMOVING + " AND RollbackDisabled", "1541"),
     ("SetRegisterTask", "51", "RegisterTask", "[PacecapFolder]PacecapKeep.exe|[PLUGGEDIN]|[ONBATTERY]", GIVEN, "1550"),
     ("ForgetRegisterTask", "3585", "TaskAction.dll", "ForgetTask", GIVEN, "6588"),
     ("UndoRegisterTask", "3329", "TaskAction.dll", "RestoreTask", GIVEN, "6589"),
     ("RegisterTask", "3073", "TaskAction.dll", "RegisterTask", GIVEN, "6590"),
+    ("ForgetRegisterTaskNow", "3073", "TaskAction.dll", "ForgetTask", GIVEN + " AND RollbackDisabled", "6591"),
 ]
 # Accounts that Windows 7's SDDL reads by alias; any other goes by its SID.
 OLDEST_ALIASES = {"SY", "BA", "BU"}
@@ -335,7 +338,9 @@ def package_tables(packages):
                        for prefix, folder, mode in (("Leftover", "LEFTOVERFOLDER", "1"), ("Task", "TASKFOLDER", "2"))
                        for key, name in zip(build_msi.FILE_KEYS, build_msi.FILE_NAMES)] +
                       [["TaskFolder", "Exe", "", "TASKFOLDER", "2"]]),
-                  ] == [True] * 19, info)
+                  # A user who is no administrator can give the service only the limits, never those folders.
+                  properties.get("SecureCustomProperties") == "OLDERFOUND;NEWERFOUND;PLUGGEDIN;ONBATTERY",
+                  ] == [True] * 20, info)
     sequence = {rows[0]: rows for rows in msi_table(packages[0], "InstallExecuteSequence")}
     for action, kind, source, target, condition, at in ACTIONS:
         rows = [([row for row in msi_table(p, "CustomAction") if row[0] == action],
