@@ -80,12 +80,7 @@ int SetValues(DWORD pluggedIn, DWORD onBattery) {
     if (onBattery != 0)
         allDone &= WriteToClasses(PowerWriteDCValueIndex, scheme, classes, onBattery, "on-battery value set to %lu%%\n",
                                   "Error: Failed to write 'on-battery' value\n");
-    if (PowerSetActiveScheme(nullptr, scheme) == ERROR_SUCCESS) {
-        printf("Changes applied\n");
-    } else {
-        printf("Error: Failed to apply changes!\n");
-        allDone = false;
-    }
+    allDone &= ApplyScheme(scheme);
     LocalFree(scheme);
     return allDone ? kExitSuccess : kExitNotApplied;
 }

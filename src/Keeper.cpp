@@ -72,13 +72,7 @@ int KeepValues(DWORD pluggedIn, DWORD onBattery) {
         const unsigned given = (pluggedIn != 0 ? 1u : 0u) | (onBattery != 0 ? 2u : 0u);
         printf(kHeldLines[given], pluggedIn != 0 ? pluggedIn : onBattery, onBattery);
     } else if (done & kWrote) {
-        // Written values take effect only when the scheme is applied.
-        if (PowerSetActiveScheme(nullptr, scheme) == ERROR_SUCCESS) {
-            printf("Changes applied\n");
-        } else {
-            printf("Error: Failed to apply changes!\n");
-            allDone = false;
-        }
+        allDone &= ApplyScheme(scheme);
     }
     LocalFree(scheme);
     return allDone ? kExitSuccess : kExitNotApplied;

@@ -3,6 +3,7 @@
 #include <powrprof.h>
 #include <shlwapi.h>
 
+#include "CRTreplace.h"
 #include "EfficiencyClass.h"
 
 namespace pacecap {
@@ -42,6 +43,15 @@ unsigned SettingClasses(const GUID* scheme) {
         if (ReadValue(PowerReadACValueIndex, scheme, k, &value)) classes |= 1u << k;
     }
     return classes;
+}
+
+bool ApplyScheme(const GUID* scheme) {
+    if (PowerSetActiveScheme(nullptr, scheme) == ERROR_SUCCESS) {
+        printf("Changes applied\n");
+        return true;
+    }
+    printf("Error: Failed to apply changes!\n");
+    return false;
 }
 
 }  // namespace pacecap

@@ -45,4 +45,8 @@ inline bool WriteValue(WriteValueIndexFn write, const GUID* scheme, int k, DWORD
 // always. A higher class whose plugged-in value cannot be read has none.
 unsigned SettingClasses(const GUID* scheme);
 
+// Applies the scheme, so that the values written to it take effect, and
+// prints the outcome. False when the apply step failed.
+bool ApplyScheme(const GUID* scheme);
+
 }  // namespace pacecap
