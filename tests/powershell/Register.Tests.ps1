@@ -208,6 +208,9 @@ Describe 'Register' {
                     $s.StopIfGoingOnBatteries, $s.StartWhenAvailable, $s.ExecutionTimeLimit, $s.Enabled }; Want = 'IgnoreNew', 'false', 'false', 'true', 'PT1M', 'true' }
             @{ What = 'described with its values, no placeholder left'; Get = { $Task.RegistrationInfo.Description; $Fs['\Pacecap'].Xml -match '\{' }
                 Want = 'Keeps the maximum processor state at 96 % plugged in and 82 % on battery (0: left as it is).', $false }
+            @{ What = 'Pacecap''s folder, made as it was missing: Administrators own it, Users may read and run, nothing inherited'
+                Get = { ConvertTo-Sddl $Fs['C:\Program Files\Pacecap'].Security $true }
+                Want = 'O:S-1-5-32-544D:P(A;OICI;0x1F01FF;;;S-1-5-18)(A;OICI;0x1F01FF;;;S-1-5-32-544)(A;OICI;0x1200A9;;;S-1-5-32-545)' }
             @{ What = 'task folder and keeper: Administrators own them, no one else may use them, nothing inherited'
                 Get = { ConvertTo-Sddl $Fs['C:\Program Files\Pacecap\Task'].Security $true; ConvertTo-Sddl $Fs[$Own].Security $false }
                 Want = 'O:S-1-5-32-544D:P(A;OICI;0x1F01FF;;;S-1-5-18)(A;OICI;0x1F01FF;;;S-1-5-32-544)', 'O:S-1-5-32-544D:P(A;;0x1F01FF;;;S-1-5-18)(A;;0x1F01FF;;;S-1-5-32-544)' }

@@ -53,6 +53,7 @@
     @{ Name = 'the task runs the keeper given, not the copy of its own'; File = 'Register-PacecapTask.ps1'
         Old = '$path = if ($found.InPlace) { $found.Exe } else { "$taskFolder\PacecapKeep.exe" }'; New = '$path = $found.Exe' }
     @{ Name = 'the task copies another exe than the one checked'; File = 'Register-PacecapTask.ps1'; Old = 'Read-Bytes $found.Exe'; New = 'Read-Bytes "$folder\Pacecap.exe"' }
+    @{ Name = 'Pacecap''s folder made with the task folder''s security'; File = 'Register-PacecapTask.ps1'; Old = 'New-SecureFolder $folder $FolderSecurity'; New = 'New-SecureFolder $folder $TaskSecurity' }
     @{ Name = 'registered without -TaskPath'; File = 'Register-PacecapTask.ps1'; Old = "Register-ScheduledTask -TaskPath '\' "; New = 'Register-ScheduledTask ' }
     @{ Name = 'looked up without -TaskPath to be stopped'; File = 'Register-PacecapTask.ps1'; Old = "function Stop-Task {`n    if (Get-ScheduledTask -TaskPath '\' "
         New = "function Stop-Task {`n    if (Get-ScheduledTask " }
